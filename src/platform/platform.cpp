@@ -1,0 +1,75 @@
+#include "platform/platform.h"
+
+#include <atomic>
+
+namespace win {
+
+namespace {
+thread_local DWORD tLastError = 0;
+std::atomic<Platform*> gCurrent{nullptr};
+}  // namespace
+
+DWORD GetLastError() { return tLastError; }
+void SetLastError(DWORD code) { tLastError = code; }
+
+HANDLE HandleTable::Add(std::shared_ptr<KernelObject> object) {
+  std::lock_guard lock(mutex_);
+  // Handle values are never reused, so a stale handle cannot reach a newer object.
+  uintptr_t value = next_;
+  next_ += 4;
+  objects_[value] = std::move(object);
+  return reinterpret_cast<HANDLE>(value);
+}
+
+std::shared_ptr<KernelObject> HandleTable::Get(HANDLE handle) const {
+  std::lock_guard lock(mutex_);
+  auto it = objects_.find(reinterpret_cast<uintptr_t>(handle));
+  return it == objects_.end() ? nullptr : it->second;
+}
+
+bool HandleTable::Close(HANDLE handle) {
+  std::shared_ptr<KernelObject> object;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = objects_.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == objects_.end()) return false;
+    object = std::move(it->second);
+    objects_.erase(it);
+  }
+  return true;  // the object itself goes when its last user lets go, outside the lock
+}
+
+size_t HandleTable::Count() const {
+  std::lock_guard lock(mutex_);
+  return objects_.size();
+}
+
+Platform::Platform() = default;
+Platform::~Platform() {
+  if (gCurrent.load() == this) gCurrent.store(nullptr);
+}
+
+Platform& Platform::Current() {
+  Platform* p = gCurrent.load();
+  if (!p) {
+    // A program or test that forgot to set the platform up must not limp on.
+    __builtin_trap();
+  }
+  return *p;
+}
+
+bool Platform::HasCurrent() { return gCurrent.load() != nullptr; }
+void Platform::SetCurrent(Platform* platform) { gCurrent.store(platform); }
+
+BOOL CloseHandle(HANDLE handle) {
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !Handles().Close(handle)) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+std::u16string AnsiToWide(std::string_view ansi) { return Os().MultiByteToWide(CP_ACP, ansi); }
+std::string WideToAnsi(std::u16string_view wide) { return Os().WideToMultiByte(CP_ACP, wide); }
+
+}  // namespace win

@@ -1,0 +1,107 @@
+// The process-wide platform: one object that hands out the OS services. Code above the platform
+// reaches them through the accessors below; tests swap any service for a fake.
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "platform/files.h"
+#include "platform/os.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/time.h"
+#include "platform/types.h"
+#include "platform/ui.h"
+
+namespace win {
+
+// Anything a HANDLE can stand for. Waitable objects override Wait.
+class KernelObject {
+ public:
+  virtual ~KernelObject() = default;
+  virtual bool IsWaitable() const { return false; }
+  // Waits up to ms (INFINITE: no limit) for the object to be signalled; true when it is.
+  virtual bool Wait(DWORD ms) { return false; }
+};
+
+class HandleTable {
+ public:
+  HANDLE Add(std::shared_ptr<KernelObject> object);
+  std::shared_ptr<KernelObject> Get(HANDLE handle) const;
+  template <class T>
+  std::shared_ptr<T> GetAs(HANDLE handle) const {
+    return std::dynamic_pointer_cast<T>(Get(handle));
+  }
+  bool Close(HANDLE handle);
+  size_t Count() const;
+
+ private:
+  mutable std::mutex mutex_;
+  uintptr_t next_ = 0x100;
+  std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> objects_;
+};
+
+class Platform {
+ public:
+  Platform();
+  virtual ~Platform();
+
+  IRegistry& Registry() { return *registry_; }
+  IFileSystem& Files() { return *files_; }
+  IOsInfo& Os() { return *os_; }
+  IProcesses& Processes() { return *processes_; }
+  ITime& Time() { return *time_; }
+  IUserInterface& Ui() { return *ui_; }
+  ICom& Com() { return *com_; }
+  HandleTable& Handles() { return handles_; }
+
+  // Each setter returns the service it replaced, so a test can put it back.
+  std::unique_ptr<IRegistry> SetRegistry(std::unique_ptr<IRegistry> s) { return Swap(registry_, std::move(s)); }
+  std::unique_ptr<IFileSystem> SetFiles(std::unique_ptr<IFileSystem> s) { return Swap(files_, std::move(s)); }
+  std::unique_ptr<IOsInfo> SetOs(std::unique_ptr<IOsInfo> s) { return Swap(os_, std::move(s)); }
+  std::unique_ptr<IProcesses> SetProcesses(std::unique_ptr<IProcesses> s) { return Swap(processes_, std::move(s)); }
+  std::unique_ptr<ITime> SetTime(std::unique_ptr<ITime> s) { return Swap(time_, std::move(s)); }
+  std::unique_ptr<IUserInterface> SetUi(std::unique_ptr<IUserInterface> s) { return Swap(ui_, std::move(s)); }
+  std::unique_ptr<ICom> SetCom(std::unique_ptr<ICom> s) { return Swap(com_, std::move(s)); }
+
+  // The platform every accessor below uses. Set once at program start (and by tests).
+  static Platform& Current();
+  static bool HasCurrent();
+  static void SetCurrent(Platform* platform);
+
+ private:
+  template <class T>
+  static std::unique_ptr<T> Swap(std::unique_ptr<T>& slot, std::unique_ptr<T> s) {
+    std::unique_ptr<T> old = std::move(slot);
+    slot = std::move(s);
+    return old;
+  }
+
+  std::unique_ptr<IRegistry> registry_;
+  std::unique_ptr<IFileSystem> files_;
+  std::unique_ptr<IOsInfo> os_;
+  std::unique_ptr<IProcesses> processes_;
+  std::unique_ptr<ITime> time_;
+  std::unique_ptr<IUserInterface> ui_;
+  std::unique_ptr<ICom> com_;
+  HandleTable handles_;
+};
+
+inline IRegistry& Registry() { return Platform::Current().Registry(); }
+inline IFileSystem& Files() { return Platform::Current().Files(); }
+inline IOsInfo& Os() { return Platform::Current().Os(); }
+inline IProcesses& Processes() { return Platform::Current().Processes(); }
+inline ITime& Time() { return Platform::Current().Time(); }
+inline IUserInterface& Ui() { return Platform::Current().Ui(); }
+inline ICom& Com() { return Platform::Current().Com(); }
+inline HandleTable& Handles() { return Platform::Current().Handles(); }
+
+// CloseHandle for every kind of handle.
+BOOL CloseHandle(HANDLE handle);
+
+// ANSI code page conversions of the current machine.
+std::u16string AnsiToWide(std::string_view ansi);
+std::string WideToAnsi(std::u16string_view wide);
+
+}  // namespace win

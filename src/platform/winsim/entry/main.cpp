@@ -1,0 +1,2 @@
+// Placeholder until the winsim process start-up lands.
+int main() { return 0; }
