@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <atomic>
+#include <chrono>
 
 namespace win {
 
@@ -11,6 +12,35 @@ std::atomic<Platform*> gCurrent{nullptr};
 
 DWORD GetLastError() { return tLastError; }
 void SetLastError(DWORD code) { tLastError = code; }
+
+bool EventObject::Wait(DWORD ms) {
+  std::unique_lock lock(mutex_);
+  auto ready = [this] { return signalled_; };
+  if (ms == INFINITE) {
+    cv_.wait(lock, ready);
+  } else if (!cv_.wait_for(lock, std::chrono::milliseconds(ms), ready)) {
+    return false;
+  }
+  if (!manualReset_) signalled_ = false;
+  return true;
+}
+
+void EventObject::Set() {
+  {
+    std::lock_guard lock(mutex_);
+    signalled_ = true;
+  }
+  if (manualReset_) {
+    cv_.notify_all();
+  } else {
+    cv_.notify_one();
+  }
+}
+
+void EventObject::Reset() {
+  std::lock_guard lock(mutex_);
+  signalled_ = false;
+}
 
 HANDLE HandleTable::Add(std::shared_ptr<KernelObject> object) {
   std::lock_guard lock(mutex_);

@@ -2,6 +2,7 @@
 // reaches them through the accessors below; tests swap any service for a fake.
 #pragma once
 
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -23,6 +24,22 @@ class KernelObject {
   virtual bool IsWaitable() const { return false; }
   // Waits up to ms (INFINITE: no limit) for the object to be signalled; true when it is.
   virtual bool Wait(DWORD ms) { return false; }
+};
+
+// A Windows event (manual- or auto-reset), shared by every ITime implementation.
+class EventObject : public KernelObject {
+ public:
+  EventObject(bool manualReset, bool initialState) : manualReset_(manualReset), signalled_(initialState) {}
+  bool IsWaitable() const override { return true; }
+  bool Wait(DWORD ms) override;
+  void Set();
+  void Reset();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool manualReset_;
+  bool signalled_;
 };
 
 class HandleTable {

@@ -1,0 +1,38 @@
+// A fresh simulated machine per test, and a way to act as one of its programs in-process.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+
+namespace qztest {
+
+class TestMachine {
+ public:
+  // profile: a winsim profile name ("win10-x64", "winxp-sp2", ...); lang: "en" or "ko".
+  explicit TestMachine(const std::string& profile = "win10-x64", const std::string& lang = "en");
+  ~TestMachine();
+  TestMachine(const TestMachine&) = delete;
+  TestMachine& operator=(const TestMachine&) = delete;
+
+  const std::string& root() const { return root_; }
+  // Host path of a Windows path on this machine (no WOW64 redirection applied).
+  std::string HostPath(std::u16string_view winPath) const;
+
+  // Makes this test process act as the program at imagePath (bits 32 or 64) on this machine:
+  // a winsim platform becomes the current one until Leave() or the machine's destruction.
+  win::Platform& Enter(const std::u16string& imagePath = u"C:\\test\\test.exe", int bits = 32);
+  void Leave();
+
+ private:
+  std::string root_;
+  std::unique_ptr<win::Platform> platform_;
+  win::Platform* previous_ = nullptr;
+};
+
+// Path of a program built into the build tree's bin folder.
+std::string BuiltProgram(const std::string& name);
+
+}  // namespace qztest
