@@ -1,0 +1,29 @@
+// The resource bundle that winsim appends to a program file: its bitness (what a PE header would
+// say) and its resources (type, id, language → bytes), as Windows keeps them in the image.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace winsim {
+
+struct ResourceEntry {
+  std::string type;  // "#2" for a numeric type, else the type's name
+  std::string id;  // "#171" for a numeric id, else the name
+  uint16_t lang = 0;
+  std::vector<uint8_t> data;
+};
+
+struct Bundle {
+  int bits = 0;  // 32 or 64; 0: the machine's own width (system programs)
+  std::vector<ResourceEntry> entries;
+};
+
+// nullopt when the file carries no bundle.
+std::optional<Bundle> ReadBundle(const std::string& hostPath, bool withData = true);
+// Replaces the file's bundle (if any) with this one. False on I/O failure.
+bool WriteBundle(const std::string& hostPath, const Bundle& bundle);
+
+}  // namespace winsim
