@@ -1,6 +1,7 @@
 #include "support/test_machine.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -66,6 +67,55 @@ void TestMachine::Leave() {
   platform_.reset();
 }
 
+void TestMachine::Install(const std::string& program, std::u16string_view winPath) const {
+  std::string host = HostPath(winPath);
+  std::filesystem::create_directories(std::filesystem::path(host).parent_path());
+  std::filesystem::copy_file(BuiltProgram(program), host, std::filesystem::copy_options::overwrite_existing);
+}
+
+std::optional<int32_t> TestMachine::Run(std::u16string_view commandLine, std::u16string_view currentDirectory) {
+  if (!platform_) Enter(u"C:\\Windows\\explorer.exe", 64);
+  win::PROCESS_INFORMATION pi;
+  win::STARTUPINFOW si;
+  if (!win::Processes().CreateProcessW(u"", commandLine, 0, currentDirectory, si, &pi)) return std::nullopt;
+  win::Time().WaitForSingleObject(pi.hProcess, win::INFINITE);
+  win::DWORD code = 0;
+  win::Processes().GetExitCodeProcess(pi.hProcess, &code);
+  win::CloseHandle(pi.hProcess);
+  win::CloseHandle(pi.hThread);
+  return static_cast<int32_t>(code);
+}
+
+std::vector<TestMachine::JournalEntry> TestMachine::Journal() const {
+  winsim::Machine m(root_, winsim::ProcessIdentity{});
+  return m.WithState([](winsim::Db& db) {
+    std::vector<JournalEntry> out;
+    auto st = db.Prepare("SELECT kind, image, caption, text, flags FROM journal ORDER BY seq");
+    while (st.Step()) {
+      out.push_back({st.Text(0), st.Text(1), st.Text(2), st.Text(3), static_cast<uint32_t>(st.Int(4))});
+    }
+    return out;
+  });
+}
+
 std::string BuiltProgram(const std::string& name) { return std::string(QZ_BIN_DIR) + "/" + name; }
+
+std::string RunWinsim(const std::vector<std::string>& args, int* status) {
+  std::string cmd = "'" + BuiltProgram("winsim") + "'";
+  for (const auto& a : args) {
+    std::string q = "'";
+    for (char c : a) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    cmd += " " + q + "'";
+  }
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int rc = pclose(p);
+  if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  return out;
+}
 
 }  // namespace qztest

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <memory>
+#include <optional>
+#include <vector>
 #include <string>
 #include <string_view>
 
@@ -26,6 +28,18 @@ class TestMachine {
   win::Platform& Enter(const std::u16string& imagePath = u"C:\\test\\test.exe", int bits = 32);
   void Leave();
 
+  // Copies a program of the build tree (BuiltProgram name) to a Windows path on this machine.
+  void Install(const std::string& program, std::u16string_view winPath) const;
+  // Runs a command line on this machine from the test (which must have entered it) and waits;
+  // returns the 32-bit exit code, or nullopt when the program could not be started.
+  std::optional<int32_t> Run(std::u16string_view commandLine, std::u16string_view currentDirectory = u"C:\\");
+
+  struct JournalEntry {
+    std::string kind, image, caption, text;
+    uint32_t flags = 0;
+  };
+  std::vector<JournalEntry> Journal() const;
+
  private:
   std::string root_;
   std::unique_ptr<win::Platform> platform_;
@@ -34,5 +48,9 @@ class TestMachine {
 
 // Path of a program built into the build tree's bin folder.
 std::string BuiltProgram(const std::string& name);
+
+// Runs the winsim command with the given arguments (each quoted for the shell); returns its
+// standard output and sets *status to its exit status.
+std::string RunWinsim(const std::vector<std::string>& args, int* status = nullptr);
 
 }  // namespace qztest

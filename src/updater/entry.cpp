@@ -1,0 +1,107 @@
+#include "updater/entry.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "logging/logger.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "updater/messages.h"
+
+using namespace win;
+
+namespace {
+
+struct Switch {
+  std::u16string_view text;
+  UpdaterMode mode;
+};
+constexpr Switch kSwitches[] = {
+    {u"--uninstall", UpdaterMode::Uninstall}, {u"--makeExpunge_byagent", UpdaterMode::Expunge},
+    {u"--stopMe", UpdaterMode::Stop},         {u"--stopPrtProc", UpdaterMode::DriverStop},
+    {u"--restart", UpdaterMode::Restart},     {u"--chksvc", UpdaterMode::ServiceCheck},
+    {u"--update", UpdaterMode::Update},
+};
+
+// The process-wide logger; it stays closed until a mode's initialisation opens it.
+std::unique_ptr<Logger> gLogger;
+
+}  // namespace
+
+UpdaterCommand ParseUpdaterCommand(std::u16string_view text) {
+  UpdaterCommand c;
+  c.install = text.find(u"--install") != std::u16string_view::npos;
+  c.restart = text != u"--update";
+  if (c.install) {
+    c.mode = UpdaterMode::Install;
+    return c;
+  }
+  for (const auto& s : kSwitches) {
+    if (text == s.text) {
+      c.mode = s.mode;
+      break;
+    }
+  }
+  c.uninstall = c.mode == UpdaterMode::Uninstall || c.mode == UpdaterMode::Expunge;
+  c.expunge = c.mode == UpdaterMode::Expunge;
+  return c;
+}
+
+const char* ModeName(UpdaterMode mode) {
+  switch (mode) {
+    case UpdaterMode::Install: return "install";
+    case UpdaterMode::Uninstall: return "uninstall";
+    case UpdaterMode::Expunge: return "uninstall (expunge)";
+    case UpdaterMode::Stop: return "stop";
+    case UpdaterMode::DriverStop: return "driver stop";
+    case UpdaterMode::Restart: return "restart";
+    case UpdaterMode::ServiceCheck: return "service check";
+    case UpdaterMode::Update: return "update";
+  }
+  return "?";
+}
+
+bool IsAnotherUpdaterRunning() {
+  std::vector<PROCESSENTRY32W> entries;
+  if (!Processes().SnapshotProcesses(TH32CS_SNAPPROCESS, &entries)) return false;
+  int count = 0;
+  for (const auto& e : entries) {
+    if (EqualsNoCase(e.szExeFile, u"qzUpdater.exe")) ++count;
+  }
+  return count > 1;
+}
+
+bool IsOsRefusedForInstall(const OsInformation& os) {
+  if (os.osCode == 0) return true;
+  if ((os.osCode & kOsMaskXpFamily) && os.servicePack < 3) return true;
+  if ((os.osCode & kOsMaskServer2003Family) && os.servicePack < 2) return true;
+  return false;
+}
+
+int UpdaterMain(std::u16string_view commandText) {
+  const UpdaterCommand cmd = ParseUpdaterCommand(commandText);
+
+  if (IsAnotherUpdaterRunning()) {
+    if (cmd.install) Ui().MessageBoxW(nullptr, kTextAnotherUpdater, kCaptionAgent, MB_OK);
+    return kExitAnotherUpdater;
+  }
+
+  gLogger = std::make_unique<Logger>();
+
+  OsInformation os;
+  IdentifyOs(&os);
+
+  if (cmd.install && IsOsRefusedForInstall(os)) {
+    Ui().MessageBoxW(nullptr, kTextOsRefused, kCaptionAgent, MB_OK);
+    return kExitOsRefused;
+  }
+
+  // The initialisation and the work of each mode join in later builds; until then say so plainly
+  // rather than pretend that anything was done.
+  std::fprintf(stderr,
+               "qzUpdater: %s mode recognised (OS code %08X, service pack %u); this build does not carry "
+               "the %s work yet, so nothing was changed on this machine\n",
+               ModeName(cmd.mode), os.osCode, os.servicePack, ModeName(cmd.mode));
+  gLogger->Close();
+  return kExitNotBuilt;
+}

@@ -1,0 +1,37 @@
+// qzUpdater's entry: the command-line grammar, the single-instance test, the OS gate and the
+// dispatch to each mode's work.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "protocol/os_identity.h"
+
+enum class UpdaterMode { Install, Uninstall, Expunge, Stop, DriverStop, Restart, ServiceCheck, Update };
+
+struct UpdaterCommand {
+  UpdaterMode mode = UpdaterMode::Update;
+  bool install = false;  // "--install" anywhere in the text
+  bool uninstall = false;
+  bool expunge = false;
+  bool restart = true;  // unless the whole text is exactly "--update"
+};
+
+// The text after the program's name, tested as a whole and case-sensitively.
+UpdaterCommand ParseUpdaterCommand(std::u16string_view text);
+const char* ModeName(UpdaterMode mode);
+
+// More than one process named qzUpdater.exe (this one included) on the machine.
+bool IsAnotherUpdaterRunning();
+
+// Install mode refuses unknown systems, XP before SP3 and Server 2003 before SP2.
+bool IsOsRefusedForInstall(const OsInformation& os);
+
+// Exit codes of a run.
+constexpr int kExitDone = 0;
+constexpr int kExitAnotherUpdater = -1;
+constexpr int kExitOsRefused = -999;
+// A mode whose work this build does not carry.
+constexpr int kExitNotBuilt = 1;
+
+int UpdaterMain(std::u16string_view commandText);
