@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# The main job as far as this build goes, on fresh simulated machines, told in plain words.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+say() { printf '\n== %s\n' "$*"; }
+
+say "Preparing: installing what is missing and building (this takes a while the first time)"
+scripts/bootstrap.sh
+cmake --preset default >/dev/null
+cmake --build --preset default >/dev/null
+BIN="$PWD/build/default/bin"
+WINSIM="$BIN/winsim"
+
+WORK="$(mktemp -d /tmp/qz-demo.XXXXXX)"
+trap 'rm -rf "$WORK"' EXIT
+SETUP='C:\bc8f992f5df34654945e6e32a5aa400c'
+
+place_updater() {  # machine
+  local dir
+  dir="$("$WINSIM" path "$1" "$SETUP")"
+  mkdir -p "$dir"
+  cp "$BIN/qzUpdater" "$dir/qzUpdater.exe"
+}
+
+say "1. A Windows XP SP2 machine: the installer's updater must refuse to install here"
+XP="$WORK/xp-sp2"
+"$WINSIM" new "$XP" --os winxp-sp2
+place_updater "$XP"
+echo "Running: qzUpdater.exe --install (as the installer would)"
+code="$("$WINSIM" run "$XP" --cwd "$SETUP" -- "$SETUP\\qzUpdater.exe --install" 2>&1 | tail -n 1)"
+echo "qzUpdater exited with $code (-999 means: operating system refused)"
+echo "What the user saw on the desktop:"
+"$WINSIM" journal "$XP" | sed 's/^/    /'
+[ "$code" = "-999" ] || { echo "unexpected exit code"; exit 1; }
+
+say "2. A Windows 10 x64 machine: the OS gate lets the install through"
+W10="$WORK/win10"
+"$WINSIM" new "$W10" --os win10-x64
+place_updater "$W10"
+echo "Running: qzUpdater.exe --install"
+out="$("$WINSIM" run "$W10" --cwd "$SETUP" -- "$SETUP\\qzUpdater.exe --install" 2>&1)"
+printf '%s\n' "$out" | sed 's/^/    /'
+code="$(printf '%s\n' "$out" | tail -n 1)"
+echo "Message boxes on this desktop: $("$WINSIM" journal "$W10" | grep -c MessageBox || true)"
+echo "This build stops right after the gate: it says so, exits $code and changes nothing on the machine."
+
+say "3. Only one updater at a time"
+cp "$BIN/wsprobe" "$("$WINSIM" path "$W10" 'C:\Windows\Temp')/qzUpdater.exe"
+"$WINSIM" run "$W10" --no-wait -- 'C:\Windows\Temp\qzUpdater.exe sleep 60000' >/dev/null
+echo "Processes on the machine:"
+"$WINSIM" ps "$W10" | sed 's/^/    /'
+code="$("$WINSIM" run "$W10" -- "$SETUP\\qzUpdater.exe --install" 2>&1 | tail -n 1)"
+echo "A second qzUpdater.exe --install exited with $code (-1: another updater is running); its box:"
+"$WINSIM" journal "$W10" | tail -n 2 | sed 's/^/    /'
+for pid in $("$WINSIM" ps "$W10" | awk 'NR>2 {print $1}'); do "$WINSIM" kill "$W10" "$pid" 0 || true; done
+
+say "Summary"
+echo "  - Windows XP SP2: install refused with exit code -999 and the 'OS not supported' box."
+echo "  - Windows 10 x64: the gate passes; this build goes no further yet and says so."
+echo "  - A second updater exits -1 with its box while another runs."
