@@ -192,7 +192,7 @@ TEST_F(LoggerTest, DayChangeMovesToANewFileAndCleansUp) {
   log.LogMore(qz::kLogSystem, u"continuation stays");  // no day check here
   log.Log(u"T", u"F", qz::kLogSystem, u"after");
   EXPECT_EQ(Read(kToday),
-            "old[ SYSTEM]23:59:58 {{T::F}} before\r\n"
+            "[ SYSTEM]23:59:58 {{T::F}} before\r\n"
             "\tcontinuation stays\r\n");
   EXPECT_EQ(Read(u"C:\\logs\\p-20240201.log"), "[ SYSTEM]00:00:00 {{T::F}} after\r\n");
   EXPECT_FALSE(Exists(u"C:\\logs\\p-20240121.log"));  // now eleven days old
