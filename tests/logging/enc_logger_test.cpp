@@ -2,8 +2,19 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "platform/platform.h"
+#include "support/fake_time.h"
+#include "support/test_machine.h"
 
 namespace {
 
@@ -148,6 +159,196 @@ TEST(LogLevelFilter, KeepsHeadersAtOrAboveLevelWithTheirFollowingLines) {
             "[  FATAL]10:00:03 {{A::f}} fatal\r\n"
             "[notalevel] text\r\n"
             "unterminated");
+}
+
+// 2024-01-31 14:03:59 local time.
+constexpr uint64_t kJan31At140359 = 1706659200000ull + (14 * 3600 + 3 * 60 + 59) * 1000ull;
+
+class EncLoggerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto time = std::make_unique<qztest::FakeTime>(kJan31At140359);
+    machine_.Enter().SetTime(std::move(time));
+  }
+  std::string Read(const std::u16string& path) const {
+    std::ifstream in(machine_.HostPath(path), std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  static Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+  // Ciphertext lengths of the records of a file, checking that records fill it exactly.
+  static std::vector<uint32_t> RecordSizes(const std::string& file) {
+    std::vector<uint32_t> sizes;
+    size_t at = 0;
+    while (at + 4 <= file.size()) {
+      uint32_t n = static_cast<uint8_t>(file[at]) | static_cast<uint8_t>(file[at + 1]) << 8 |
+                   static_cast<uint8_t>(file[at + 2]) << 16 | static_cast<uint32_t>(static_cast<uint8_t>(file[at + 3])) << 24;
+      sizes.push_back(n);
+      at += 4 + n;
+    }
+    EXPECT_EQ(at, file.size()) << "records must fill the file exactly";
+    return sizes;
+  }
+
+  // The same calls against any logger.
+  static void Exercise(qz::Logger& log) {
+    log.SetLogLevel(qz::kLogDebug);
+    log.Log(u"WebQuery", u"SendRequest", qz::kLogWarning, u"status %d, %s", 404, u"\ud55c\uae00");
+    log.LogMore(qz::kLogWarning, u"detail %s", "utf8 \xED\x95\x9C");
+    log.Append(qz::kLogInfo, u"raw %d", 1);
+    log.LogA("AgentInfo", "ReadId", qz::kLogFatal, "id=%u \xC7\xD1", 7u);  // ANSI (949) text
+    log.LogMoreA(qz::kLogFatal, "%s", "ansi");
+    log.Log(u"", u"Main", qz::kLogSystem, u"%s", u"");  // the too-long marker
+    log.LogText(qz::kLogInfo, std::u16string(250, u'b'));
+    log.LogBlockA(qz::kLogInfo, "line one\nline two");
+    log.Log(u"T", u"F", qz::kLogDebug, u"%s", std::u16string(1000, u'\xD55C'));  // 3,000 bytes of UTF-8
+    log.Log(u"T", u"F", -1, u"never");
+  }
+
+  qztest::TestMachine machine_{"win10-x64", "ko"};
+};
+
+TEST_F(EncLoggerTest, DecryptsToExactlyWhatThePlainLoggerWrites) {
+  qz::Logger plain;
+  qz::EncLogger enc;
+  ASSERT_EQ(plain.Open(u"C:\\plain", u"qzUpdater"), 0);
+  ASSERT_EQ(enc.Open(u"C:\\enc", u"qzUpdater"), 0);
+  Exercise(plain);
+  Exercise(enc);
+  const std::string expected = Read(u"C:\\plain\\qzUpdater-20240131.log");
+  const std::string encrypted = Read(u"C:\\enc\\qzUpdater-20240131.log");
+  ASSERT_GT(expected.size(), 3000u);
+  EXPECT_EQ(expected.find("\t"), expected.find("\tdetail utf8 \xED\x95\x9C"));
+  EXPECT_EQ(encrypted.find("WebQuery"), std::string::npos);
+  ReadResult r = ReadAll(ToBytes(encrypted));
+  EXPECT_TRUE(r.damage.empty());
+  EXPECT_EQ(r.text, expected);
+
+  // And through the reader program, from the machine's log folder.
+  const std::string program = qztest::BuiltProgram("qzlog");
+  if (!std::filesystem::exists(program)) GTEST_SKIP() << "qzlog is not built";
+  FILE* p = popen((program + " '" + machine_.HostPath(u"C:\\enc") + "'").c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  EXPECT_EQ(pclose(p), 0);
+  EXPECT_EQ(out, expected);
+}
+
+TEST_F(EncLoggerTest, OneRecordPerSinkCallOfTheGivenSizes) {
+  qz::EncLogger enc;
+  ASSERT_EQ(enc.Open(u"C:\\enc", u"p"), 0);
+  enc.WriteW(u"");
+  enc.WriteW(u"\r\n");
+  enc.WriteA("");
+  // Header of 25 fixed characters plus tag and function: 40 characters.
+  enc.Log(u"AgentQuery", u"Probe", qz::kLogSystem, u"%s", u"0123456789abcdef");
+  enc.LogMore(qz::kLogSystem, u"x");
+  const std::string file = Read(u"C:\\enc\\p-20240131.log");
+  EXPECT_EQ(RecordSizes(file), (std::vector<uint32_t>{16, 16, 16, 48, 32, 16, 16, 16, 16}));
+  ReadResult r = ReadAll(ToBytes(file));
+  EXPECT_EQ(r.text, "\r\n[ SYSTEM]14:03:59 {{AgentQuery::Probe}} 0123456789abcdef\r\n\tx\r\n");
+}
+
+TEST_F(EncLoggerTest, RotationCountsEncryptedBytes) {
+  qz::EncLogger enc;
+  ASSERT_EQ(enc.Open(u"C:\\enc", u"p"), 0);
+  enc.SetMaxFileSize(1024);
+  std::string plainText;
+  for (int i = 0; i < 20; ++i) enc.Log(u"T", u"F", qz::kLogSystem, u"line %d", i);
+  const std::string current = Read(u"C:\\enc\\p-20240131.log");
+  const std::string rotated = Read(u"C:\\enc\\p-20240131.log.0");
+  ASSERT_GE(rotated.size(), 1024u);
+  EXPECT_LT(rotated.size(), 1024u + 200u);
+  ReadResult a = ReadAll(ToBytes(rotated)), b = ReadAll(ToBytes(current));
+  EXPECT_TRUE(a.damage.empty());
+  EXPECT_TRUE(b.damage.empty());
+  EXPECT_EQ(a.text.rfind("[ SYSTEM]14:03:59 {{T::F}} line 0\r\n", 0), 0u);
+  EXPECT_NE(b.text.find("line 19\r\n"), std::string::npos);
+}
+
+// The built reader program, end to end on host files.
+class QzlogProgram : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    program_ = qztest::BuiltProgram("qzlog");
+    if (!std::filesystem::exists(program_)) GTEST_SKIP() << "qzlog is not built";
+    dir_ = std::filesystem::temp_directory_path() /
+           ("qzlog-test-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(dir_);
+  }
+  void TearDown() override {
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+  void Put(const std::string& name, const Bytes& bytes) {
+    std::ofstream f(dir_ / name, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  struct Run {
+    std::string out, err;
+    int status = -1;
+  };
+  Run Start(const std::string& args) {
+    const std::string errFile = (dir_ / "stderr.txt").string();
+    Run r;
+    FILE* p = popen((program_ + " " + args + " 2>" + errFile).c_str(), "r");
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int status = pclose(p);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream e(errFile);
+    r.err.assign(std::istreambuf_iterator<char>(e), {});
+    return r;
+  }
+  std::string program_;
+  std::filesystem::path dir_;
+};
+
+TEST_F(QzlogProgram, FolderGivesDaysInOrderRotatedFilesOldestFirst) {
+  Put("p-20240131.log", Join({Record("31 current\r\n")}));
+  Put("p-20240131.log.0", Join({Record("31 rotated 0\r\n")}));
+  Put("p-20240131.log.1", Join({Record("31 rotated 1\r\n")}));
+  Put("p-20240131.log.10", Join({Record("31 rotated 10\r\n")}));
+  Put("p-20240130.log", Join({Record("30 current\r\n")}));
+  Put("notes.txt", Bytes{'x'});
+  Run r = Start(dir_.string());
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, "30 current\r\n31 rotated 10\r\n31 rotated 1\r\n31 rotated 0\r\n31 current\r\n");
+}
+
+TEST_F(QzlogProgram, DamageIsReportedWithOffsetAndExitStatus) {
+  const Bytes a = Record("[   INFO]10:00:00 {{T::F}} kept\r\n");
+  Bytes b = Record("lost\r\n");
+  b[10] ^= 0xFF;
+  const Bytes c = Record("[  DEBUG]10:00:01 {{T::F}} debug\r\n");
+  const Bytes d = Record("\tdebug detail\r\n");
+  const Bytes e = Record("[WARNING]10:00:02 {{T::F}} warn\r\n");
+  Put("one.log", Join({a, b, c, d, e}));
+  Put("two.log", Join({Record("second file\r\n")}));
+  Run all = Start((dir_ / "one.log").string() + " " + (dir_ / "two.log").string());
+  EXPECT_EQ(all.status, 1);
+  EXPECT_EQ(all.out,
+            "[   INFO]10:00:00 {{T::F}} kept\r\n[  DEBUG]10:00:01 {{T::F}} debug\r\n\tdebug detail\r\n"
+            "[WARNING]10:00:02 {{T::F}} warn\r\nsecond file\r\n");
+  EXPECT_NE(all.err.find("offset " + std::to_string(a.size())), std::string::npos) << all.err;
+
+  Run filtered = Start("--level info " + (dir_ / "one.log").string());
+  EXPECT_EQ(filtered.out, "[   INFO]10:00:00 {{T::F}} kept\r\n[WARNING]10:00:02 {{T::F}} warn\r\n");
+
+  Put("cut.log", Bytes(a.begin(), a.end() - 3));
+  Run cut = Start((dir_ / "cut.log").string());
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_NE(cut.err.find("truncated record at offset 0"), std::string::npos) << cut.err;
+
+  Run clean = Start((dir_ / "two.log").string());
+  EXPECT_EQ(clean.status, 0);
+  EXPECT_EQ(Start("--level LOUD " + (dir_ / "two.log").string()).status, 2);
 }
 
 }  // namespace
