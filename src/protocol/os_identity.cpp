@@ -2,6 +2,8 @@
 
 #include "platform/platform.h"
 
+namespace qz {
+
 using namespace win;
 
 namespace {
@@ -68,3 +70,5 @@ bool IdentifyOs(OsInformation* info) {
   }
   return true;
 }
+
+}  // namespace qz

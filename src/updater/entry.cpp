@@ -8,6 +8,8 @@
 #include "platform/text.h"
 #include "updater/messages.h"
 
+namespace qz {
+
 using namespace win;
 
 namespace {
@@ -105,3 +107,5 @@ int UpdaterMain(std::u16string_view commandText) {
   gLogger->Close();
   return kExitNotBuilt;
 }
+
+}  // namespace qz

@@ -7,6 +7,8 @@
 
 #include "protocol/os_identity.h"
 
+namespace qz {
+
 enum class UpdaterMode { Install, Uninstall, Expunge, Stop, DriverStop, Restart, ServiceCheck, Update };
 
 struct UpdaterCommand {
@@ -35,3 +37,5 @@ constexpr int kExitOsRefused = -999;
 constexpr int kExitNotBuilt = 1;
 
 int UpdaterMain(std::u16string_view commandText);
+
+}  // namespace qz

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "platform/platform.h"
+#include "platform/text.h"
 #include "support/test_machine.h"
 #include "updater/entry.h"
 #include "updater/messages.h"
+
+using namespace qz;
 
 namespace {
 

@@ -5,6 +5,10 @@
 #include "platform/registry.h"
 #include "support/test_machine.h"
 
+using win::DWORD;
+
+using namespace qz;
+
 namespace {
 
 struct Row {

@@ -3,7 +3,7 @@
 //   exit N            end with exit code N (any 32-bit value)
 //   sleep MS          pause (through the machine's clock and time scale)
 //   hold WINPATH MS   keep a file open without delete sharing for MS milliseconds
-//   spawn CMDLINE     start a program, wait, print "child exit: N"
+//   spawn CMDLINE     start a program, wait, print "child exit: N" and end with the same code
 //   cmdline           print the command line between brackets
 //   facts             print what this process sees: bitness, WOW64, environment, module path
 #include <cstdio>
@@ -51,7 +51,7 @@ int wWinMain(HINSTANCE, HINSTANCE, char16_t* cmdLine, int) {
     DWORD code = 0;
     Processes().GetExitCodeProcess(pi.hProcess, &code);
     std::printf("child exit: %d\n", static_cast<int32_t>(code));
-    return 0;
+    return static_cast<int>(code);
   }
   if (verb == u"cmdline") {
     Print(u"[" + Processes().GetCommandLineW() + u"]");

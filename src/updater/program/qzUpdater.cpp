@@ -2,4 +2,4 @@
 #include "platform/entry.h"
 #include "updater/entry.h"
 
-int wWinMain(win::HINSTANCE, win::HINSTANCE, char16_t* cmdLine, int) { return UpdaterMain(cmdLine ? cmdLine : u""); }
+int wWinMain(win::HINSTANCE, win::HINSTANCE, char16_t* cmdLine, int) { return qz::UpdaterMain(cmdLine ? cmdLine : u""); }
