@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "platform/files.h"
+#include "platform/http.h"
 #include "platform/os.h"
 #include "platform/process.h"
 #include "platform/registry.h"
@@ -71,6 +72,7 @@ class Platform {
   ITime& Time() { return *time_; }
   IUserInterface& Ui() { return *ui_; }
   ICom& Com() { return *com_; }
+  IHttp& Http() { return *http_; }
   HandleTable& Handles() { return handles_; }
 
   // Each setter returns the service it replaced, so a test can put it back.
@@ -81,6 +83,7 @@ class Platform {
   std::unique_ptr<ITime> SetTime(std::unique_ptr<ITime> s) { return Swap(time_, std::move(s)); }
   std::unique_ptr<IUserInterface> SetUi(std::unique_ptr<IUserInterface> s) { return Swap(ui_, std::move(s)); }
   std::unique_ptr<ICom> SetCom(std::unique_ptr<ICom> s) { return Swap(com_, std::move(s)); }
+  std::unique_ptr<IHttp> SetHttp(std::unique_ptr<IHttp> s) { return Swap(http_, std::move(s)); }
 
   // The platform every accessor below uses. Set once at program start (and by tests).
   static Platform& Current();
@@ -102,6 +105,7 @@ class Platform {
   std::unique_ptr<ITime> time_;
   std::unique_ptr<IUserInterface> ui_;
   std::unique_ptr<ICom> com_;
+  std::unique_ptr<IHttp> http_;
   HandleTable handles_;
 };
 
@@ -112,6 +116,7 @@ inline IProcesses& Processes() { return Platform::Current().Processes(); }
 inline ITime& Time() { return Platform::Current().Time(); }
 inline IUserInterface& Ui() { return Platform::Current().Ui(); }
 inline ICom& Com() { return Platform::Current().Com(); }
+inline IHttp& Http() { return Platform::Current().Http(); }
 inline HandleTable& Handles() { return Platform::Current().Handles(); }
 
 // CloseHandle for every kind of handle.

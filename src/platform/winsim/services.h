@@ -16,6 +16,7 @@ std::unique_ptr<win::IProcesses> MakeProcesses(std::shared_ptr<Machine> machine)
 std::unique_ptr<win::ITime> MakeTime(std::shared_ptr<Machine> machine);
 std::unique_ptr<win::IUserInterface> MakeUi(std::shared_ptr<Machine> machine);
 std::unique_ptr<win::ICom> MakeCom(std::shared_ptr<Machine> machine);
+std::unique_ptr<win::IHttp> MakeHttp(std::shared_ptr<Machine> machine);
 
 // A platform for one process of the machine at root.
 class WinsimPlatform : public win::Platform {

@@ -369,6 +369,7 @@ WinsimPlatform::WinsimPlatform(std::shared_ptr<Machine> machine) : machine_(std:
   SetTime(MakeTime(machine_));
   SetUi(MakeUi(machine_));
   SetCom(MakeCom(machine_));
+  SetHttp(MakeHttp(machine_));
 }
 
 std::unique_ptr<WinsimPlatform> OpenPlatform(const std::string& root, ProcessIdentity self) {
