@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <memory>
 
-#include "logging/logger.h"
+#include "logging/enc_logger.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "updater/messages.h"
@@ -25,8 +25,8 @@ constexpr Switch kSwitches[] = {
     {u"--update", UpdaterMode::Update},
 };
 
-// The process-wide logger; it stays closed until a mode's initialisation opens it.
-std::unique_ptr<Logger> gLogger;
+// The process-wide logger (encrypted records); it stays closed until a mode's initialisation opens it.
+std::unique_ptr<EncLogger> gLogger;
 
 }  // namespace
 
@@ -88,7 +88,7 @@ int UpdaterMain(std::u16string_view commandText) {
     return kExitAnotherUpdater;
   }
 
-  gLogger = std::make_unique<Logger>();
+  gLogger = std::make_unique<EncLogger>();
 
   OsInformation os;
   IdentifyOs(&os);

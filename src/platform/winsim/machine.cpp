@@ -13,6 +13,7 @@
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/winsim/paths.h"
+#include "platform/winsim/registry_tools.h"
 #include "platform/winsim/services.h"
 
 namespace fs = std::filesystem;
@@ -336,7 +337,7 @@ bool WriteInitialRegistry(win::IRegistry& reg, const Profile& p, const MachineCo
       {u"S-1-5-18", modern ? u"%systemroot%\\system32\\config\\systemprofile" : u"%SystemRoot%\\system32\\config\\systemprofile", true},
       {u"S-1-5-19", modern ? u"C:\\Windows\\ServiceProfiles\\LocalService" : usersRoot + u"LocalService", true},
       {u"S-1-5-20", modern ? u"C:\\Windows\\ServiceProfiles\\NetworkService" : usersRoot + u"NetworkService", true},
-      {u"S-1-5-21-1000-1000-1000-500", usersRoot + user, true},
+      {UserSid(c.user), usersRoot + user, true},
   };
   for (const auto& pr : profs) {
     HKEY k = create(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList\\" + pr.sid);
@@ -355,7 +356,7 @@ bool WriteInitialRegistry(win::IRegistry& reg, const Profile& p, const MachineCo
   HKEY def = create(HKEY_USERS, u".DEFAULT\\Software");
   if (!def) return false;
   reg.RegCloseKey(def);
-  HKEY cls = create(HKEY_USERS, u"S-1-5-21-1000-1000-1000-500_Classes");
+  HKEY cls = create(HKEY_USERS, UserSid(c.user) + u"_Classes");
   if (!cls) return false;
   reg.RegCloseKey(cls);
   return true;
