@@ -187,6 +187,7 @@ int Usage() {
         }
       }
     }
+    std::fflush(stdout);
   }
 }
 
