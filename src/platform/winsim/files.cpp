@@ -53,8 +53,11 @@ bool WantsRead(DWORD a) { return (a & (GENERIC_READ | GENERIC_ALL | FILE_READ_DA
 bool WantsWrite(DWORD a) { return (a & (GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA)) != 0; }
 bool WantsDelete(DWORD a) { return (a & (DELETE | GENERIC_ALL)) != 0; }
 
-// Windows share rules between an open handle (had*) and a new open.
+// Windows share rules between an open handle (had*) and a new open. A handle without data or
+// delete access (attributes only) takes no part in them.
 bool ShareConflict(DWORD hadAccess, DWORD hadShare, DWORD access, DWORD share) {
+  auto takesPart = [](DWORD a) { return WantsRead(a) || WantsWrite(a) || WantsDelete(a); };
+  if (!takesPart(hadAccess) || !takesPart(access)) return false;
   if (WantsRead(access) && !(hadShare & FILE_SHARE_READ)) return true;
   if (WantsWrite(access) && !(hadShare & FILE_SHARE_WRITE)) return true;
   if (WantsDelete(access) && !(hadShare & FILE_SHARE_DELETE)) return true;
@@ -1097,7 +1100,8 @@ class WinsimFiles : public IFileSystem {
         if (!IsValidWinName(name) || !WildcardMatch(namePattern, name)) continue;
         struct stat st {};
         if (::stat((dir->host + "/" + host).c_str(), &st) != 0) continue;
-        found.emplace_back(FoldCase(name), entryOf(std::move(name), st));
+        std::u16string key = FoldCase(name);
+        found.emplace_back(std::move(key), entryOf(std::move(name), st));
       }
       ::closedir(d);
     }
