@@ -331,10 +331,10 @@ TEST(Files, RebootKeepsAnExistingTargetWithoutReplaceAndAFolderThatIsNotEmpty) {
 TEST(Files, LockedFileRefusesRenameDeleteAndWriting) {
   TestMachine m("win10-x64");
   Put(m, u"C:\\App\\Agent.exe", "agent");
-  Platform& p = m.Enter(u"C:\\App\\prog.exe", 32);
-  std::string host = m.HostPath(u"C:\\App\\Agent.exe");
-  for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  MachineOf(p).UpdateConfig([&](winsim::MachineConfig& c) { c.lockedFiles.push_back(host); });
+  m.Enter(u"C:\\App\\prog.exe", 32);
+  int status = -1;
+  qztest::RunWinsim({"lock", m.root(), "c:\\app\\AGENT.EXE"}, &status);
+  ASSERT_EQ(status, 0);
 
   EXPECT_EQ(Result(Files().MoveFileW(u"C:\\app\\agent.exe", u"C:\\App\\Agent.old")), "error 32");
   EXPECT_EQ(Result(Files().MoveFileExW(u"C:\\App\\Agent.exe", u"C:\\App\\Agent.old", MOVEFILE_REPLACE_EXISTING)),
@@ -344,7 +344,8 @@ TEST(Files, LockedFileRefusesRenameDeleteAndWriting) {
   EXPECT_EQ(OpenResult(u"C:\\App\\Agent.exe", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), "ok");
   EXPECT_EQ(Result(Files().CopyFileW(u"C:\\App\\Agent.exe", u"C:\\App\\copy.exe", TRUE)), "ok");
 
-  MachineOf(p).UpdateConfig([&](winsim::MachineConfig& c) { c.lockedFiles.clear(); });
+  qztest::RunWinsim({"unlock", m.root(), "C:\\App\\Agent.exe"}, &status);
+  ASSERT_EQ(status, 0);
   EXPECT_EQ(Result(Files().DeleteFileW(u"C:\\App\\Agent.exe")), "ok");
 }
 

@@ -759,12 +759,16 @@ class WinsimFiles : public IFileSystem {
                               path[folder.size()] == '/');
   }
 
+  // Locked host paths are kept folded as the winsim command folds them: upper-cased as Windows
+  // compares names, then ASCII letters lower-cased.
+  static std::string LockKey(const std::string& host) { return AsciiLower(WideToUtf8(FoldCase(Utf8ToWide(host)))); }
+
   bool IsLocked(const std::string& host) {
     auto cfg = m_->Config();
     if (cfg.lockedFiles.empty()) return false;
-    const std::string key = AsciiLower(host);
+    const std::string key = LockKey(host);
     std::error_code ec;
-    const std::string canon = AsciiLower(fs::weakly_canonical(host, ec).string());
+    const std::string canon = LockKey(fs::weakly_canonical(host, ec).string());
     for (const auto& l : cfg.lockedFiles) {
       if (l == key || l == canon) return true;
     }
