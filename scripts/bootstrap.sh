@@ -14,7 +14,7 @@ packages=(
   7zip unzip zip
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   nginx-light
-  python3
+  python3 bc
 )
 
 missing=()
