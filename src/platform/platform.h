@@ -7,11 +7,17 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/desktop.h"
 #include "platform/files.h"
 #include "platform/http.h"
+#include "platform/library.h"
 #include "platform/os.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/rpc.h"
+#include "platform/scm.h"
+#include "platform/security.h"
+#include "platform/taskschd.h"
 #include "platform/time.h"
 #include "platform/types.h"
 #include "platform/ui.h"
@@ -73,6 +79,12 @@ class Platform {
   IUserInterface& Ui() { return *ui_; }
   ICom& Com() { return *com_; }
   IHttp& Http() { return *http_; }
+  IServiceManager& Services() { return *services_; }
+  IRpc& Rpc() { return *rpc_; }
+  ILibraries& Libraries() { return *libraries_; }
+  ITaskScheduler& Tasks() { return *tasks_; }
+  IDesktop& Desktop() { return *desktop_; }
+  ISecurity& Security() { return *security_; }
   HandleTable& Handles() { return handles_; }
 
   // Each setter returns the service it replaced, so a test can put it back.
@@ -84,6 +96,12 @@ class Platform {
   std::unique_ptr<IUserInterface> SetUi(std::unique_ptr<IUserInterface> s) { return Swap(ui_, std::move(s)); }
   std::unique_ptr<ICom> SetCom(std::unique_ptr<ICom> s) { return Swap(com_, std::move(s)); }
   std::unique_ptr<IHttp> SetHttp(std::unique_ptr<IHttp> s) { return Swap(http_, std::move(s)); }
+  std::unique_ptr<IServiceManager> SetServices(std::unique_ptr<IServiceManager> s) { return Swap(services_, std::move(s)); }
+  std::unique_ptr<IRpc> SetRpc(std::unique_ptr<IRpc> s) { return Swap(rpc_, std::move(s)); }
+  std::unique_ptr<ILibraries> SetLibraries(std::unique_ptr<ILibraries> s) { return Swap(libraries_, std::move(s)); }
+  std::unique_ptr<ITaskScheduler> SetTasks(std::unique_ptr<ITaskScheduler> s) { return Swap(tasks_, std::move(s)); }
+  std::unique_ptr<IDesktop> SetDesktop(std::unique_ptr<IDesktop> s) { return Swap(desktop_, std::move(s)); }
+  std::unique_ptr<ISecurity> SetSecurity(std::unique_ptr<ISecurity> s) { return Swap(security_, std::move(s)); }
 
   // The platform every accessor below uses. Set once at program start (and by tests).
   static Platform& Current();
@@ -106,6 +124,12 @@ class Platform {
   std::unique_ptr<IUserInterface> ui_;
   std::unique_ptr<ICom> com_;
   std::unique_ptr<IHttp> http_;
+  std::unique_ptr<IServiceManager> services_;
+  std::unique_ptr<IRpc> rpc_;
+  std::unique_ptr<ILibraries> libraries_;
+  std::unique_ptr<ITaskScheduler> tasks_;
+  std::unique_ptr<IDesktop> desktop_;
+  std::unique_ptr<ISecurity> security_;
   HandleTable handles_;
 };
 
@@ -117,6 +141,12 @@ inline ITime& Time() { return Platform::Current().Time(); }
 inline IUserInterface& Ui() { return Platform::Current().Ui(); }
 inline ICom& Com() { return Platform::Current().Com(); }
 inline IHttp& Http() { return Platform::Current().Http(); }
+inline IServiceManager& Services() { return Platform::Current().Services(); }
+inline IRpc& Rpc() { return Platform::Current().Rpc(); }
+inline ILibraries& Libraries() { return Platform::Current().Libraries(); }
+inline ITaskScheduler& Tasks() { return Platform::Current().Tasks(); }
+inline IDesktop& Desktop() { return Platform::Current().Desktop(); }
+inline ISecurity& Security() { return Platform::Current().Security(); }
 inline HandleTable& Handles() { return Platform::Current().Handles(); }
 
 // CloseHandle for every kind of handle.
