@@ -18,6 +18,7 @@
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/winsim/paths.h"
+#include "platform/winsim/scm.h"
 #include "platform/winsim/reboot.h"
 #include "platform/winsim/services.h"
 
@@ -321,6 +322,7 @@ class WinsimFiles : public IFileSystem {
 
   HANDLE CreateFileW(std::u16string_view path, DWORD access, DWORD shareMode, DWORD creation,
                      DWORD flags) override {
+    if (IsDevicePath(path)) return OpenDevice(m_, path, access);
     return Guard(INVALID_HANDLE_VALUE, [&] { return DoCreateFile(path, access, shareMode, creation, flags); });
   }
 

@@ -348,6 +348,29 @@ class WinsimProcesses : public IProcesses {
     return TRUE;
   }
 
+  BOOL SpawnService(std::u16string_view cmdLine, int* pid, uint64_t* start) {
+    const std::u16string dir = u"C:\\Windows\\System32";
+    std::optional<WinPath> program = FindFromCommandLine(cmdLine, dir);
+    if (!program) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return FALSE;
+    }
+    ChildSpec spec;
+    spec.imagePath = program->ToString();
+    spec.commandLine = std::u16string(cmdLine);
+    spec.currentDirectory = dir;
+    spec.session = 0;
+    spec.system = true;
+    PROCESS_INFORMATION pi;
+    if (!Spawn(spec, &pi)) return FALSE;
+    auto p = Handles().GetAs<ProcessObject>(pi.hProcess);
+    *pid = p->pid();
+    *start = p->start();
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return TRUE;
+  }
+
   DWORD GetCurrentProcessId() override { return static_cast<DWORD>(getpid()); }
   std::u16string GetCommandLineW() override { return m_->self().commandLine; }
 
@@ -602,6 +625,11 @@ DWORD WaitAndGetExitCode(std::shared_ptr<Machine> m, int pid, uint64_t start, bo
   ProcessObject p(std::move(m), pid, start, PROCESS_ALL_ACCESS, child);
   p.Wait(INFINITE);
   return p.ExitCode();
+}
+
+bool SpawnServiceProcess(std::shared_ptr<Machine> m, std::u16string_view commandLine, int* pid, uint64_t* start) {
+  WinsimProcesses p(std::move(m));
+  return p.SpawnService(commandLine, pid, start) != FALSE;
 }
 
 std::unique_ptr<IProcesses> MakeProcesses(std::shared_ptr<Machine> m) {

@@ -41,3 +41,11 @@ bool KillProcess(Machine& m, int pid, win::DWORD code);
 win::DWORD WaitAndGetExitCode(std::shared_ptr<Machine> m, int pid, uint64_t start, bool child);
 
 }  // namespace winsim
+
+namespace winsim {
+
+// Starts a program from a command line the way the service manager starts a service program:
+// in session 0, as LocalSystem, in the system folder. False with the last error set.
+bool SpawnServiceProcess(std::shared_ptr<Machine> m, std::u16string_view commandLine, int* pid, uint64_t* start);
+
+}  // namespace winsim

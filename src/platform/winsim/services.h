@@ -17,6 +17,12 @@ std::unique_ptr<win::ITime> MakeTime(std::shared_ptr<Machine> machine);
 std::unique_ptr<win::IUserInterface> MakeUi(std::shared_ptr<Machine> machine);
 std::unique_ptr<win::ICom> MakeCom(std::shared_ptr<Machine> machine);
 std::unique_ptr<win::IHttp> MakeHttp(std::shared_ptr<Machine> machine);
+std::unique_ptr<win::IServiceManager> MakeServiceManager(std::shared_ptr<Machine> machine);
+std::unique_ptr<win::IRpc> MakeRpc(std::shared_ptr<Machine> machine);
+std::unique_ptr<win::ILibraries> MakeLibraries(std::shared_ptr<Machine> machine);
+std::unique_ptr<win::ITaskScheduler> MakeTasks(std::shared_ptr<Machine> machine);
+std::unique_ptr<win::IDesktop> MakeDesktop(std::shared_ptr<Machine> machine);
+std::unique_ptr<win::ISecurity> MakeSecurity(std::shared_ptr<Machine> machine);
 
 // A platform for one process of the machine at root.
 class WinsimPlatform : public win::Platform {

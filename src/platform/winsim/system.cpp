@@ -370,6 +370,12 @@ WinsimPlatform::WinsimPlatform(std::shared_ptr<Machine> machine) : machine_(std:
   SetUi(MakeUi(machine_));
   SetCom(MakeCom(machine_));
   SetHttp(MakeHttp(machine_));
+  SetServices(MakeServiceManager(machine_));
+  SetRpc(MakeRpc(machine_));
+  SetLibraries(MakeLibraries(machine_));
+  SetTasks(MakeTasks(machine_));
+  SetDesktop(MakeDesktop(machine_));
+  SetSecurity(MakeSecurity(machine_));
 }
 
 std::unique_ptr<WinsimPlatform> OpenPlatform(const std::string& root, ProcessIdentity self) {
