@@ -191,6 +191,45 @@ TEST(Files, ReadWriteSeekAndSize) {
   EXPECT_EQ(Slurp(m.HostPath(u"C:\\t\\f.bin")), "0123456");
 }
 
+// Small reads are served ahead of the caller; every other operation must still see the position
+// the caller stands at.
+TEST(Files, SmallReadsKeepThePositionForWritesSeeksAndTruncation) {
+  TestMachine m("win10");
+  m.Enter(u"C:\\t\\prog.exe", 32);
+  std::string text(200000, '\0');
+  for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
+  Put(m, u"C:\\t\\big.txt", text);
+  HANDLE h = Open(u"C:\\t\\big.txt", GENERIC_READ | GENERIC_WRITE, 0);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  char buf[1024];
+  DWORD n = 0;
+  ASSERT_TRUE(Files().ReadFile(h, buf, 10, &n));
+  EXPECT_EQ(std::string(buf, n), text.substr(0, 10));
+  ASSERT_TRUE(Files().WriteFile(h, "XY", 2, &n));  // lands at 10, not where the read-ahead stopped
+  LONG high = 0;
+  EXPECT_EQ(Files().SetFilePointer(h, 0, &high, FILE_CURRENT), 12u);
+  ASSERT_TRUE(Files().ReadFile(h, buf, 3, &n));
+  EXPECT_EQ(std::string(buf, n), text.substr(12, 3));
+  EXPECT_EQ(Files().SetFilePointer(h, 0, &high, FILE_CURRENT), 15u);
+  // Reading across the read-ahead's edge, then a large read straight from the file.
+  std::string got;
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_TRUE(Files().ReadFile(h, buf, sizeof buf, &n));
+    got.append(buf, n);
+  }
+  EXPECT_EQ(got, text.substr(15, 102400));
+  std::string rest(200000, '\0');
+  ASSERT_TRUE(Files().ReadFile(h, rest.data(), static_cast<DWORD>(rest.size()), &n));
+  EXPECT_EQ(rest.substr(0, n), text.substr(15 + 102400));
+  EXPECT_EQ(Files().SetFilePointer(h, 100, &high, FILE_BEGIN), 100u);
+  ASSERT_TRUE(Files().ReadFile(h, buf, 5, &n));
+  ASSERT_TRUE(Files().SetEndOfFile(h));
+  CloseHandle(h);
+  std::string expect = text.substr(0, 105);
+  expect.replace(10, 2, "XY");
+  EXPECT_EQ(Slurp(m.HostPath(u"C:\\t\\big.txt")), expect);
+}
+
 TEST(Files, FindWithWildcards) {
   TestMachine m("win10-x64");
   for (auto name : {u"C:\\w\\b.r331", u"C:\\w\\A.r331", u"C:\\w\\c.txt", u"C:\\w\\readme", u"C:\\w\\x.r3310"}) {

@@ -275,6 +275,39 @@ class FileObject : public KernelObject {
   }
 
   int fd() const { return fd_; }
+  // The descriptor positioned where the caller believes it is: read-ahead is given back first.
+  int SyncedFd() {
+    if (ahead_ > taken_) ::lseek(fd_, -static_cast<off_t>(ahead_ - taken_), SEEK_CUR);
+    ahead_ = taken_ = 0;
+    return fd_;
+  }
+  // Small sequential reads (the agent reads in 1 KiB blocks) are served from a read-ahead buffer,
+  // as the Windows cache would, instead of one system call each. Returns -1 with errno on failure.
+  ssize_t Read(char* out, size_t want) {
+    if (taken_ == ahead_ && want >= kAhead) {
+      ahead_ = taken_ = 0;
+      return ::read(fd_, out, want);
+    }
+    size_t done = 0;
+    while (done < want) {
+      if (taken_ == ahead_) {
+        if (buffer_.empty()) buffer_.resize(kAhead);
+        ssize_t n = ::read(fd_, buffer_.data(), kAhead);
+        if (n < 0) {
+          ahead_ = taken_ = 0;
+          return done ? static_cast<ssize_t>(done) : n;
+        }
+        ahead_ = static_cast<size_t>(n);
+        taken_ = 0;
+        if (n == 0) break;
+      }
+      size_t k = std::min(want - done, ahead_ - taken_);
+      std::memcpy(out + done, buffer_.data() + taken_, k);
+      taken_ += k;
+      done += k;
+    }
+    return static_cast<ssize_t>(done);
+  }
   DWORD access() const { return access_; }
   bool dir() const { return dir_; }
   std::mutex& mutex() { return mutex_; }
@@ -288,6 +321,10 @@ class FileObject : public KernelObject {
   bool deleteOnClose_;
   std::string host_;
   std::mutex mutex_;
+  static constexpr size_t kAhead = 64 * 1024;
+  std::vector<char> buffer_;
+  size_t ahead_ = 0;  // bytes in buffer_
+  size_t taken_ = 0;  // of which already handed out
 };
 
 class FindObject : public KernelObject {
@@ -336,7 +373,7 @@ class WinsimFiles : public IFileSystem {
       std::lock_guard lock(f->mutex());
       DWORD total = 0;
       while (total < toRead) {
-        ssize_t n = ::read(f->fd(), static_cast<char*>(buffer) + total, toRead - total);
+        ssize_t n = f->Read(static_cast<char*>(buffer) + total, toRead - total);
         if (n < 0) {
           if (errno == EINTR) continue;
           return Fail(ErrnoToWin(errno));
@@ -359,7 +396,7 @@ class WinsimFiles : public IFileSystem {
       std::lock_guard lock(f->mutex());
       DWORD total = 0;
       while (total < toWrite) {
-        ssize_t n = ::write(f->fd(), static_cast<const char*>(buffer) + total, toWrite - total);
+        ssize_t n = ::write(f->SyncedFd(), static_cast<const char*>(buffer) + total, toWrite - total);
         if (n < 0) {
           if (errno == EINTR) continue;
           if (written) *written = total;
@@ -417,7 +454,7 @@ class WinsimFiles : public IFileSystem {
       if (!f) return Fail(ERROR_INVALID_HANDLE);
       if (f->dir() || !WantsWrite(f->access())) return Fail(ERROR_ACCESS_DENIED);
       std::lock_guard lock(f->mutex());
-      off_t pos = lseek(f->fd(), 0, SEEK_CUR);
+      off_t pos = lseek(f->SyncedFd(), 0, SEEK_CUR);
       if (pos < 0 || ftruncate(f->fd(), pos) != 0) return Fail(ErrnoToWin(errno));
       return Ok();
     });
@@ -882,7 +919,7 @@ class WinsimFiles : public IFileSystem {
     std::lock_guard lock(f->mutex());
     int64_t base = 0;
     if (method == FILE_CURRENT) {
-      base = lseek(f->fd(), 0, SEEK_CUR);
+      base = lseek(f->SyncedFd(), 0, SEEK_CUR);
     } else if (method == FILE_END) {
       struct stat st {};
       if (fstat(f->fd(), &st) != 0) return ErrnoToWin(errno);
@@ -891,7 +928,7 @@ class WinsimFiles : public IFileSystem {
     if (base < 0) return ErrnoToWin(errno);
     const int64_t target = base + distance;
     if (target < 0) return ERROR_NEGATIVE_SEEK;
-    if (lseek(f->fd(), target, SEEK_SET) < 0) return ErrnoToWin(errno);
+    if (lseek(f->SyncedFd(), target, SEEK_SET) < 0) return ErrnoToWin(errno);
     *pos = target;
     return ERROR_SUCCESS;
   }
