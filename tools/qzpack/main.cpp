@@ -1,0 +1,171 @@
+// qzpack: the publisher's tool.
+//
+//   qzpack ca --cert CA.pem --key CA.key [--cn NAME] [--org ORG] [--country CC] [--days N]
+//   qzpack cert --ca CA.pem --ca-key CA.key --cert OUT.crt --key OUT.key [--tls] [--cn NAME]
+//               [--org ORG] [--country CC] [--upn NAME] [--crl URI] [--dns NAME]... [--ip ADDR]... [--days N]
+//   qzpack encrypt-cert --in CERT.pem --out CERT.crt
+//   qzpack sign --key FS.key --out NAME.qz FILE[=ENTRY]...
+//   qzpack sign --key FS.key --definition DOC.xml --out qzAgent.xmd
+//   qzpack verify --ca CA.pem --cert FS.crt [--definition|--package] FILE
+//   qzpack release --agent DIR --build N [--manifest FILE] --ca CA.pem --fs-cert FS.crt --fs-key FS.key --out DIR
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "certs.h"
+#include "host.h"
+#include "pack.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage:\n"
+    "  qzpack ca --cert CA.pem --key CA.key [--cn NAME] [--org ORG] [--country CC] [--days N]\n"
+    "  qzpack cert --ca CA.pem --ca-key CA.key --cert OUT.crt --key OUT.key [--tls] [--cn NAME] [--org ORG]\n"
+    "              [--country CC] [--upn NAME] [--crl URI] [--dns NAME]... [--ip ADDR]... [--days N]\n"
+    "  qzpack encrypt-cert --in CERT.pem --out CERT.crt\n"
+    "  qzpack sign --key FS.key --out NAME.qz FILE[=ENTRY]...\n"
+    "  qzpack sign --key FS.key --definition DOC.xml --out qzAgent.xmd\n"
+    "  qzpack verify --ca CA.pem --cert FS.crt [--definition|--package] FILE\n"
+    "  qzpack release --agent DIR --build N [--manifest FILE] --ca CA.pem --fs-cert FS.crt --fs-key FS.key --out DIR\n";
+
+// Options with a value ("--name value"), repeatable ones collected in order, flags, and operands.
+struct Args {
+  std::map<std::string, std::vector<std::string>> values;
+  std::vector<std::string> flags, operands;
+  std::string error;
+
+  std::string Get(const std::string& name, const std::string& fallback = "") const {
+    auto it = values.find(name);
+    return it == values.end() ? fallback : it->second.back();
+  }
+  std::vector<std::string> All(const std::string& name) const {
+    auto it = values.find(name);
+    return it == values.end() ? std::vector<std::string>() : it->second;
+  }
+  bool Flag(const std::string& name) const {
+    for (const auto& f : flags) {
+      if (f == name) return true;
+    }
+    return false;
+  }
+};
+
+Args Parse(int argc, char** argv, const std::vector<std::string>& flagNames) {
+  Args a;
+  for (int i = 2; i < argc; ++i) {
+    std::string s = argv[i];
+    if (s.rfind("--", 0) != 0) {
+      a.operands.push_back(s);
+      continue;
+    }
+    std::string name = s.substr(2);
+    bool isFlag = false;
+    for (const auto& f : flagNames) isFlag = isFlag || f == name;
+    if (isFlag) {
+      a.flags.push_back(name);
+    } else if (i + 1 < argc) {
+      a.values[name].push_back(argv[++i]);
+    } else {
+      a.error = "missing value for " + s;
+    }
+  }
+  return a;
+}
+
+int Fail(const std::string& error) {
+  std::fprintf(stderr, "qzpack: %s\n", error.c_str());
+  return 1;
+}
+
+bool Need(const Args& a, std::initializer_list<const char*> names, std::string* error) {
+  for (const char* n : names) {
+    if (a.Get(n).empty()) {
+      *error = std::string("missing --") + n;
+      return false;
+    }
+  }
+  return true;
+}
+
+qzpack::CertOptions CertOptionsFrom(const Args& a, const std::string& defaultCn) {
+  qzpack::CertOptions o;
+  o.commonName = a.Get("cn", defaultCn);
+  o.organisation = a.Get("org", o.organisation);
+  o.country = a.Get("country", o.country);
+  o.days = std::atoi(a.Get("days", "3650").c_str());
+  o.tlsServer = a.Flag("tls");
+  o.upn = a.Get("upn", o.commonName);
+  o.crlUri = a.Get("crl", o.crlUri);
+  o.dns = a.All("dns");
+  o.ip = a.All("ip");
+  return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  qzpack::UseHostPlatform();
+  const std::string command = argv[1];
+  // "--definition" names the document when signing and is a switch when verifying.
+  const Args a = command == "verify" ? Parse(argc, argv, {"definition", "package"})
+                                     : Parse(argc, argv, {"tls"});
+  std::string error = a.error;
+  if (!error.empty()) return Fail(error);
+
+  if (command == "ca") {
+    if (!Need(a, {"cert", "key"}, &error)) return Fail(error);
+    error = qzpack::MakeCa(CertOptionsFrom(a, "Qorv Root CA"), a.Get("cert"), a.Get("key"));
+  } else if (command == "cert") {
+    if (!Need(a, {"ca", "ca-key", "cert", "key"}, &error)) return Fail(error);
+    error = qzpack::MakeCert(CertOptionsFrom(a, a.Flag("tls") ? "127.0.0.1" : "Qorv File Signing"), a.Get("ca"),
+                             a.Get("ca-key"), a.Get("cert"), a.Get("key"));
+  } else if (command == "encrypt-cert") {
+    if (!Need(a, {"in", "out"}, &error)) return Fail(error);
+    error = qzpack::EncryptCert(a.Get("in"), a.Get("out"));
+  } else if (command == "sign") {
+    if (!Need(a, {"key", "out"}, &error)) return Fail(error);
+    if (!a.Get("definition").empty()) {
+      error = qzpack::SignDefinition(a.Get("definition"), a.Get("key"), a.Get("out"));
+    } else {
+      if (a.operands.empty()) return Fail("no files to package");
+      std::vector<qzpack::PackageFile> files;
+      for (const auto& op : a.operands) {
+        const size_t eq = op.find('=');
+        files.push_back(eq == std::string::npos
+                            ? qzpack::PackageFile{op, std::filesystem::path(op).filename().string()}
+                            : qzpack::PackageFile{op.substr(0, eq), op.substr(eq + 1)});
+      }
+      error = qzpack::SignPackage(files, a.Get("key"), a.Get("out"));
+    }
+  } else if (command == "verify") {
+    if (!Need(a, {"ca", "cert"}, &error)) return Fail(error);
+    if (a.operands.size() != 1) return Fail("verify takes one file");
+    const std::string& file = a.operands[0];
+    const bool definition =
+        a.Flag("definition") || (!a.Flag("package") && std::filesystem::path(file).extension() == ".xmd");
+    return qzpack::Verify(a.Get("ca"), a.Get("cert"), file, definition);
+  } else if (command == "release") {
+    if (!Need(a, {"agent", "build", "ca", "fs-cert", "fs-key", "out"}, &error)) return Fail(error);
+    qzpack::ReleaseOptions o;
+    o.agentDir = a.Get("agent");
+    o.manifest = a.Get("manifest");
+    o.outDir = a.Get("out");
+    o.caCert = a.Get("ca");
+    o.fsCert = a.Get("fs-cert");
+    o.fsKey = a.Get("fs-key");
+    o.build = std::strtoul(a.Get("build").c_str(), nullptr, 10);
+    error = qzpack::Release(o);
+  } else {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  return error.empty() ? 0 : Fail(error);
+}

@@ -1,0 +1,403 @@
+#include "pack.h"
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "certs.h"
+#include "crypto/aes.h"
+#include "crypto/cert.h"
+#include "crypto/digest.h"
+#include "crypto/secrets.h"
+#include "crypto/zip_archive.h"
+#include "host.h"
+#include "platform/text.h"
+
+namespace fs = std::filesystem;
+
+namespace qzpack {
+
+namespace {
+
+void PutLe(std::string* out, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+const uint8_t* Bytes(const std::string& s) { return reinterpret_cast<const uint8_t*>(s.data()); }
+
+// One zlib stream of the data.
+bool Compress(const std::string& data, std::string* out) {
+  z_stream zs{};
+  if (deflateInit(&zs, Z_BEST_COMPRESSION) != Z_OK) return false;
+  out->resize(deflateBound(&zs, static_cast<uLong>(data.size())));
+  zs.next_in = const_cast<Bytef*>(Bytes(data));
+  zs.avail_in = static_cast<uInt>(data.size());
+  zs.next_out = reinterpret_cast<Bytef*>(out->data());
+  zs.avail_out = static_cast<uInt>(out->size());
+  const int z = deflate(&zs, Z_FINISH);
+  out->resize(zs.total_out);
+  deflateEnd(&zs);
+  return z == Z_STREAM_END;
+}
+
+std::string Describe(int unzipResult) {
+  static const std::map<int, std::string> kTexts = {
+      {qz::kUnzipCannotOpen, "the container cannot be opened"},
+      {qz::kUnzipCannotCreate, "an output file cannot be created"},
+      {qz::kUnzipWriteFailed, "writing an output file failed"},
+      {qz::kUnzipNoWorkingDir, "the working folder cannot be made current"},
+      {qz::kUnzipBadHeader, "an entry header is bad (detail code in the log line)"},
+      {qz::kUnzipInitFailed, "the decompressor cannot be initialised"},
+      {qz::kUnzipStreamError, "the decompressor reports a stream error"},
+      {qz::kUnzipDataError, "an entry's data is not a complete zlib or gzip stream, or cannot be read"},
+      {qz::kUnzipNoMemory, "the decompressor is out of memory"},
+      {qz::kUnzipIllegal, "the container failed verification (detail code in the log line: 2 short, 5 magic, "
+                          "6 check value, 2018 signature block, 2011 payload length or digest)"},
+  };
+  auto it = kTexts.find(unzipResult);
+  return it == kTexts.end() ? "unknown" : it->second;
+}
+
+std::string DescribeCert(int r) {
+  static const std::map<int, std::string> kTexts = {
+      {qz::qzRSACert::kCannotOpen, "the file cannot be opened"},
+      {qz::qzRSACert::kNoPemBlock, "no certificate block, or it cannot be decoded or decrypted"},
+      {qz::qzRSACert::kNotValidNow, "not valid at this time"},
+      {qz::qzRSACert::kBadCrlPoint, "CRL distribution point missing or too long"},
+      {qz::qzRSACert::kAuthorityMismatch, "authority key identifier does not name the CA"},
+      {qz::qzRSACert::kBadSignature, "the signature does not verify with the CA's key"},
+      {qz::qzRSACert::kFormatError, "not in the accepted profile"},
+      {qz::qzRSACert::kNoKey, "the public key cannot be prepared"},
+  };
+  auto it = kTexts.find(r);
+  return it == kTexts.end() ? "unknown" : it->second;
+}
+
+// Loads both certificates as the updater does: the CA without a CA, the file-signing one with it.
+std::string LoadCertificates(const std::string& caPath, const std::string& certPath, qz::qzRSACert* ca,
+                             qz::qzRSACert* cert) {
+  static qz::qzAES cipher;
+  cipher.SetKeyInput(qz::secrets::CertKeyInput());
+  ca->SetCertificateCipher(&cipher);
+  cert->SetCertificateCipher(&cipher);
+  auto load = [](qz::qzRSACert* c, const std::string& path, const qz::IRSACert* issuer) {
+    std::string text, der;
+    if (!ReadHostFile(path, &text)) return qz::qzRSACert::kCannotOpen;
+    int r = c->DecodePem(text, &der);
+    return r != 0 ? r : c->Parse(std::span(Bytes(der), der.size()), issuer);
+  };
+  int r = load(ca, caPath, nullptr);
+  if (r != 0) return "CA certificate " + caPath + " refused: " + std::to_string(r) + " (" + DescribeCert(r) + ")";
+  r = load(cert, certPath, ca);
+  if (r != 0) return "certificate " + certPath + " refused: " + std::to_string(r) + " (" + DescribeCert(r) + ")";
+  return {};
+}
+
+bool SafeModuleName(const std::string& name) {
+  return !name.empty() && name.size() <= 79 &&
+         std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' - 1 && c < 0x7F; }) &&
+         qz::IsSafeEntryName(name) && name.find_first_of("\\/") == std::string::npos;
+}
+
+std::string XmlEscape(const std::string& s) {
+  std::string out;
+  for (char c : s) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '>': out += "&gt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out.push_back(c);
+    }
+  }
+  return out;
+}
+
+std::string FileChecksum(const std::string& path) {
+  std::string data;
+  if (!ReadHostFile(path, &data)) return {};
+  return qz::HexEncode(qz::DigestMemory(data));
+}
+
+// Packages written by a release are checked with the updater's code before anyone fetches them.
+int CheckPackage(const std::string& path, const qz::qzRSACert& cert) {
+  FileStream in(path);
+  if (!in.ok()) return qz::kUnzipCannotOpen;
+  qz::ZipArchive zip;
+  CountingSink sink;
+  return zip.UnpackSigned(in, win::Utf8ToWide(path), cert, ".", sink);
+}
+
+}  // namespace
+
+std::string SignContainer(const std::string& payload, const std::string& keyPath, std::string* error) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(keyPath.c_str(), "rb"), BIO_free);
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+      bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr, EVP_PKEY_free);
+  if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA || EVP_PKEY_get_bits(key.get()) != 2048) {
+    *error = "cannot read a 2,048-bit RSA private key from " + keyPath;
+    return {};
+  }
+  std::string record;
+  PutLe(&record, 1, 4);
+  PutLe(&record, 0, 4);
+  PutLe(&record, payload.size(), 8);
+  const qz::Digest digest = qz::DigestMemory(payload);
+  record.append(reinterpret_cast<const char*>(digest.data()), digest.size());
+
+  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr),
+                                                                  EVP_PKEY_CTX_free);
+  std::array<uint8_t, 256> block{};
+  size_t len = block.size();
+  if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      EVP_PKEY_sign(ctx.get(), block.data(), &len, Bytes(record), record.size()) != 1 || len != block.size()) {
+    *error = "signing failed";
+    return {};
+  }
+  std::string out;
+  PutLe(&out, qz::kContainerMagic, 4);
+  PutLe(&out, qz::ContainerCheckValue(block), 4);
+  out.append(reinterpret_cast<const char*>(block.data()), block.size());
+  out += payload;
+  return out;
+}
+
+std::string SignPackage(const std::vector<PackageFile>& files, const std::string& keyPath, const std::string& outPath) {
+  std::string payload;
+  for (const PackageFile& f : files) {
+    if (f.name.empty() || f.name.size() > qz::kMaxEntryName || !qz::IsSafeEntryName(f.name))
+      return "entry name refused by the updater: " + f.name;
+    std::string data, packed;
+    if (!ReadHostFile(f.path, &data)) return "cannot read " + f.path;
+    if (data.size() > 0xFFFFFFFFu || !Compress(data, &packed) || packed.size() > 0xFFFFFFFFu)
+      return "cannot compress " + f.path;
+    const uLong crc = crc32(crc32(0, nullptr, 0), Bytes(data), static_cast<uInt>(data.size()));
+    PutLe(&payload, 0x04034B50, 4);
+    PutLe(&payload, 20, 2);      // version needed
+    PutLe(&payload, 0, 2);       // flags
+    PutLe(&payload, 8, 2);       // method
+    PutLe(&payload, 0, 2);       // time
+    PutLe(&payload, 0x21, 2);    // date: 1980-01-01
+    PutLe(&payload, crc, 4);
+    PutLe(&payload, packed.size(), 4);
+    PutLe(&payload, data.size(), 4);
+    PutLe(&payload, f.name.size(), 2);
+    PutLe(&payload, 0, 2);
+    payload += f.name;
+    payload += packed;
+  }
+  std::string error;
+  std::string container = SignContainer(payload, keyPath, &error);
+  if (container.empty()) return error;
+  if (!WriteHostFile(outPath, container)) return "cannot write " + outPath;
+  return {};
+}
+
+std::string SignDefinition(const std::string& xmlPath, const std::string& keyPath, const std::string& outPath) {
+  std::string xml, packed;
+  if (!ReadHostFile(xmlPath, &xml)) return "cannot read " + xmlPath;
+  if (xml.size() > qz::kPolicyBufferSize)
+    return "the document has " + std::to_string(xml.size()) + " bytes; the updater reads at most 10,240";
+  if (!Compress(xml, &packed)) return "cannot compress " + xmlPath;
+  std::string error;
+  std::string container = SignContainer(packed, keyPath, &error);
+  if (container.empty()) return error;
+  if (container.size() > static_cast<size_t>(qz::kMaxPolicyFile)) return "the signed file exceeds 102,400 bytes";
+  if (!WriteHostFile(outPath, container)) return "cannot write " + outPath;
+  return {};
+}
+
+int Verify(const std::string& caPath, const std::string& certPath, const std::string& file, bool definition) {
+  qz::qzRSACert ca, cert;
+  std::string error = LoadCertificates(caPath, certPath, &ca, &cert);
+  if (!error.empty()) {
+    std::printf("refused: %s\n", error.c_str());
+    return 2;
+  }
+  StderrLogger logger;
+  qz::ZipArchive zip(&logger);
+  if (definition) {
+    std::error_code ec;
+    const auto size = fs::file_size(file, ec);
+    if (ec) {
+      std::printf("refused: cannot read %s\n", file.c_str());
+      return 1;
+    }
+    if (size > static_cast<uintmax_t>(qz::kMaxPolicyFile)) {
+      logger.LogA("ZipArchive", "LoadPolicyFromStream", qz::kLogWarning, "Policy file too big: %lld",
+                  static_cast<int64_t>(size));
+      std::printf("refused: the definition file has %ju bytes, more than 102,400\n", static_cast<uintmax_t>(size));
+      return 1;
+    }
+    std::string data;
+    ReadHostFile(file, &data);
+    std::vector<uint8_t> out(qz::kPolicyBufferSize);
+    const int n = zip.LoadPolicyFromBytes(out, std::span(Bytes(data), data.size()), cert);
+    if (n <= 0) {
+      std::printf("refused: the updater would log \"Found illegal file: qzAgent.xmd\" (reason in the log line above)\n");
+      return 1;
+    }
+    std::printf("accepted: definition file, %d bytes of XML%s\n", n,
+                n == static_cast<int>(qz::kPolicyBufferSize) ? " (the document is cut at 10,240 bytes)" : "");
+    return 0;
+  }
+  FileStream in(file);
+  CountingSink sink;
+  const int r = in.ok() ? zip.UnpackSigned(in, win::Utf8ToWide(file), cert, ".", sink) : qz::kUnzipCannotOpen;
+  if (r != 0) {
+    std::printf("refused: %d (%s)\n", r, Describe(r).c_str());
+    return 1;
+  }
+  std::printf("accepted: package with %zu entries\n", sink.entries.size());
+  for (const auto& e : sink.entries) std::printf("  %s  %llu bytes\n", e.path.substr(2).c_str(),
+                                                 static_cast<unsigned long long>(e.size));
+  return 0;
+}
+
+std::string Release(const ReleaseOptions& o) {
+  qz::qzRSACert ca, cert;
+  std::string error = LoadCertificates(o.caCert, o.fsCert, &ca, &cert);
+  if (!error.empty()) return error;
+  {
+    std::unique_ptr<BIO, decltype(&BIO_free)> kb(BIO_new_file(o.fsKey.c_str(), "rb"), BIO_free);
+    std::unique_ptr<BIO, decltype(&BIO_free)> cb(BIO_new_file(o.fsCert.c_str(), "rb"), BIO_free);
+    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+        kb ? PEM_read_bio_PrivateKey(kb.get(), nullptr, nullptr, nullptr) : nullptr, EVP_PKEY_free);
+    std::unique_ptr<X509, decltype(&X509_free)> x(cb ? PEM_read_bio_X509(cb.get(), nullptr, nullptr, nullptr) : nullptr,
+                                                  X509_free);
+    if (!key || !x || X509_check_private_key(x.get(), key.get()) != 1)
+      return "the file-signing key does not belong to " + o.fsCert + " (a plain PEM certificate is needed)";
+  }
+
+  // Manifest lines: "os NAME HEX", "remove NAME", "config PATH", "update DRIVER"; '#' starts a comment.
+  std::map<std::string, std::string> osMasks;
+  std::vector<std::string> removals;
+  std::string configPath;
+  std::set<std::string> drivers;
+  const std::set<std::string> kDrivers = {"NetFilter", "TcpTagger", "PrtProc", "ProcessCut"};
+  if (!o.manifest.empty()) {
+    std::string text;
+    if (!ReadHostFile(o.manifest, &text)) return "cannot read the manifest " + o.manifest;
+    std::istringstream lines(text);
+    std::string line;
+    int number = 0;
+    while (std::getline(lines, line)) {
+      ++number;
+      line = line.substr(0, line.find('#'));
+      std::istringstream words(line);
+      std::string verb, a, b, extra;
+      words >> verb >> a >> b >> extra;
+      const std::string where = o.manifest + ":" + std::to_string(number) + ": ";
+      if (verb.empty()) continue;
+      if (verb == "os" && !b.empty() && extra.empty()) {
+        if (b.size() > 8 || b.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+          return where + "an OS mask is at most eight hex digits";
+        char mask[9];
+        std::snprintf(mask, sizeof mask, "%08lX", std::stoul(b, nullptr, 16));
+        osMasks[a] = mask;
+      } else if (verb == "remove" && !a.empty() && b.empty()) {
+        removals.push_back(a);
+      } else if (verb == "config" && !a.empty() && b.empty()) {
+        configPath = fs::path(a).is_absolute() ? a : (fs::path(o.manifest).parent_path() / a).string();
+      } else if (verb == "update" && kDrivers.count(a) && b.empty()) {
+        drivers.insert(a);
+      } else {
+        return where + "not understood: " + line;
+      }
+    }
+  }
+  const std::string configName = configPath.empty() ? "" : fs::path(configPath).filename().string();
+
+  std::vector<std::string> modules;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(o.agentDir, ec)) {
+    if (!entry.is_regular_file()) continue;
+    const std::string name = entry.path().filename().string();
+    if (name == configName) continue;  // the configuration travels in its own element
+    if (!SafeModuleName(name)) return "module name refused (ASCII, at most 79 characters): " + name;
+    modules.push_back(name);
+  }
+  if (ec) return "cannot list " + o.agentDir;
+  std::sort(modules.begin(), modules.end());
+  for (const auto& [name, mask] : osMasks) {
+    if (!std::binary_search(modules.begin(), modules.end(), name)) return "the manifest names an OS mask for a missing file: " + name;
+  }
+  for (const auto& name : removals) {
+    if (!SafeModuleName(name)) return "module name refused: " + name;
+    if (std::binary_search(modules.begin(), modules.end(), name)) return "a file to remove is also published: " + name;
+  }
+
+  const fs::path out(o.outDir), agent = out / "agent", certs = out / "certs";
+  fs::create_directories(agent, ec);
+  fs::create_directories(certs, ec);
+  if (ec) return "cannot create " + o.outDir;
+
+  auto publish = [&](const std::string& path, const std::string& name, std::string* cks) {
+    *cks = FileChecksum(path);
+    if (cks->empty()) return "cannot read " + path;
+    const std::string package = (agent / (name + ".qz")).string();
+    std::string e = SignPackage({{path, name}}, o.fsKey, package);
+    if (!e.empty()) return e;
+    const int r = CheckPackage(package, cert);
+    return r == 0 ? std::string() : package + " fails its own check: " + std::to_string(r);
+  };
+
+  std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<qzAgent build=\"" + std::to_string(o.build) + "\"";
+  for (const auto& d : kDrivers) xml += " update" + d + "=\"" + (drivers.count(d) ? "true" : "false") + "\"";
+  xml += ">\n";
+  std::string cks;
+  if (!configPath.empty()) {
+    if (!SafeModuleName(configName)) return "configuration file name refused: " + configName;
+    error = publish(configPath, configName, &cks);
+    if (!error.empty()) return error;
+    xml += "  <config cks=\"" + cks + "\">" + XmlEscape(configName) + "</config>\n";
+  }
+  for (const auto& name : modules) {
+    error = publish((fs::path(o.agentDir) / name).string(), name, &cks);
+    if (!error.empty()) return error;
+    xml += "  <module cks=\"" + cks + "\"";
+    if (osMasks.count(name)) xml += " os=\"" + osMasks[name] + "\"";
+    xml += ">" + XmlEscape(name) + "</module>\n";
+  }
+  for (const auto& name : removals) xml += "  <module remove=\"true\">" + XmlEscape(name) + "</module>\n";
+  xml += "</qzAgent>\n";
+
+  const std::string xmlPath = (out / "qzAgent.xml").string();
+  if (!WriteHostFile(xmlPath, xml)) return "cannot write " + xmlPath;
+  const std::string definition = (agent / "qzAgent.xmd").string();
+  error = SignDefinition(xmlPath, o.fsKey, definition);
+  if (!error.empty()) return error;
+  {
+    std::string data;
+    ReadHostFile(definition, &data);
+    std::vector<uint8_t> check(qz::kPolicyBufferSize);
+    qz::ZipArchive zip;
+    if (zip.LoadPolicyFromBytes(check, std::span(Bytes(data), data.size()), cert) != static_cast<int>(xml.size()))
+      return definition + " fails its own check";
+  }
+
+  std::string caPem, fsPem;
+  if (!ReadHostFile(o.caCert, &caPem) || !ReadHostFile(o.fsCert, &fsPem)) return "cannot read the certificates";
+  const std::string sealed = EncryptedPem(CertificateDer(o.fsCert));
+  if (sealed.empty()) return "cannot make the encrypted form of " + o.fsCert;
+  if (!WriteHostFile((certs / "qorv-ca.pem").string(), caPem) || !WriteHostFile((certs / "qorv-fs.crt").string(), fsPem) ||
+      !WriteHostFile((out / "local-fs.crt").string(), sealed) ||
+      !WriteHostFile((out / "release.txt").string(), "build=" + std::to_string(o.build) + "\n"))
+    return "cannot write the certificates into " + o.outDir;
+  std::printf("release %lu: %zu modules, %zu removals%s into %s\n", o.build, modules.size(), removals.size(),
+              configPath.empty() ? "" : ", configuration", o.outDir.c_str());
+  return {};
+}
+
+}  // namespace qzpack
