@@ -15,6 +15,7 @@
 #include "platform/winsim/paths.h"
 #include "platform/winsim/registry_tools.h"
 #include "platform/winsim/services.h"
+#include "platform/winsim/system_programs.h"
 
 namespace fs = std::filesystem;
 
@@ -418,6 +419,7 @@ std::string CreateMachine(const std::string& root, const std::string& profileNam
     out << c.Serialize();
   }
   MakeFolders(root, *p, c);
+  InstallSystemPrograms(root, c.Is64Bit());
 
   ProcessIdentity boot;
   boot.imagePath = u"C:\\Windows\\System32\\smss.exe";
