@@ -108,10 +108,21 @@ struct ServerState {
   std::vector<RPC_SERVER_INTERFACE> interfaces;
   std::vector<int> endpoints;  // bound sockets
   bool listening = false;
+  bool everListened = false;
+  int inFlight = 0;  // calls being served
   std::vector<std::thread> acceptors;
 };
 
+void Serve(std::shared_ptr<ServerState> s, int fd);
+
 void ServeConnection(std::shared_ptr<ServerState> s, int fd) {
+  Serve(s, fd);
+  std::lock_guard lock(s->mutex);
+  --s->inFlight;
+  s->cv.notify_all();
+}
+
+void Serve(std::shared_ptr<ServerState> s, int fd) {
   char magic[4];
   uint32_t len = 0;
   BYTE lenBytes[4];
@@ -172,6 +183,10 @@ void AcceptLoop(std::shared_ptr<ServerState> s, int listenFd) {
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       return;  // shut down
+    }
+    {
+      std::lock_guard lock(s->mutex);
+      ++s->inFlight;
     }
     std::thread(ServeConnection, s, fd).detach();
   }
@@ -321,6 +336,7 @@ class WinsimRpc : public IRpc {
         server_->acceptors.emplace_back(AcceptLoop, server_, fd);
       }
       server_->listening = true;
+      server_->everListened = true;
     }
     return dontWait ? RPC_S_OK : RpcMgmtWaitServerListen();
   }
@@ -348,10 +364,11 @@ class WinsimRpc : public IRpc {
     return RPC_S_OK;
   }
 
+  // Returns when listening has stopped and the calls in progress are answered.
   RPC_STATUS RpcMgmtWaitServerListen() override {
     std::unique_lock lock(server_->mutex);
-    if (!server_->listening) return RPC_S_NOT_LISTENING;
-    server_->cv.wait(lock, [&] { return !server_->listening; });
+    if (!server_->everListened) return RPC_S_NOT_LISTENING;
+    server_->cv.wait(lock, [&] { return !server_->listening && server_->inFlight == 0; });
     return RPC_S_OK;
   }
 
