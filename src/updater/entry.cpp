@@ -3,9 +3,12 @@
 #include <cstdio>
 #include <memory>
 
-#include "logging/enc_logger.h"
+#include "config/agent_identity.h"
+#include "config/registry_layout.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "updater/context.h"
+#include "updater/initialize.h"
 #include "updater/messages.h"
 
 namespace qz {
@@ -24,9 +27,6 @@ constexpr Switch kSwitches[] = {
     {u"--restart", UpdaterMode::Restart},     {u"--chksvc", UpdaterMode::ServiceCheck},
     {u"--update", UpdaterMode::Update},
 };
-
-// The process-wide logger (encrypted records); it stays closed until a mode's initialisation opens it.
-std::unique_ptr<EncLogger> gLogger;
 
 }  // namespace
 
@@ -88,23 +88,43 @@ int UpdaterMain(std::u16string_view commandText) {
     return kExitAnotherUpdater;
   }
 
-  gLogger = std::make_unique<EncLogger>();
+  UpdaterContext& u = NewUpdaterContext();
+  u.command = cmd;
+  IdentifyOs(&u.os);
 
-  OsInformation os;
-  IdentifyOs(&os);
-
-  if (cmd.install && IsOsRefusedForInstall(os)) {
+  if (cmd.install && IsOsRefusedForInstall(u.os)) {
     Ui().MessageBoxW(nullptr, kTextOsRefused, kCaptionAgent, MB_OK);
     return kExitOsRefused;
   }
 
-  // The initialisation and the work of each mode join in later builds; until then say so plainly
-  // rather than pretend that anything was done.
+  if (cmd.install) {
+    // Its result does not matter: PrepareInstall rebuilds the tree either way.
+    Registry().SHDeleteKeyW(HKEY_LOCAL_MACHINE, kProductKey);
+    if (!PrepareInstall(u)) {
+      u.logger->Close();
+      Ui().MessageBoxW(nullptr, kTextPrepareFailed, kCaptionError, MB_OK);
+      return kExitPrepareFailed;
+    }
+  } else {
+    if (!CleanInformalSwPolicy()) return kExitInformalSwPolicy;
+    if (const int r = Initialize(u)) {
+      u.logger->Close();
+      return kExitInitializeBase - r;
+    }
+    if (!EnsureBackupGuid(u.config)) {
+      u.logger->Close();
+      return kExitBackupGuid;
+    }
+  }
+
+  // The work of each mode joins in later builds; until then say so plainly rather than pretend
+  // that it was done.
+  u.logger->Log(u"", u"Main", kLogSystem, u"%s mode: this build does not carry its work yet", ModeName(cmd.mode));
   std::fprintf(stderr,
-               "qzUpdater: %s mode recognised (OS code %08X, service pack %u); this build does not carry "
-               "the %s work yet, so nothing was changed on this machine\n",
-               ModeName(cmd.mode), os.osCode, os.servicePack, ModeName(cmd.mode));
-  gLogger->Close();
+               "qzUpdater: %s mode recognised (OS code %08X, service pack %u) and initialised; this build does not "
+               "carry the %s work yet\n",
+               ModeName(cmd.mode), u.os.osCode, u.os.servicePack, ModeName(cmd.mode));
+  u.logger->Close();
   return kExitNotBuilt;
 }
 

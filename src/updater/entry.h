@@ -32,7 +32,12 @@ bool IsOsRefusedForInstall(const OsInformation& os);
 // Exit codes of a run.
 constexpr int kExitDone = 0;
 constexpr int kExitAnotherUpdater = -1;
+constexpr int kExitPrepareFailed = -3;
+constexpr int kExitInformalSwPolicy = -4;
+constexpr int kExitBackupGuid = -5;
 constexpr int kExitOsRefused = -999;
+// -10000 minus Initialize's result: -10001 (no log), -13001..-13006 (site settings).
+constexpr int kExitInitializeBase = -10000;
 // A mode whose work this build does not carry.
 constexpr int kExitNotBuilt = 1;
 

@@ -1,0 +1,44 @@
+// The state of one updater run that every workflow reaches: the command, the OS facts, the site
+// settings with their two ciphers, the logger, the certificate cipher and the folders.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "config/config_context.h"
+#include "config/configure.h"
+#include "crypto/aes.h"
+#include "logging/enc_logger.h"
+#include "protocol/os_identity.h"
+#include "updater/entry.h"
+
+namespace qz {
+
+inline constexpr char16_t kSetupFolderTemplate[] = u"%systemdrive%\\bc8f992f5df34654945e6e32a5aa400c";
+
+struct UpdaterContext {
+  UpdaterContext();
+
+  UpdaterCommand command;
+  OsInformation os;
+  // Settings from the registry (or server.cfg in install mode), the registry and file ciphers.
+  ConfigContext config;
+  // What server.cfg said in install mode (showMsg among it).
+  ConfigRecord configRecord;
+  // Encrypted records; closed until the mode's initialisation opens it.
+  std::unique_ptr<EncLogger> logger;
+  // Opens the encrypted certificate files.
+  qzAES certCipher;
+  std::u16string setupFolder;
+  std::u16string workingFolder;
+  // The server address as an IPv4 number in host byte order; 0xFFFFFFFF for a host name.
+  uint32_t serverAddress = 0xFFFFFFFFu;
+  bool success = false;
+};
+
+// The current run's state. NewUpdaterContext replaces it with a fresh one (each UpdaterMain call).
+UpdaterContext& Updater();
+UpdaterContext& NewUpdaterContext();
+
+}  // namespace qz
