@@ -34,16 +34,42 @@ echo "What the user saw on the desktop:"
 "$WINSIM" journal "$XP" | sed 's/^/    /'
 [ "$code" = "-999" ] || { echo "unexpected exit code"; exit 1; }
 
-say "2. A Windows 10 x64 machine: the OS gate lets the install through"
+say "2. A Windows 10 x64 machine: the gate lets the install through and the updater prepares the agent"
 W10="$WORK/win10"
 "$WINSIM" new "$W10" --os win10-x64
 place_updater "$W10"
+cat > "$("$WINSIM" path "$W10" "$SETUP")/server.cfg" <<'CFG'
+<?xml version="1.0" encoding="UTF-8"?>
+<tarlinLMV version="3.0">
+  <serial>VH-2024-0001</serial>
+  <server>192.168.10.5</server>
+  <pk_server>192.168.10.6</pk_server>
+  <port>80</port>
+  <ssl>443</ssl>
+</tarlinLMV>
+CFG
+echo "The site's plain server.cfg in the setup folder, as the installer unpacks it:"
+sed 's/^/    /' "$("$WINSIM" path "$W10" "$SETUP")/server.cfg"
 echo "Running: qzUpdater.exe --install"
 out="$("$WINSIM" run "$W10" --cwd "$SETUP" -- "$SETUP\\qzUpdater.exe --install" 2>&1)"
 printf '%s\n' "$out" | sed 's/^/    /'
 code="$(printf '%s\n' "$out" | tail -n 1)"
 echo "Message boxes on this desktop: $("$WINSIM" journal "$W10" | grep -c MessageBox || true)"
-echo "This build stops right after the gate: it says so, exits $code and changes nothing on the machine."
+echo "The agent's registry tree it built (a 32-bit program: HKLM\\SOFTWARE lands under WOW6432Node);"
+echo "the binary values are sealed with a key bound to this machine:"
+"$WINSIM" reg "$W10" export 'HKLM\SOFTWARE\WOW6432Node\Varnholt\KSM' | sed 's/^/    /'
+"$WINSIM" reg "$W10" export 'HKLM\SYSTEM\Software\Varnholt\KSM' | sed 's/^/    /'
+INSTALL="$("$WINSIM" path "$W10" 'C:\Program Files (x86)\varnholt\KSM')"
+echo "The install folder C:\\Program Files (x86)\\varnholt\\KSM (server.cfg there is the sealed form):"
+(cd "$INSTALL" && find . -type f -printf '    %p  %s bytes\n' | sort)
+echo "Its log, decrypted with qzlog:"
+"$BIN/qzlog" "$INSTALL/logs" | sed 's/^/    /'
+[ "$code" = "1" ] || { echo "unexpected exit code"; exit 1; }
+echo "Running: qzUpdater.exe --chksvc (every other mode starts by reading that tree back)"
+code="$("$WINSIM" run "$W10" -- "$SETUP\\qzUpdater.exe --chksvc" 2>&1 | tail -n 1)"
+echo "qzUpdater exited with $code (1: initialised; the service check itself is not built yet)"
+[ "$code" = "1" ] || { echo "unexpected exit code"; exit 1; }
+echo "This build stops after the preparation: the files, drivers and the server come later, and it says so."
 
 say "3. Only one updater at a time"
 cp "$BIN/wsprobe" "$("$WINSIM" path "$W10" 'C:\Windows\Temp')/qzUpdater.exe"
@@ -57,5 +83,6 @@ for pid in $("$WINSIM" ps "$W10" | awk 'NR>2 {print $1}'); do "$WINSIM" kill "$W
 
 say "Summary"
 echo "  - Windows XP SP2: install refused with exit code -999 and the 'OS not supported' box."
-echo "  - Windows 10 x64: the gate passes; this build goes no further yet and says so."
+echo "  - Windows 10 x64: the gate passes; the updater builds the agent's registry tree from server.cfg,"
+echo "    seals the settings, writes its log and the sealed server.cfg; the later work is not built yet."
 echo "  - A second updater exits -1 with its box while another runs."
