@@ -1,5 +1,6 @@
 #include "config/agent_identity.h"
 
+#include "config/messages.h"
 #include "config/registry_layout.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -73,28 +74,28 @@ void GetAgentGUID(ConfigContext& ctx) {
   std::string& guid = ctx.settings.agentGuid;
   RegKey common;
   if (LONG rc = Registry().RegOpenKeyW(HKEY_LOCAL_MACHINE, kCommonKey, common.put())) {
-    log(kLogWarning, u"Fail to open common reg key: %d", rc);
+    log(kLogWarning, kMsgCommonOpenFailed, rc);
   }
   std::string stored;
   const bool haveStored = common && QueryGuid(common.get(), kValueAgentGuid, &stored);
   if (haveStored && IsUsable(stored)) {
     guid = stored;
-    log(kLogInfo, u"ID from reg: %s", guid);
+    log(kLogInfo, kMsgIdFromReg, guid);
     return;
   }
   std::string backup;
   if (ReadBackup(&backup) && IsUsable(backup)) {
     guid = backup;
-    log(kLogInfo, u"Using backup GUID: %s", guid);
+    log(kLogInfo, kMsgIdFromBackup, guid);
     // An absent value08 stays absent; zeros there would still tell the agent a false identity.
     if (haveStored && common) SetGuid(common.get(), kValueAgentGuid, guid);
     return;
   }
   if (MakeGuid(&guid)) {
-    log(kLogInfo, u"ID from GUID: %s", guid);
-    log(kLogInfo, u"Backup GUID - %s", WriteBackup(guid) ? u"OK" : u"Failed");
+    log(kLogInfo, kMsgIdFromGuid, guid);
+    log(kLogInfo, kMsgBackupResult, WriteBackup(guid) ? u"OK" : u"Failed");
   } else {
-    log(kLogWarning, u"Fail to generate agent ID");
+    log(kLogWarning, kMsgIdFailed);
   }
   if (common) SetGuid(common.get(), kValueAgentGuid, guid);
 }
@@ -111,11 +112,11 @@ bool SetClientID(ConfigContext& ctx) {
   RegKey common;
   if (LONG rc = Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCommonKey, 0, KEY_WRITE, common.put())) {
     // Registry calls report through their result, not the thread's last error.
-    ctx.Log(kTag, u"SetClientID", kLogWarning, u"레지스트리 열기 오류: %ld", rc);
+    ctx.Log(kTag, u"SetClientID", kLogWarning, kMsgRegistryOpenError, rc);
     return false;
   }
   if (LONG rc = WriteSealedDword(ctx.registryCipher, common.get(), kValueClientId, 0)) {
-    ctx.Log(kTag, u"SetClientID", kLogWarning, u"Fail to write client ID: %ld (%ld)", rc, GetLastError());
+    ctx.Log(kTag, u"SetClientID", kLogWarning, kMsgClientIdFailed, rc, GetLastError());
     return false;
   }
   ctx.settings.clientId = 0;

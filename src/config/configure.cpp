@@ -2,6 +2,7 @@
 
 #include <tinyxml2.h>
 
+#include "config/messages.h"
 #include "config/registry_layout.h"
 #include "config/text_fields.h"
 #include "crypto/digest.h"
@@ -31,7 +32,7 @@ bool ReadElements(ConfigContext& ctx, const tinyxml2::XMLDocument& doc, ConfigRe
   auto log = [&](int level, std::u16string_view fmt, auto... a) { ctx.Log(kTagConfigure, u"Read", level, fmt, a...); };
   const tinyxml2::XMLElement* root = doc.RootElement();
   if (!root) {
-    log(kLogFatal, u"Invalid format");
+    log(kLogFatal, kMsgInvalidFormat);
     return false;
   }
   ConfigRecord r;
@@ -39,7 +40,7 @@ bool ReadElements(ConfigContext& ctx, const tinyxml2::XMLDocument& doc, ConfigRe
   auto ansiField = [&](const tinyxml2::XMLElement* e, size_t field, std::string* out) {
     auto v = Utf8ToAnsiField(Text(e), field);
     if (!v) {
-      log(kLogFatal, u"Invalid format");
+      log(kLogFatal, kMsgInvalidFormat);
       return false;
     }
     *out = std::move(*v);
@@ -48,13 +49,13 @@ bool ReadElements(ConfigContext& ctx, const tinyxml2::XMLDocument& doc, ConfigRe
 
   const auto* serial = root->FirstChildElement("serial");
   if (!serial) {
-    log(kLogFatal, u"제품 시리얼 정보를 알 수 없어 설치를 중단함");
+    log(kLogFatal, kMsgNoSerial);
     return false;
   }
   if (!ansiField(serial, kSerialField, &r.serial)) return false;
   const auto* server = root->FirstChildElement("server");
   if (!server) {
-    log(kLogFatal, u"서버 IP 정보를 알 수 없어 설치를 중단함");
+    log(kLogFatal, kMsgNoServer);
     return false;
   }
   if (!ansiField(server, kServerField, &r.server)) return false;
@@ -62,26 +63,26 @@ bool ReadElements(ConfigContext& ctx, const tinyxml2::XMLDocument& doc, ConfigRe
     if (!ansiField(pk, kServerField, &r.pkServer)) return false;
   }
   if (!r.pkServer.empty()) {
-    log(kLogSystem, u"독립 내PC보안점검검 서버 할당됨: [%s]", AnsiToWide(r.pkServer));
+    log(kLogSystem, kMsgPkServerAssigned, AnsiToWide(r.pkServer));
   } else {
-    log(kLogSystem, u"독립 내PC보안점검검 서버 정보 없음");
+    log(kLogSystem, kMsgNoPkServer);
   }
   if (const auto* port = root->FirstChildElement("port")) {
     r.httpPort = ParseDecimalField(Text(port));
   } else {
-    log(kLogWarning, u"기본 HTTP 포트 사용");
+    log(kLogWarning, kMsgDefaultHttpPort);
     r.httpPort = kDefaultHttpPort;
   }
   if (const auto* ssl = root->FirstChildElement("ssl")) {
     r.httpsPort = ParseDecimalField(Text(ssl));
   } else {
-    log(kLogWarning, u"기본 보안 HTTP 포트 사용");
+    log(kLogWarning, kMsgDefaultHttpsPort);
     r.httpsPort = kDefaultHttpsPort;
   }
   if (const auto* menu = root->FirstChildElement("menu")) {
     r.menu = ParseHexField(Text(menu));
   } else {
-    log(kLogWarning, u"기본 메뉴 사용: 000000F0");
+    log(kLogWarning, kMsgDefaultMenu);
     r.menu = kDefaultMenu;
   }
   if (const auto* show = root->FirstChildElement("showMsg")) r.showMsg = EqualsNoCaseA(Text(show), "true");
@@ -117,7 +118,7 @@ bool Configure::Read(ConfigContext& ctx, std::u16string_view folder, bool sealed
     std::string text;
     const int rc = pathFits ? ctx.fileCipher.LoadEncrypted(path, &text, kConfigTextBuffer) : -1;
     if (rc != 0) {
-      ctx.Log(kTagConfigure, u"Read", kLogFatal, u"Fail to load configure file: %d", rc);
+      ctx.Log(kTagConfigure, u"Read", kLogFatal, kMsgLoadFailed, rc);
       return false;
     }
     doc.Parse(text.data(), text.size());  // a parse failure leaves no root: "Invalid format" below
@@ -125,7 +126,7 @@ bool Configure::Read(ConfigContext& ctx, std::u16string_view folder, bool sealed
     std::string text;
     if (!pathFits || !ReadWholeFile(AnsiToWide(path), &text, kSourceFileLimit) ||
         doc.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS) {
-      ctx.Log(kTagConfigure, u"Read", kLogFatal, u"Fail to open configure source file: %s", AnsiToWide(path));
+      ctx.Log(kTagConfigure, u"Read", kLogFatal, kMsgOpenSourceFailed, AnsiToWide(path));
       return false;
     }
   }
@@ -135,14 +136,14 @@ bool Configure::Read(ConfigContext& ctx, std::u16string_view folder, bool sealed
 bool UpdatePcKeeperInfo(ConfigContext& ctx, HKEY common, std::string_view pkServer) {
   auto fatal = [&](std::u16string_view text) { ctx.Log(kTagAgentUtil, u"UpdatePcKeeperInfo", kLogFatal, text); };
   if (WriteSealedText(ctx.registryCipher, common, kValuePkServer, pkServer) != ERROR_SUCCESS) {
-    fatal(u"Fail to register PC keeper server IP in common");
+    fatal(kMsgPkServerCommonFailed);
     return false;
   }
   if (!pkServer.empty()) {
     RegKey key;
     if (OpenOrCreateKey(kPcKeeperKey, key.put()) != ERROR_SUCCESS) return false;
     if (WriteSealedText(ctx.registryCipher, key.get(), kValueSlot01, pkServer) != ERROR_SUCCESS) {
-      fatal(u"Fail to register PC keeper server IP");
+      fatal(kMsgPkServerFailed);
       return false;
     }
     return true;
@@ -151,7 +152,7 @@ bool UpdatePcKeeperInfo(ConfigContext& ctx, HKEY common, std::string_view pkServ
   if (Registry().RegOpenKeyW(HKEY_LOCAL_MACHINE, kPcKeeperKey, key.put()) != ERROR_SUCCESS) return true;
   key.Close();
   if (Registry().RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPcKeeperKey) != ERROR_SUCCESS) {
-    fatal(u"Fail to delete PC keeper key");
+    fatal(kMsgPkKeyDeleteFailed);
     return false;
   }
   return true;
@@ -165,34 +166,34 @@ bool ReadConfigure(ConfigContext& ctx, ConfigRecord* record, HKEY common, std::u
 
   std::string machineCode;
   ComputeMachineCode(&machineCode);
-  ctx.Log(kTagAgentInfo, u"ReadConfigure", kLogDebug, u"[%s] %s", AnsiToWide(machineCode), AnsiToWide(record->serial));
+  ctx.Log(kTagAgentInfo, u"ReadConfigure", kLogDebug, kMsgMachineSerial, AnsiToWide(machineCode), AnsiToWide(record->serial));
 
   const bool keepSerial = updateMode && !s.serial.empty();
   if (!keepSerial && WriteSealedText(ctx.registryCipher, common, kValueSerial, record->serial, kSerialSealedBuffer) !=
                          ERROR_SUCCESS) {
-    fatal(u"Fail to register serial number");
+    fatal(kMsgSerialFailed);
     return false;
   }
   // Sealed under the serial that value06 holds, so that the next start can open what is written.
   ctx.registryCipher.SetPassword(keepSerial ? s.serial : record->serial);
 
   if (WriteSealedText(ctx.registryCipher, common, kValueServer, record->server) != ERROR_SUCCESS) {
-    fatal(u"Fail to register manager IP");
+    fatal(kMsgServerFailed);
     return false;
   }
   if (!UpdatePcKeeperInfo(ctx, common, record->pkServer)) return false;
   if (WriteSealedDword(ctx.registryCipher, common, kValueHttpPort, static_cast<uint32_t>(record->httpPort)) !=
       ERROR_SUCCESS) {
-    fatal(u"Fail to register HTTP port");
+    fatal(kMsgHttpPortFailed);
     return false;
   }
   if (WriteSealedDword(ctx.registryCipher, common, kValueHttpsPort, static_cast<uint32_t>(record->httpsPort)) !=
       ERROR_SUCCESS) {
-    fatal(u"Fail to register HTTPS port");
+    fatal(kMsgHttpsPortFailed);
     return false;
   }
   if (WriteSealedDword(ctx.registryCipher, common, kValueMenu, record->menu) != ERROR_SUCCESS)
-    ctx.Log(kTagAgentUtil, u"ReadConfigure", kLogWarning, u"Fail to register menu flag");
+    ctx.Log(kTagAgentUtil, u"ReadConfigure", kLogWarning, kMsgMenuFailed);
 
   s.server = record->server;
   // Kept with the others so that the stored server.cfg written next carries it too.
@@ -203,7 +204,7 @@ bool ReadConfigure(ConfigContext& ctx, ConfigRecord* record, HKEY common, std::u
   if (updateMode) return true;
 
   if (!WriteInstallFolder(ctx.registryCipher, common, s.installFolder)) {
-    fatal(u"Fail to register agent folder");
+    fatal(kMsgFolderFailed);
     return false;
   }
   Digest digest{};
@@ -222,7 +223,7 @@ bool WriteConfigure(ConfigContext& ctx) {
   const std::string path = WideToAnsi(Files().GetCurrentDirectoryW() + u"\\" + kServerConfigName);
   const int rc = text.size() < kConfigTextBuffer ? ctx.fileCipher.SaveEncrypted(path, text) : -11;
   if (rc != 0) {
-    ctx.Log(kTagAgentUtil, u"WriteConfigure", kLogFatal, u"Fail to restore configure file: %d", rc);
+    ctx.Log(kTagAgentUtil, u"WriteConfigure", kLogFatal, kMsgRestoreFailed, rc);
     return false;
   }
   Digest digest{};
