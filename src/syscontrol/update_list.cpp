@@ -1,5 +1,7 @@
 #include "syscontrol/update_list.h"
 
+#include <algorithm>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
