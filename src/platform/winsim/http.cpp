@@ -177,6 +177,7 @@ void WithNotes(Request& r, F&& f) {
     cb = r.callback;
     ctx = r.context;
   }
+  r.cv.notify_all();  // synchronous callers wait on the same state
   if (cb && !notes.empty()) notes.Deliver(cb, ctx);
 }
 

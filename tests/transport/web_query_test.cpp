@@ -1,0 +1,268 @@
+// WebQuery over real TLS on loopback against qzserver, on both paths: the WinHTTP-shaped one
+// (current Windows) and libcurl (Vista and older).
+#include "transport/web_query.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "logging/logger.h"
+#include "download_table.h"
+#include "net_fixture.h"
+#include "platform/text.h"
+
+namespace {
+
+using namespace qztest;
+using qz::WebQuery;
+
+// Every piece the logger writes, as UTF-8.
+class RecordingLogger : public qz::Logger {
+ public:
+  void WriteW(std::u16string_view text) override { text_ += win::WideToUtf8(text); }
+  void WriteA(std::string_view text) override { text_ += std::string(text); }
+  const std::string& text() const { return text_; }
+
+ private:
+  std::string text_;
+};
+
+struct Transport {
+  const char* profile;
+  bool curl;
+};
+
+std::string Name(const testing::TestParamInfo<Transport>& info) { return info.param.curl ? "libcurl" : "WinHttp"; }
+
+class WebQueryTest : public testing::TestWithParam<Transport> {
+ protected:
+  void SetUp() override {
+    MakeCertificate(dir_);
+    server_ = std::make_unique<QzServer>(dir_);
+    machine_ = std::make_unique<TestMachine>(GetParam().profile);
+    platform_ = &machine_->Enter();
+    // The libcurl download creates no folder, so the download folder is there from the start.
+    fs::create_directories(machine_->HostPath(u"C:\\dl"));
+    logger_ = std::make_unique<RecordingLogger>();
+    ASSERT_EQ(logger_->Open(u"C:\\logs", u"t"), 0);
+  }
+  void TearDown() override {
+    logger_.reset();
+    machine_.reset();
+  }
+
+  std::unique_ptr<WebQuery> Query(uint32_t timeout = 5000) {
+    auto q = std::make_unique<WebQuery>(timeout);
+    EXPECT_TRUE(q->Initialize(logger_.get()));
+    EXPECT_EQ(q->UsesCurl(), GetParam().curl);
+    q->SetHost(u"127.0.0.1");
+    q->SetHttpsPort(static_cast<uint32_t>(server_->httpsPort));
+    q->SetHttpPort(static_cast<uint32_t>(server_->httpPort));
+    return q;
+  }
+  int32_t Pick(int32_t winhttp, int32_t curl) const { return GetParam().curl ? curl : winhttp; }
+
+  HostDir dir_;
+  std::unique_ptr<QzServer> server_;
+  std::unique_ptr<TestMachine> machine_;
+  win::Platform* platform_ = nullptr;
+  std::unique_ptr<RecordingLogger> logger_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, WebQueryTest,
+                         testing::Values(Transport{"win10-x64", false}, Transport{"vista", true}), Name);
+
+TEST_P(WebQueryTest, AnswersAndFailuresOfFormRequests) {
+  struct Case {
+    const char* path;
+    const char* rule;
+    int32_t winhttp, curl;
+  };
+  // The libcurl path reads no status, so an error page is just an answer there.
+  const Case cases[] = {
+      {"/a/err", "err=42", 42, 42},
+      {"/a/fits", "reply-size=99", 99, 99},
+      {"/a/full", "reply-size=100", -11, -10023},
+      {"/a/404", "status=404", -8, 10},
+      {"/a/stall", "stall=4000", -18, -10028},
+      {"/a/drop", "drop", -18, -10052},
+      {"/a/cut", "reply-size=50 truncate=10", -19, -10018},
+  };
+  std::string rules;
+  for (const auto& c : cases) rules += std::string(c.path) + " " + c.rule + "\n";
+  server_->Faults(rules);
+  auto q = Query(1000);
+  for (const auto& c : cases) {
+    std::vector<char> answer(100, '#');
+    const int32_t r = q->RequestSecure(win::Utf8ToWide(c.path), "x=1", answer, false);
+    EXPECT_EQ(r, Pick(c.winhttp, c.curl)) << c.path;
+    EXPECT_EQ(q->GetLastResult(), r) << c.path;
+    if (r >= 0 && r < 100) {
+      EXPECT_EQ(answer[static_cast<size_t>(r == 42 ? 7 : r)], '\0') << c.path;
+    }
+  }
+  if (!GetParam().curl) {
+    EXPECT_NE(logger_->text().find("[WARNING]"), std::string::npos);
+    EXPECT_NE(logger_->text().find("{{WebQuery::RequestSecure #2}} HTTP status error: 404"), std::string::npos);
+  }
+  // Each form reaches the server with its body; the GET form of the libcurl path is an empty POST.
+  EXPECT_EQ(q->RequestSecure(u"/a/err", std::span<char>(std::vector<char>(16).data(), 16), false), 42);
+  const auto journal = server_->Journal();
+  ASSERT_FALSE(journal.empty());
+  EXPECT_EQ(journal.front().body, "x=1");
+  EXPECT_EQ(journal.front().Header("Content-Type"), "application/x-www-form-urlencoded");
+  EXPECT_EQ(journal.front().Header("User-Agent"), "VH-KSM Agent/1.0");
+  EXPECT_EQ(journal.back().method, GetParam().curl ? "POST" : "GET");
+  EXPECT_EQ(journal.back().body, "");
+}
+
+std::string gSeenCertificate;
+bool gHookAnswer = false;
+
+bool CertificateHook(WebQuery& q) {
+  win::PCCERT_CONTEXT cert = nullptr;
+  win::DWORD len = sizeof cert;
+  if (win::Http().WinHttpQueryOption(q.CurrentRequest(), win::WINHTTP_OPTION_SERVER_CERT_CONTEXT, &cert, &len)) {
+    gSeenCertificate.assign(reinterpret_cast<const char*>(cert->pbCertEncoded), cert->cbCertEncoded);
+    win::CertFreeCertificateContext(cert);
+  }
+  return gHookAnswer;
+}
+
+TEST_P(WebQueryTest, ResponseHookSeesTheServerCertificateAndItsRefusalFreesTheLock) {
+  server_->Faults("/hook reply=ok\n");
+  auto q = Query();
+  qz::SetResponseHook(&CertificateHook);
+  gSeenCertificate.clear();
+  gHookAnswer = false;
+  // The libcurl path never calls the hook.
+  EXPECT_EQ(q->SimpleRequestSecure(u"/hook", "a=b", true), Pick(-6, 0));
+  gHookAnswer = true;
+  EXPECT_EQ(q->SimpleRequestSecure(u"/hook", "a=b", true), 0);
+  gHookAnswer = false;
+  EXPECT_EQ(q->SimpleRequestSecure(u"/hook", "a=b", false), 0);
+  qz::SetResponseHook(nullptr);
+  EXPECT_EQ(gSeenCertificate, GetParam().curl ? "" : CertificateDer(dir_));
+}
+
+TEST_P(WebQueryTest, UploadsSendTheFileAsOnePart) {
+  auto q = Query();
+  WriteHostFile(machine_->HostPath(u"C:\\up\\a.txt"), "hello");
+  WriteHostFile(machine_->HostPath(u"C:\\up\\e.txt"), "");
+
+  EXPECT_EQ(q->UploadHttps(u"/upload", "missing.txt", "C:\\up", "pre"), Pick(0, -13));
+  EXPECT_TRUE(server_->Journal().empty());
+
+  EXPECT_EQ(q->UploadHttps(u"/upload", "a.txt", "C:\\up", "pre&x=1"), 5);
+  EXPECT_EQ(ReadHostFile(dir_ / "uploads/a.txt"), "hello");
+  auto journal = server_->Journal();
+  ASSERT_EQ(journal.size(), 1u);
+  if (GetParam().curl) {
+    EXPECT_NE(journal[0].body.find("name=\"sendfile\"; filename=\"a.txt\""), std::string::npos);
+    EXPECT_NE(journal[0].body.find("name=\"submit\"\r\n\r\nsend\r\n"), std::string::npos);
+    EXPECT_EQ(journal[0].Header("Expect"), "");
+    return;
+  }
+  const std::string header = "------vhKSM_byW_qorv\r\n"
+                             "Content-Disposition: form-data; name=\"file\"; filename=\"a.txt\"\r\n"
+                             "Content-Type: text/plain\r\n\r\n";
+  const std::string closing = "\r\n------vhKSM_byW_qorv--\r\n";
+  EXPECT_EQ(journal[0].body, "pre&x=1" + header + "hello" + closing);
+  EXPECT_EQ(journal[0].Header("Content-Type"), "multipart/form-data; boundary=----vhKSM_byW_qorv");
+  EXPECT_EQ(journal[0].tls.rfind("TLS", 0), 0u);
+
+  EXPECT_EQ(q->UploadPlain(u"/upload", "e.txt", "C:\\up", "pre"), 0);
+  journal = server_->Journal();
+  ASSERT_EQ(journal.size(), 2u);
+  EXPECT_EQ(journal[1].tls, "none");
+  std::string emptyHeader = header;
+  emptyHeader.replace(emptyHeader.find("a.txt"), 5, "e.txt");
+  EXPECT_EQ(journal[1].body, "pre" + emptyHeader + closing);
+}
+
+// Both paths against qzserver; the same table runs against nginx in nginx_test.cpp.
+TEST_P(WebQueryTest, DownloadsResumeAndRename) {
+  auto q = Query();
+  RunDownloadTable(*q, *machine_, GetParam().curl,
+                   [&](const std::string& rel, const std::string& data) { server_->Publish(rel, data); });
+  // The resumed download asked for the rest only.
+  bool sawRange = false;
+  for (const auto& e : server_->Journal()) {
+    if (e.path == "/agent/resume.bin") {
+      EXPECT_EQ(e.Header("Range"), "bytes=1000-");
+      EXPECT_EQ(e.status, 206);
+      EXPECT_EQ(e.method, "GET");
+      sawRange = true;
+    }
+  }
+  EXPECT_TRUE(sawRange);
+}
+
+TEST_P(WebQueryTest, PlainDownloadTakesItsSizeFromTheServer) {
+  // Plain downloads take the WinHTTP-shaped path on every Windows version.
+  auto q = Query();
+  server_->Publish("agent/plain.bin", Pattern(3000));
+  EXPECT_EQ(q->DownloadPlain(u"/agent/plain.bin", u"plain.bin", u"C:\\new\\folder", false), 3000);
+  EXPECT_EQ(ReadHostFile(machine_->HostPath(u"C:\\new\\folder\\plain.bin")), Pattern(3000));
+  // The size query reads no status, so a missing file fails at the download itself.
+  EXPECT_EQ(q->DownloadPlain(u"/agent/none.bin", u"none.bin", u"C:\\new\\folder", false), -8);
+  EXPECT_FALSE(fs::exists(machine_->HostPath(u"C:\\new\\folder\\none.bin.tmp")));
+}
+
+TEST_P(WebQueryTest, StalledOrCutDownloadsFailWithoutAFinalFile) {
+  server_->Publish("agent/slow.bin", Pattern(3000));
+  server_->Publish("agent/cut.bin", Pattern(3000));
+  server_->Faults("/agent/slow.bin stall=4000\n/agent/cut.bin truncate=1000\n");
+  auto q = Query(1000);
+  EXPECT_EQ(q->DownloadHttps(u"/agent/slow.bin", 3000, u"slow.bin", u"C:\\dl", false), Pick(-18, -2028));
+  EXPECT_EQ(q->DownloadHttps(u"/agent/cut.bin", 3000, u"cut.bin", u"C:\\dl", false), Pick(-19, -2018));
+  EXPECT_FALSE(fs::exists(machine_->HostPath(u"C:\\dl\\slow.bin")));
+  EXPECT_FALSE(fs::exists(machine_->HostPath(u"C:\\dl\\cut.bin")));
+}
+
+TEST_P(WebQueryTest, SplitModePausesAfterEveryChunkOfLargeDownloads) {
+  server_->Publish("agent/big.bin", Pattern(2000000));
+  server_->Publish("agent/small.bin", Pattern(900000));
+  auto clock = std::make_unique<PauseCountingTime>();
+  PauseCountingTime* pauses = clock.get();
+  auto realTime = platform_->SetTime(std::move(clock));
+  {
+    auto q = Query();
+    q->SetSplitMode(1000000, 65536);
+    EXPECT_EQ(q->DownloadHttps(u"/agent/small.bin", 900000, u"small.bin", u"C:\\dl", false), 900000);
+    EXPECT_TRUE(pauses->Pauses().empty());
+    EXPECT_EQ(q->DownloadHttps(u"/agent/big.bin", 2000000, u"big.bin", u"C:\\dl", false), 2000000);
+    EXPECT_EQ(ReadHostFile(machine_->HostPath(u"C:\\dl\\big.bin")), Pattern(2000000));
+    const auto taken = pauses->Pauses();
+    if (GetParam().curl) {
+      // libcurl hands over blocks of up to 8,192 bytes, so a pause follows the block that fills a chunk.
+      ASSERT_FALSE(taken.empty());
+      EXPECT_LE(taken.size(), 2000000u / 65536u);
+      for (auto ms : taken) EXPECT_EQ(ms, 1000u);
+    } else {
+      EXPECT_EQ(taken, std::vector<win::DWORD>(2000000 / 65536, 100));
+    }
+  }
+  platform_->SetTime(std::move(realTime));
+}
+
+TEST(WebQueryUrl, LibcurlUrlNamesThePortOnlyWhenItIsNot443) {
+  TestMachine m("vista");
+  m.Enter();
+  WebQuery q(1000);
+  q.SetHost(u"mgr.example");
+  struct Case {
+    uint32_t port;
+    const char16_t* path;
+    const char* url;
+  };
+  const Case cases[] = {{443, u"/CAgentRequest", "https://mgr.example/CAgentRequest"},
+                        {8443, u"/CAgentRequest", "https://mgr.example:8443/CAgentRequest"},
+                        {443, u"", "https://mgr.example/"}};
+  for (const auto& c : cases) {
+    q.SetHttpsPort(c.port);
+    EXPECT_EQ(q.CurlUrl(c.path), c.url);
+  }
+}
+
+}  // namespace
