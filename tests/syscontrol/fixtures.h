@@ -15,6 +15,8 @@
 #include "logging/ilogger.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "platform/winsim/process_internal.h"
+#include "platform/winsim/services.h"
 #include "support/test_machine.h"
 #include "syscontrol/context.h"
 
@@ -141,6 +143,7 @@ inline std::vector<win::DWORD> Seconds(int n, std::vector<win::DWORD> then = {})
 class AgentMachine {
  public:
   explicit AgentMachine(const std::string& profile = "win10-x64") : machine(profile) {
+    std::filesystem::create_directories(machine.HostPath(u"C:\\qzt"));
     win::Platform& p = machine.Enter(u"C:\\qzt\\qzUpdater.exe", 32);
     time = new RecordingTime(p.SetTime(nullptr));
     p.SetTime(std::unique_ptr<win::ITime>(time));
@@ -156,11 +159,17 @@ class AgentMachine {
       *out = f;
       return true;
     };
+    bindings.Create(log);
   }
+  // Ends every program left on the machine (services included) before it goes.
   ~AgentMachine() {
     bindings.Free();
+    auto& m = dynamic_cast<winsim::WinsimPlatform&>(win::Platform::Current()).machine();
+    for (const auto& p : winsim::ListLiveProcesses(m)) {
+      if (p.pid != getpid()) winsim::KillProcess(m, p.pid, 1);
+    }
     for (auto h : started_) {
-      if (win::Processes().TerminateProcess(h, 1)) win::Time().WaitForSingleObject(h, win::INFINITE);
+      win::Time().WaitForSingleObject(h, win::INFINITE);
       win::CloseHandle(h);
     }
   }
