@@ -32,8 +32,9 @@ class Folder : public ITaskFolder {
     if (!ValidTaskName(name)) return E_INVALIDARG;
     std::u16string id;
     if (!ReadId(name, &id)) return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-    reg_->SHDeleteKeyW(HKEY_LOCAL_MACHINE, kTree + std::u16string(name));
-    if (!id.empty()) reg_->SHDeleteKeyW(HKEY_LOCAL_MACHINE, kTasks + id);
+    // The task cache is the machine's, whatever the caller's view.
+    reg_->RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kTree + std::u16string(name), KEY_WOW64_64KEY);
+    if (!id.empty()) reg_->RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kTasks + id, KEY_WOW64_64KEY);
     return S_OK;
   }
 
