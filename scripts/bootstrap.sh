@@ -15,6 +15,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   nginx-light
   python3 bc
+  clang libclang-rt-dev
 )
 
 missing=()
