@@ -307,6 +307,7 @@ int VerifyCallback(int ok, X509_STORE_CTX* store) {
     r->secureFaults |= fault;
     return 0;
   };
+  const int err = X509_STORE_CTX_get_error(store);
   X509* cert = X509_STORE_CTX_get_current_cert(store);
   if (X509_STORE_CTX_get_error_depth(store) == 0 && cert && r->serverCert.empty()) {
     int len = i2d_X509(cert, nullptr);
@@ -324,7 +325,7 @@ int VerifyCallback(int ok, X509_STORE_CTX* store) {
     }
   }
   if (ok) return 1;
-  return judge(X509_STORE_CTX_get_error(store));
+  return judge(err);
 }
 
 CURLcode SslContextCallback(CURL*, void* sslctx, void* user) {
