@@ -266,3 +266,97 @@ TEST(WebQueryUrl, LibcurlUrlNamesThePortOnlyWhenItIsNot443) {
 }
 
 }  // namespace
+
+namespace {
+
+// Passes every call on, except that the first connect fails as with a stale session handle.
+class StaleSessionOnce : public win::IHttp {
+ public:
+  explicit StaleSessionOnce(std::unique_ptr<win::IHttp> real) : real_(std::move(real)) {}
+  std::vector<win::HINTERNET> sessions;  // the session of each connect
+
+  win::HINTERNET WinHttpOpen(std::u16string_view a, win::DWORD t, std::u16string_view p, std::u16string_view b,
+                             win::DWORD f) override {
+    return real_->WinHttpOpen(a, t, p, b, f);
+  }
+  win::HINTERNET WinHttpConnect(win::HINTERNET s, std::u16string_view server, win::INTERNET_PORT port) override {
+    sessions.push_back(s);
+    if (sessions.size() == 1) {
+      win::SetLastError(win::ERROR_INVALID_HANDLE);
+      return nullptr;
+    }
+    return real_->WinHttpConnect(s, server, port);
+  }
+  win::HINTERNET WinHttpOpenRequest(win::HINTERNET c, std::u16string_view v, std::u16string_view o,
+                                    win::DWORD f) override {
+    return real_->WinHttpOpenRequest(c, v, o, f);
+  }
+  win::BOOL WinHttpCloseHandle(win::HINTERNET h) override { return real_->WinHttpCloseHandle(h); }
+  win::BOOL WinHttpAddRequestHeaders(win::HINTERNET r, std::u16string_view h, win::DWORD m) override {
+    return real_->WinHttpAddRequestHeaders(r, h, m);
+  }
+  win::BOOL WinHttpSetOption(win::HINTERNET h, win::DWORD o, const void* b, win::DWORD l) override {
+    return real_->WinHttpSetOption(h, o, b, l);
+  }
+  win::BOOL WinHttpQueryOption(win::HINTERNET h, win::DWORD o, void* b, win::DWORD* l) override {
+    return real_->WinHttpQueryOption(h, o, b, l);
+  }
+  win::BOOL WinHttpSetTimeouts(win::HINTERNET h, int a, int b, int c, int d) override {
+    return real_->WinHttpSetTimeouts(h, a, b, c, d);
+  }
+  win::WINHTTP_STATUS_CALLBACK WinHttpSetStatusCallback(win::HINTERNET h, win::WINHTTP_STATUS_CALLBACK cb,
+                                                        win::DWORD f) override {
+    return real_->WinHttpSetStatusCallback(h, cb, f);
+  }
+  win::BOOL WinHttpSendRequest(win::HINTERNET r, std::u16string_view h, const void* o, win::DWORD ol, win::DWORD t,
+                               win::DWORD_PTR c) override {
+    return real_->WinHttpSendRequest(r, h, o, ol, t, c);
+  }
+  win::BOOL WinHttpWriteData(win::HINTERNET r, const void* b, win::DWORD n, win::DWORD* w) override {
+    return real_->WinHttpWriteData(r, b, n, w);
+  }
+  win::BOOL WinHttpReceiveResponse(win::HINTERNET r) override { return real_->WinHttpReceiveResponse(r); }
+  win::BOOL WinHttpQueryHeaders(win::HINTERNET r, win::DWORD l, std::u16string_view n, void* b,
+                                win::DWORD* len) override {
+    return real_->WinHttpQueryHeaders(r, l, n, b, len);
+  }
+  win::BOOL WinHttpQueryDataAvailable(win::HINTERNET r, win::DWORD* a) override {
+    return real_->WinHttpQueryDataAvailable(r, a);
+  }
+  win::BOOL WinHttpReadData(win::HINTERNET r, void* b, win::DWORD n, win::DWORD* got) override {
+    return real_->WinHttpReadData(r, b, n, got);
+  }
+
+ private:
+  std::unique_ptr<win::IHttp> real_;
+};
+
+TEST(WebQuerySessions, AStaleSessionFailsOneRequestAndTheNextUsesNewSessions) {
+  HostDir dir;
+  MakeCertificate(dir);
+  QzServer server(dir);
+  server.Faults("/s reply=fine\n");
+  TestMachine m("win10-x64");
+  win::Platform& p = m.Enter();
+  auto decorator = std::make_unique<StaleSessionOnce>(p.SetHttp(nullptr));
+  StaleSessionOnce* http = decorator.get();
+  p.SetHttp(std::move(decorator));
+  {
+    RecordingLogger log;
+    ASSERT_EQ(log.Open(u"C:\\logs", u"t"), 0);
+    WebQuery q(5000);
+    ASSERT_TRUE(q.Initialize(&log));
+    q.SetHost(u"127.0.0.1");
+    q.SetHttpsPort(static_cast<uint32_t>(server.httpsPort));
+    std::vector<char> answer(64);
+    EXPECT_EQ(q.RequestSecure(u"/s", "a=1", answer, false), -2);
+    EXPECT_NE(log.text().find("{{WebQuery::CleanUp}} WinHttp 세션 재초기화 성공"), std::string::npos);
+    EXPECT_EQ(q.RequestSecure(u"/s", "a=1", answer, false), 4);
+    EXPECT_STREQ(answer.data(), "fine");
+    ASSERT_EQ(http->sessions.size(), 2u);
+    EXPECT_NE(http->sessions[0], http->sessions[1]);
+  }
+  m.Leave();
+}
+
+}  // namespace
