@@ -201,6 +201,11 @@ int CmdReboot(const std::string& dir) {
   for (int i = 0; i < 100 && !winsim::ListLiveProcesses(m).empty(); ++i) usleep(10000);
   m.WithState([](winsim::Db& db) {
     db.Exec("DELETE FROM open_files; DELETE FROM modules; DELETE FROM processes;");
+    // Drivers and services start afresh, as after a real restart (no table: nothing ever ran).
+    try {
+      db.Exec("DELETE FROM scm_state");
+    } catch (const std::exception&) {
+    }
     return 0;
   });
   winsim::Reboot(m);

@@ -301,9 +301,31 @@ class WinsimRegistry : public IRegistry {
     return m_->IsWow64();
   }
 
+  // Keys under SOFTWARE that both views share, as Windows 7 and later keep them (a subset of
+  // Windows' list: those system code reads for every account).
+  static bool IsShared(const std::vector<std::u16string>& logical) {
+    static const std::vector<std::vector<std::u16string_view>> kShared = {
+        {u"Microsoft", u"Windows NT", u"CurrentVersion", u"ProfileList"},
+        {u"Microsoft", u"Windows NT", u"CurrentVersion", u"Time Zones"},
+        {u"Microsoft", u"Windows NT", u"CurrentVersion", u"Fonts"},
+        {u"Microsoft", u"Windows NT", u"CurrentVersion", u"FontSubstitutes"},
+        {u"Microsoft", u"Windows NT", u"CurrentVersion", u"Print"},
+        {u"Microsoft", u"Windows NT", u"CurrentVersion", u"NetworkCards"},
+        {u"Microsoft", u"Windows", u"CurrentVersion", u"Group Policy"},
+        {u"Microsoft", u"Windows", u"CurrentVersion", u"Setup"},
+    };
+    for (const auto& shared : kShared) {
+      if (logical.size() < shared.size() + 1) continue;
+      bool match = true;
+      for (size_t i = 0; i < shared.size() && match; ++i) match = EqualsNoCase(logical[i + 1], shared[i]);
+      if (match) return true;
+    }
+    return false;
+  }
+
   static std::vector<std::u16string> Physical(int64_t root, std::vector<std::u16string> logical, bool view32) {
     if (view32 && root == kHklm && logical.size() >= 2 && EqualsNoCase(logical[0], u"SOFTWARE") &&
-        !EqualsNoCase(logical[1], u"Classes") && !EqualsNoCase(logical[1], u"WOW6432Node")) {
+        !EqualsNoCase(logical[1], u"Classes") && !EqualsNoCase(logical[1], u"WOW6432Node") && !IsShared(logical)) {
       logical.insert(logical.begin() + 1, u"WOW6432Node");
     }
     return logical;
