@@ -214,7 +214,8 @@ class Nginx {
                              " ssl;\n  ssl_certificate " + dir / "cert.pem" + ";\n  ssl_certificate_key " +
                              dir / "key.pem" + ";\n  root " + dir / "www" + ";\n }\n}\n";
     WriteHostFile(dir / "nginx/nginx.conf", conf);
-    pid_ = Spawn({"nginx", "-p", dir / "nginx", "-c", dir / "nginx/nginx.conf", "-g", "daemon off;"},
+    const std::string program = fs::exists("/usr/sbin/nginx") ? "/usr/sbin/nginx" : "nginx";
+    pid_ = Spawn({program, "-p", dir / "nginx", "-c", dir / "nginx/nginx.conf", "-g", "daemon off;"},
                  dir / "nginx/out.log");
     for (int i = 0; i < 500 && !PortOpen(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }

@@ -32,6 +32,8 @@ struct Transport {
   bool curl;
 };
 
+void PrintTo(const Transport& t, std::ostream* os) { *os << t.profile; }
+
 std::string Name(const testing::TestParamInfo<Transport>& info) { return info.param.curl ? "libcurl" : "WinHttp"; }
 
 class WebQueryTest : public testing::TestWithParam<Transport> {
