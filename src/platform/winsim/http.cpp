@@ -111,6 +111,7 @@ struct Request : Object {
   uint64_t sendTotal = 0, sendQueued = 0;
   Clock::time_point lastActivity = Clock::now();
   CURLM* multi = nullptr;
+  int delivering = 0;  // notifications being delivered outside the lock
 
   Pending pending = Pending::None;
   void* readBuffer = nullptr;
@@ -166,6 +167,8 @@ class Notes {
 };
 
 // Collect notifications under the lock, deliver them after it.
+thread_local bool tDelivering = false;
+
 template <class F>
 void WithNotes(Request& r, F&& f) {
   Notes notes(r);
@@ -176,9 +179,20 @@ void WithNotes(Request& r, F&& f) {
     f(notes);
     cb = r.callback;
     ctx = r.context;
+    if (cb && !notes.empty()) ++r.delivering;
   }
   r.cv.notify_all();  // synchronous callers wait on the same state
-  if (cb && !notes.empty()) notes.Deliver(cb, ctx);
+  if (cb && !notes.empty()) {
+    const bool outer = !tDelivering;
+    tDelivering = true;
+    notes.Deliver(cb, ctx);
+    if (outer) tDelivering = false;
+    {
+      std::lock_guard lock(r.m);
+      --r.delivering;
+    }
+    r.cv.notify_all();
+  }
 }
 
 DWORD_PTR ApiOf(Pending p) {
@@ -634,10 +648,13 @@ class WinsimHttp : public IHttp {
       objects_.erase(it);
     }
     if (auto r = std::dynamic_pointer_cast<Request>(o)) {
-      std::lock_guard lock(r->m);
+      std::unique_lock lock(r->m);
       r->closed = true;
       r->callback = nullptr;
       r->Wake();
+      // Once closed, no notification may still reach the caller (it may be about to go away);
+      // a close from inside a notification cannot wait for itself.
+      if (!tDelivering) r->cv.wait(lock, [&] { return r->delivering == 0; });
     }
     return TRUE;
   }
