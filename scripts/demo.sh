@@ -65,11 +65,21 @@ echo "The install folder C:\\Program Files (x86)\\varnholt\\KSM (server.cfg ther
 echo "Its log, decrypted with qzlog:"
 "$BIN/qzlog" "$INSTALL/logs" | sed 's/^/    /'
 [ "$code" = "1" ] || { echo "unexpected exit code"; exit 1; }
-echo "Running: qzUpdater.exe --chksvc (every other mode starts by reading that tree back)"
+echo "Placing the agent's stand-in programs into the install folder (the install mode will do this itself later)"
+for f in qzTarlinSvc lmvAgent lmvAssistant; do cp "$BIN/$f" "$INSTALL/$f.exe"; done
+echo "Running: qzUpdater.exe --chksvc (service check: every other mode starts by reading that tree back)"
 code="$("$WINSIM" run "$W10" -- "$SETUP\\qzUpdater.exe --chksvc" 2>&1 | tail -n 1)"
-echo "qzUpdater exited with $code (1: initialised; the service check itself is not built yet)"
-[ "$code" = "1" ] || { echo "unexpected exit code"; exit 1; }
-echo "This build stops after the preparation: the files, drivers and the server come later, and it says so."
+echo "qzUpdater exited with $code; the service was missing, so it ran \"qzTarlinSvc.exe -install\" and \"-start\":"
+"$WINSIM" ps "$W10" | sed 's/^/    /'
+[ "$code" = "0" ] || { echo "unexpected exit code"; exit 1; }
+echo "Running: qzUpdater.exe --stopMe (stop mode: asks the service to stop, waits, ends what is left)"
+code="$(WINSIM_TIME_SCALE=0.05 "$WINSIM" run "$W10" -- "$SETUP\\qzUpdater.exe --stopMe" 2>&1 | tail -n 1)"
+echo "qzUpdater exited with $code; processes now:"
+"$WINSIM" ps "$W10" | sed 's/^/    /'
+[ "$code" = "0" ] || { echo "unexpected exit code"; exit 1; }
+echo "What the updater logged for these runs (decrypted with qzlog):"
+"$BIN/qzlog" "$INSTALL/logs" | tail -n 25 | sed 's/^/    /'
+echo "Install, update and uninstall work is not built yet; the updater says so when asked for it."
 
 say "3. Only one updater at a time"
 cp "$BIN/wsprobe" "$("$WINSIM" path "$W10" 'C:\Windows\Temp')/qzUpdater.exe"
@@ -84,5 +94,6 @@ for pid in $("$WINSIM" ps "$W10" | awk 'NR>2 {print $1}'); do "$WINSIM" kill "$W
 say "Summary"
 echo "  - Windows XP SP2: install refused with exit code -999 and the 'OS not supported' box."
 echo "  - Windows 10 x64: the gate passes; the updater builds the agent's registry tree from server.cfg,"
-echo "    seals the settings, writes its log and the sealed server.cfg; the later work is not built yet."
+echo "    seals the settings, writes its log and the sealed server.cfg; the service check installs and"
+echo "    starts the agent's service, the stop mode ends it; install/update/uninstall work comes later."
 echo "  - A second updater exits -1 with its box while another runs."

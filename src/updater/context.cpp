@@ -1,5 +1,7 @@
 #include "updater/context.h"
 
+#include "config/registry_layout.h"
+
 namespace qz {
 
 namespace {
@@ -16,6 +18,16 @@ UpdaterContext& Updater() {
 UpdaterContext& NewUpdaterContext() {
   gUpdater = std::make_unique<UpdaterContext>();
   return *gUpdater;
+}
+
+SysContext UpdaterContext::Sys() {
+  SysContext sys;
+  sys.logger = logger.get();
+  sys.bindings = command.install ? nullptr : &bindings;
+  sys.readInstallFolder = [this](win::HKEY common, std::u16string* folder) {
+    return ReadInstallFolder(config.registryCipher, common, folder);
+  };
+  return sys;
 }
 
 }  // namespace qz

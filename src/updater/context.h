@@ -11,6 +11,8 @@
 #include "crypto/aes.h"
 #include "logging/enc_logger.h"
 #include "protocol/os_identity.h"
+#include "syscontrol/agent_ipc.h"
+#include "syscontrol/context.h"
 #include "updater/entry.h"
 
 namespace qz {
@@ -35,6 +37,11 @@ struct UpdaterContext {
   // The server address as an IPv4 number in host byte order; 0xFFFFFFFF for a host name.
   uint32_t serverAddress = 0xFFFFFFFFu;
   bool success = false;
+  // The three RPC bindings of the agent's processes (none in install mode).
+  AgentBindings bindings;
+
+  // What the system-control work needs of this run.
+  SysContext Sys();
 };
 
 // The current run's state. NewUpdaterContext replaces it with a fresh one (each UpdaterMain call).

@@ -10,6 +10,8 @@
 #include "updater/context.h"
 #include "updater/initialize.h"
 #include "updater/messages.h"
+#include "syscontrol/agent_stop.h"
+#include "syscontrol/driver_service.h"
 
 namespace qz {
 
@@ -117,15 +119,38 @@ int UpdaterMain(std::u16string_view commandText) {
     }
   }
 
-  // The work of each mode joins in later builds; until then say so plainly rather than pretend
-  // that it was done.
-  u.logger->Log(u"", u"Main", kLogSystem, u"%s mode: this build does not carry its work yet", ModeName(cmd.mode));
-  std::fprintf(stderr,
-               "qzUpdater: %s mode recognised (OS code %08X, service pack %u) and initialised; this build does not "
-               "carry the %s work yet\n",
-               ModeName(cmd.mode), u.os.osCode, u.os.servicePack, ModeName(cmd.mode));
+  int exitCode = kExitDone;
+  const SysContext sys = u.Sys();
+  switch (cmd.mode) {
+    case UpdaterMode::Stop:
+      RunStopMode(sys, ProcessDrivers());
+      break;
+    case UpdaterMode::DriverStop:
+      RunDriverStopMode(ProcessDrivers());
+      break;
+    case UpdaterMode::Restart:
+      RunRestartMode(sys);
+      break;
+    case UpdaterMode::ServiceCheck:
+      RunServiceCheckMode(sys);
+      break;
+    default:
+      // The uninstall, install and update work joins in later builds; until then say so plainly
+      // rather than pretend that it was done.
+      u.logger->Log(u"", u"Main", kLogSystem, u"%s mode: this build does not carry its work yet",
+                    ModeName(cmd.mode));
+      std::fprintf(stderr,
+                   "qzUpdater: %s mode recognised (OS code %08X, service pack %u) and initialised; this build does "
+                   "not carry the %s work yet\n",
+                   ModeName(cmd.mode), u.os.osCode, u.os.servicePack, ModeName(cmd.mode));
+      exitCode = kExitNotBuilt;
+      break;
+  }
+
+  // The end of every run: the bindings that exist are freed and the log is closed.
+  u.bindings.Free();
   u.logger->Close();
-  return kExitNotBuilt;
+  return exitCode;
 }
 
 }  // namespace qz

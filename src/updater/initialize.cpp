@@ -116,7 +116,8 @@ int Initialize(UpdaterContext& u) {
   u.certCipher.SetKeyInput(secrets::CertKeyInput());
   // The web-query set-up comes with the transport.
   GetAgentGUID(u.config);
-  // The archive reader and the RPC bindings come with their modules.
+  // The archive reader comes with its module.
+  u.bindings.Create(*u.logger);
   return 0;
 }
 

@@ -146,7 +146,7 @@ TEST(UpdaterInit, InstallModeBuildsTheAgentTreeFromTheSetupFolder) {
   ASSERT_EQ(Registry().RegQueryValueExA(k, "UUID", nullptr, reinterpret_cast<BYTE*>(backup.data()), &size), 0);
   Registry().RegCloseKey(k);
   EXPECT_EQ(backup, ctx.settings.agentGuid);
-  EXPECT_EQ(m.Run(Cmd(u"--chksvc")), kExitNotBuilt);
+  EXPECT_EQ(m.Run(Cmd(u"--chksvc")), kExitDone);
   EXPECT_NE(LogText(kInstall).find("ID from reg: " + backup), std::string::npos);
 }
 
@@ -189,7 +189,7 @@ TEST(UpdaterInit, WhatTheInstallerWritesTheUpdaterReadsOnThatMachineOnly) {
   CreateFolderPath(kInstall);
   ASSERT_EQ(WriteInstallerServerConfig(installer, settings, kInstall), 0);
 
-  EXPECT_EQ(m.Run(Cmd(u"--chksvc")), kExitNotBuilt);
+  EXPECT_EQ(m.Run(Cmd(u"--chksvc")), kExitDone);
   EXPECT_EQ(LogFiles(kInstall).size(), 1u);
 
   // The same registry on a machine whose system volume has another serial.
@@ -236,7 +236,7 @@ TEST(UpdaterInit, ExitsWhenThePolicyOrTheBackupCannotBeWritten) {
   const Row rows[] = {
       {"an outdated policy that cannot be deleted", u"", kPolicyInformalSwKey, true, kExitInformalSwPolicy},
       {"a backup GUID that cannot be written", kBackupKey, u"", false, kExitBackupGuid},
-      {"both writable", u"", u"", true, kExitNotBuilt},
+      {"both writable", u"", u"", true, kExitDone},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);

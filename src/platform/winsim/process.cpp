@@ -361,6 +361,7 @@ class WinsimProcesses : public IProcesses {
     spec.currentDirectory = dir;
     spec.session = 0;
     spec.system = true;
+    spec.detached = true;
     PROCESS_INFORMATION pi;
     if (!Spawn(spec, &pi)) return FALSE;
     auto p = Handles().GetAs<ProcessObject>(pi.hProcess);
@@ -384,6 +385,8 @@ class WinsimProcesses : public IProcesses {
     std::u16string imagePath, commandLine, currentDirectory;
     uint32_t session = 1;
     bool system = false;
+    // Services have no console: their output goes to the machine's service log, not the caller's.
+    bool detached = false;
   };
 
   BOOL Spawn(const ChildSpec& spec, PROCESS_INFORMATION* info) {
@@ -446,6 +449,12 @@ class WinsimProcesses : public IProcesses {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addchdir_np(&fa, hostDir.c_str());
+    const std::string serviceLog = m_->root() + "/services.log";
+    if (spec.detached) {
+      posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+      posix_spawn_file_actions_addopen(&fa, 1, serviceLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+      posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    }
     pid_t pid = 0;
     int rc = posix_spawn(&pid, host.c_str(), &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
