@@ -42,8 +42,8 @@ cat > "$("$WINSIM" path "$W10" "$SETUP")/server.cfg" <<'CFG'
 <?xml version="1.0" encoding="UTF-8"?>
 <tarlinLMV version="3.0">
   <serial>VH-2024-0001</serial>
-  <server>192.168.10.5</server>
-  <pk_server>192.168.10.6</pk_server>
+  <server>127.0.0.1</server>
+  <pk_server>127.0.0.2</pk_server>
   <port>80</port>
   <ssl>443</ssl>
 </tarlinLMV>

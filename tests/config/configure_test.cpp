@@ -20,7 +20,7 @@ std::string Doc(std::string_view children) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<tarlinLMV version=\"3.0\">" + std::string(children) +
          "</tarlinLMV>";
 }
-const std::string kCore = "<serial>SN-1</serial><server>10.0.0.1</server>";
+const std::string kCore = "<serial>SN-1</serial><server>127.0.0.1</server>";
 
 class ConfigureTest : public ConfigTest {
  protected:
@@ -49,13 +49,13 @@ class ConfigureTest : public ConfigTest {
 };
 
 TEST_F(ConfigureTest, BothWritersByteForByte) {
-  EXPECT_EQ(FormatServerConfig("SN-1", "10.0.0.1", "", 80, 443, 0xF0, kUpdaterMenuFormat),
+  EXPECT_EQ(FormatServerConfig("SN-1", "127.0.0.1", "", 80, 443, 0xF0, kUpdaterMenuFormat),
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<tarlinLMV version=\"3.0\">\n  <serial>SN-1</serial>\n"
-            "  <server>10.0.0.1</server>\n  <pk_server></pk_server>\n  <port>80</port>\n  <ssl>443</ssl>\n"
+            "  <server>127.0.0.1</server>\n  <pk_server></pk_server>\n  <port>80</port>\n  <ssl>443</ssl>\n"
             "  <menu>000000F0</menu>\n</tarlinLMV>");
-  EXPECT_EQ(FormatServerConfig("SN-1", "10.0.0.1", "pk", -1, 0, 0xABC, kInstallerMenuFormat),
+  EXPECT_EQ(FormatServerConfig("SN-1", "127.0.0.1", "pk", -1, 0, 0xABC, kInstallerMenuFormat),
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<tarlinLMV version=\"3.0\">\n  <serial>SN-1</serial>\n"
-            "  <server>10.0.0.1</server>\n  <pk_server>pk</pk_server>\n  <port>-1</port>\n  <ssl>0</ssl>\n"
+            "  <server>127.0.0.1</server>\n  <pk_server>pk</pk_server>\n  <port>-1</port>\n  <ssl>0</ssl>\n"
             "  <menu>ABC</menu>\n</tarlinLMV>");
 }
 
@@ -86,7 +86,7 @@ TEST_F(ConfigureTest, ReaderFieldsAndDefaults) {
     ConfigRecord rec;
     ASSERT_TRUE(Configure::Read(ctx_, kFolder, false, &rec));
     EXPECT_EQ(rec.serial, "SN-1");
-    EXPECT_EQ(rec.server, "10.0.0.1");
+    EXPECT_EQ(rec.server, "127.0.0.1");
     EXPECT_EQ(rec.httpPort, r.port);
     EXPECT_EQ(rec.httpsPort, r.ssl);
     EXPECT_EQ(rec.menu, r.menu);
@@ -109,8 +109,8 @@ TEST_F(ConfigureTest, RefusedFilesWriteNothing) {
     const char* line;
   };
   const Row rows[] = {
-      {Doc("<server>10.0.0.1</server>"), "[  FATAL]"},
-      {Doc("<server>10.0.0.1</server>"), "제품 시리얼 정보를 알 수 없어 설치를 중단함"},
+      {Doc("<server>127.0.0.1</server>"), "[  FATAL]"},
+      {Doc("<server>127.0.0.1</server>"), "제품 시리얼 정보를 알 수 없어 설치를 중단함"},
       {Doc("<serial>SN</serial>"), "서버 IP 정보를 알 수 없어 설치를 중단함"},
       {"<tarlinLMV><serial>", "Fail to open configure source file: C:\\cfg\\server.cfg"},
       {std::nullopt, "Fail to open configure source file: C:\\cfg\\server.cfg"},
@@ -134,14 +134,14 @@ TEST_F(ConfigureTest, RefusedFilesWriteNothing) {
 
 TEST_F(ConfigureTest, FullModeMirrorsTheFileForTheNextStart) {
   RegKey common = FreshCommon();
-  PutFile(kFile, Doc(kCore + "<pk_server>10.0.0.9</pk_server><ssl>8443</ssl>"));
+  PutFile(kFile, Doc(kCore + "<pk_server>127.0.0.9</pk_server><ssl>8443</ssl>"));
   ASSERT_TRUE(Files().SetCurrentDirectoryW(kFolder));
   ctx_.settings.installFolder = u"C:\\Agent";
   ConfigRecord rec;
   ASSERT_TRUE(ReadConfigure(ctx_, &rec, common.get(), kFolder, false, false));
   EXPECT_TRUE(log_.Has("[  DEBUG]")) << log_.text();
   EXPECT_TRUE(log_.Has("{{AgentInfo::ReadConfigure}} [C")) << log_.text();
-  EXPECT_TRUE(log_.Has("독립 내PC보안점검검 서버 할당됨: [10.0.0.9]"));
+  EXPECT_TRUE(log_.Has("독립 내PC보안점검검 서버 할당됨: [127.0.0.9]"));
   EXPECT_EQ(Raw(kCommonKey, "value06")->size(), 16u);  // "SN-1" and its terminator, sealed
   EXPECT_EQ(ctx_.settings.serial, "SN-1");
   Digest file{};
@@ -153,8 +153,8 @@ TEST_F(ConfigureTest, FullModeMirrorsTheFileForTheNextStart) {
   ASSERT_EQ(ReadSiteSettings(next), 0);
   EXPECT_EQ(next.settings.serial, "SN-1");
   EXPECT_EQ(next.settings.installFolder, u"C:\\Agent");
-  EXPECT_EQ(next.settings.server, "10.0.0.1");
-  EXPECT_EQ(next.settings.pkServer, "10.0.0.9");
+  EXPECT_EQ(next.settings.server, "127.0.0.1");
+  EXPECT_EQ(next.settings.pkServer, "127.0.0.9");
   EXPECT_EQ(next.settings.httpPort, 80);
   EXPECT_EQ(next.settings.httpsPort, 8443);
   EXPECT_EQ(next.settings.menu, 0xF0u);
@@ -199,7 +199,7 @@ TEST_F(ConfigureTest, StoredFormReadsBackIdentical) {
     std::string serial, server, pk;
   };
   const Row rows[] = {
-      {"SN-1", "10.0.0.1", ""},
+      {"SN-1", "127.0.0.1", ""},
       // Markup characters in a value must not break the document.
       {"A&B<C>", "host.example", "pk&1"},
   };
@@ -254,12 +254,12 @@ TEST_F(ConfigureTest, SealedReadOfADamagedFile) {
 
 TEST_F(ConfigureTest, PcKeeperKeyFollowsTheAddress) {
   RegKey common = FreshCommon();
-  ASSERT_TRUE(UpdatePcKeeperInfo(ctx_, common.get(), "10.0.0.9"));
+  ASSERT_TRUE(UpdatePcKeeperInfo(ctx_, common.get(), "127.0.0.9"));
   RegKey pk;
   ASSERT_EQ(Registry().RegOpenKeyW(HKEY_LOCAL_MACHINE, kPcKeeperKey, pk.put()), 0);
   std::string text;
   EXPECT_EQ(ReadSealedText(ctx_.registryCipher, pk.get(), kValueSlot01, 80, &text), 0);
-  EXPECT_EQ(text, "10.0.0.9");
+  EXPECT_EQ(text, "127.0.0.9");
   pk.Close();
 
   ASSERT_TRUE(UpdatePcKeeperInfo(ctx_, common.get(), ""));

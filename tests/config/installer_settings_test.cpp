@@ -25,7 +25,7 @@ std::string Doc(std::string_view children) {
          "</tarlinLMV>";
 }
 const std::string kRequired =
-    "<serial>SN-7</serial><server>10.0.0.1</server><productkind>std</productkind><msg>hello</msg>"
+    "<serial>SN-7</serial><server>127.0.0.1</server><productkind>std</productkind><msg>hello</msg>"
     "<showui>true</showui>";
 
 class InstallerSettingsTest : public ConfigTest {
@@ -133,7 +133,7 @@ TEST_F(InstallerSettingsTest, ExtraProgramList) {
 }
 
 TEST_F(InstallerSettingsTest, RegistryStepIsWhatTheUpdaterReads) {
-  PutSettings(Doc(kRequired + "<pk_server>10.0.0.9</pk_server><port>8080</port><menu>1f</menu>"));
+  PutSettings(Doc(kRequired + "<pk_server>127.0.0.9</pk_server><port>8080</port><menu>1f</menu>"));
   SetRaw(kBackupKey, "UUID", REG_SZ, "11111111222233334444555566667777");
   InstallerSettings s;
   ASSERT_EQ(InstallerRegistryStep(ctx_, kSetup, kInstall, &s), 0);
@@ -146,8 +146,8 @@ TEST_F(InstallerSettingsTest, RegistryStepIsWhatTheUpdaterReads) {
   ASSERT_EQ(ReadSiteSettings(updater), 0);
   EXPECT_EQ(updater.settings.serial, "SN-7");
   EXPECT_EQ(updater.settings.installFolder, kInstall);
-  EXPECT_EQ(updater.settings.server, "10.0.0.1");
-  EXPECT_EQ(updater.settings.pkServer, "10.0.0.9");
+  EXPECT_EQ(updater.settings.server, "127.0.0.1");
+  EXPECT_EQ(updater.settings.pkServer, "127.0.0.9");
   EXPECT_EQ(updater.settings.httpPort, 8080);
   EXPECT_EQ(updater.settings.httpsPort, 443);
   EXPECT_EQ(updater.settings.menu, 0x1Fu);
@@ -218,7 +218,7 @@ TEST_F(InstallerSettingsTest, ServerConfigWriter) {
   qzAES base;
   base.SetPassword("");
   ASSERT_EQ(base.LoadEncrypted(path, &text, 4096), 0);
-  EXPECT_EQ(text, FormatServerConfig("SN-7", "10.0.0.1", "", 80, 443, 0xF0, kInstallerMenuFormat));
+  EXPECT_EQ(text, FormatServerConfig("SN-7", "127.0.0.1", "", 80, 443, 0xF0, kInstallerMenuFormat));
   EXPECT_NE(text.find("<menu>F0</menu>"), std::string::npos);
 
   // The updater reads it, and its digest is the one the next start finds in value09.

@@ -31,7 +31,7 @@ std::u16string Cmd(std::u16string_view args) { return u"\"" + std::u16string(kUp
 
 const std::string kPlainConfig =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<tarlinLMV version=\"3.0\">\n  <serial>VH-2024-0001</serial>\n"
-    "  <server>192.168.10.5</server>\n  <pk_server>192.168.10.6</pk_server>\n  <port>8080</port>\n"
+    "  <server>127.0.0.1</server>\n  <pk_server>127.0.0.2</pk_server>\n  <port>8080</port>\n"
     "  <ssl>8443</ssl>\n</tarlinLMV>";
 
 void PutFile(std::u16string_view path, std::string_view bytes) {
@@ -115,8 +115,8 @@ TEST(UpdaterInit, InstallModeBuildsTheAgentTreeFromTheSetupFolder) {
   ASSERT_EQ(ReadSiteSettings(ctx), 0);
   EXPECT_EQ(ctx.settings.serial, "VH-2024-0001");
   EXPECT_EQ(ctx.settings.installFolder, kInstall);
-  EXPECT_EQ(ctx.settings.server, "192.168.10.5");
-  EXPECT_EQ(ctx.settings.pkServer, "192.168.10.6");
+  EXPECT_EQ(ctx.settings.server, "127.0.0.1");
+  EXPECT_EQ(ctx.settings.pkServer, "127.0.0.2");
   EXPECT_EQ(ctx.settings.httpPort, 8080);
   EXPECT_EQ(ctx.settings.httpsPort, 8443);
   EXPECT_EQ(ctx.settings.menu, 0xF0u);
@@ -125,7 +125,7 @@ TEST(UpdaterInit, InstallModeBuildsTheAgentTreeFromTheSetupFolder) {
   const std::string stored = WideToAnsi(std::u16string(kInstall) + u"\\server.cfg");
   std::string text;
   ASSERT_EQ(ctx.fileCipher.LoadEncrypted(stored, &text, 4096), 0);
-  EXPECT_EQ(text, FormatServerConfig("VH-2024-0001", "192.168.10.5", "192.168.10.6", 8080, 8443, 0xF0,
+  EXPECT_EQ(text, FormatServerConfig("VH-2024-0001", "127.0.0.1", "127.0.0.2", 8080, 8443, 0xF0,
                                      kUpdaterMenuFormat));
   Digest digest{};
   ASSERT_TRUE(DigestFile(std::string_view(stored), &digest));
@@ -181,7 +181,7 @@ TEST(UpdaterInit, WhatTheInstallerWritesTheUpdaterReadsOnThatMachineOnly) {
   m.Install("qzUpdater", kUpdater);
   m.Enter(u"C:\\bc8f992f5df34654945e6e32a5aa400c\\qzSetup.exe", 32);
   PutFile(std::u16string(kSetup) + u"\\server.cfg",
-          "<tarlinLMV><serial>VH-2024-0001</serial><server>192.168.10.5</server><productkind>std</productkind>"
+          "<tarlinLMV><serial>VH-2024-0001</serial><server>127.0.0.1</server><productkind>std</productkind>"
           "<msg>m</msg><showui>true</showui></tarlinLMV>");
   ConfigContext installer;
   InstallerSettings settings;
