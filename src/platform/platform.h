@@ -14,6 +14,7 @@
 #include "platform/os.h"
 #include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/resources.h"
 #include "platform/rpc.h"
 #include "platform/scm.h"
 #include "platform/security.h"
@@ -85,6 +86,7 @@ class Platform {
   ITaskScheduler& Tasks() { return *tasks_; }
   IDesktop& Desktop() { return *desktop_; }
   ISecurity& Security() { return *security_; }
+  IResources& Resources() { return *resources_; }
   HandleTable& Handles() { return handles_; }
 
   // Each setter returns the service it replaced, so a test can put it back.
@@ -102,6 +104,7 @@ class Platform {
   std::unique_ptr<ITaskScheduler> SetTasks(std::unique_ptr<ITaskScheduler> s) { return Swap(tasks_, std::move(s)); }
   std::unique_ptr<IDesktop> SetDesktop(std::unique_ptr<IDesktop> s) { return Swap(desktop_, std::move(s)); }
   std::unique_ptr<ISecurity> SetSecurity(std::unique_ptr<ISecurity> s) { return Swap(security_, std::move(s)); }
+  std::unique_ptr<IResources> SetResources(std::unique_ptr<IResources> s) { return Swap(resources_, std::move(s)); }
 
   // The platform every accessor below uses. Set once at program start (and by tests).
   static Platform& Current();
@@ -130,6 +133,7 @@ class Platform {
   std::unique_ptr<ITaskScheduler> tasks_;
   std::unique_ptr<IDesktop> desktop_;
   std::unique_ptr<ISecurity> security_;
+  std::unique_ptr<IResources> resources_;
   HandleTable handles_;
 };
 
@@ -147,6 +151,7 @@ inline ILibraries& Libraries() { return Platform::Current().Libraries(); }
 inline ITaskScheduler& Tasks() { return Platform::Current().Tasks(); }
 inline IDesktop& Desktop() { return Platform::Current().Desktop(); }
 inline ISecurity& Security() { return Platform::Current().Security(); }
+inline IResources& Resources() { return Platform::Current().Resources(); }
 inline HandleTable& Handles() { return Platform::Current().Handles(); }
 
 // CloseHandle for every kind of handle.

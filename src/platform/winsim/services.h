@@ -23,6 +23,7 @@ std::unique_ptr<win::ILibraries> MakeLibraries(std::shared_ptr<Machine> machine)
 std::unique_ptr<win::ITaskScheduler> MakeTasks(std::shared_ptr<Machine> machine);
 std::unique_ptr<win::IDesktop> MakeDesktop(std::shared_ptr<Machine> machine);
 std::unique_ptr<win::ISecurity> MakeSecurity(std::shared_ptr<Machine> machine);
+std::unique_ptr<win::IResources> MakeResources(std::shared_ptr<Machine> machine);
 
 // A platform for one process of the machine at root.
 class WinsimPlatform : public win::Platform {

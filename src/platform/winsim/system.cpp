@@ -376,6 +376,7 @@ WinsimPlatform::WinsimPlatform(std::shared_ptr<Machine> machine) : machine_(std:
   SetTasks(MakeTasks(machine_));
   SetDesktop(MakeDesktop(machine_));
   SetSecurity(MakeSecurity(machine_));
+  SetResources(MakeResources(machine_));
 }
 
 std::unique_ptr<WinsimPlatform> OpenPlatform(const std::string& root, ProcessIdentity self) {
