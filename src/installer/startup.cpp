@@ -1,0 +1,108 @@
+// The installer's start-up pieces.
+#include "installer/startup.h"
+
+#include "platform/platform.h"
+#include "platform/text.h"
+
+namespace qz {
+
+namespace {
+
+struct TextEntry {
+  int id;
+  const char16_t* english;
+  const char16_t* korean;
+};
+
+constexpr TextEntry kTexts[] = {
+    {300, u"Currently installing or removing", u"현재 설치 또는 삭제중 입니다."},
+    {301, u"The agent installation file is corrupted.\r\nPlease download it again.", u"에이전트 설치파일이 손상되었습니다."},
+    {303, u"Installation or uninstallation can not continue.(%d)", u"설치 또는 삭제를 진행할 수 없습니다.(%d)"},
+    {304, u"Can be installed only on windows xp sp3 or later", u"Windows XP SP3 이전 버전 사용자는 설치가 불가능합니다."},
+    {305, u"Installation can not proceed.(%d)", u"설치를 진행할 수 없습니다.(%d)"},
+    {306, u"VH-KSM Agent has been deleted.", u"에이전트를 삭제하였습니다"},
+    {320, u"Duplicate execution", u"중복 실행"},
+    {321, u"Decompression error", u"압축 해제 오류"},
+    {322, u"Default setting error", u"기본 설정 에러"},
+    {323, u"Default setting error2", u"기본 설정 에러2"},
+    {341, u"Installed... Automatically closes after 5s.", u"설치완료... 5초후 자동종료 됩니다."},
+};
+
+// VerifyVersionInfoW with VER_EQUAL on every field of the mask.
+bool VersionIs(win::DWORD major, win::DWORD minor, int spMajor, int productType) {
+  win::OSVERSIONINFOEXW want;
+  want.dwMajorVersion = major;
+  want.dwMinorVersion = minor;
+  win::DWORD mask = win::VER_MAJORVERSION | win::VER_MINORVERSION;
+  win::ULONGLONG cond = win::VerSetConditionMask(0, win::VER_MAJORVERSION, win::VER_EQUAL);
+  cond = win::VerSetConditionMask(cond, win::VER_MINORVERSION, win::VER_EQUAL);
+  if (spMajor >= 0) {
+    want.wServicePackMajor = static_cast<win::WORD>(spMajor);
+    mask |= win::VER_SERVICEPACKMAJOR;
+    cond = win::VerSetConditionMask(cond, win::VER_SERVICEPACKMAJOR, win::VER_EQUAL);
+  }
+  if (productType >= 0) {
+    want.wProductType = static_cast<win::BYTE>(productType);
+    mask |= win::VER_PRODUCT_TYPE;
+    cond = win::VerSetConditionMask(cond, win::VER_PRODUCT_TYPE, win::VER_EQUAL);
+  }
+  return win::Os().VerifyVersionInfoW(want, mask, cond) != 0;
+}
+
+bool MajorIs(win::DWORD major) {
+  win::OSVERSIONINFOEXW want;
+  want.dwMajorVersion = major;
+  return win::Os().VerifyVersionInfoW(want, win::VER_MAJORVERSION,
+                                      win::VerSetConditionMask(0, win::VER_MAJORVERSION, win::VER_EQUAL)) != 0;
+}
+
+}  // namespace
+
+std::u16string InstallerText(int id, bool korean) {
+  for (const auto& t : kTexts) {
+    if (t.id == id) return korean ? t.korean : t.english;
+  }
+  return {};
+}
+
+bool InstallerKoreanFlag() { return win::Os().GetUserDefaultUILanguage() == 1042; }
+
+BuildModeSplit SplitBuildMode(std::u16string_view mode) {
+  if (mode.find(u"-uninstall") != std::u16string_view::npos) return {InstallerFlow::Uninstall, {}};
+  if (mode.empty()) return {InstallerFlow::Install, {}};
+  if (mode.find(u"-hide") != std::u16string_view::npos) return {InstallerFlow::Install, u"false"};
+  if (mode.find(u"-auto") != std::u16string_view::npos) return {InstallerFlow::Install, u"true-auto"};
+  return {InstallerFlow::Install, {}};
+}
+
+int CountOwnInstances() {
+  std::u16string path = win::Files().GetModuleFileNameW();
+  auto slash = path.find_last_of(u"\\/");
+  std::u16string name = slash == std::u16string::npos ? path : path.substr(slash + 1);
+  std::vector<win::PROCESSENTRY32W> entries;
+  if (!win::Processes().SnapshotProcesses(win::TH32CS_SNAPALL, &entries)) return 0;
+  int count = 0;
+  for (size_t i = 1; i < entries.size(); ++i) {
+    if (entries[i].szExeFile == name) ++count;
+  }
+  return count;
+}
+
+bool WindowsVersionAccepted() {
+  if (!MajorIs(5)) return true;
+  if (VersionIs(5, 0, -1, -1)) return false;
+  if (VersionIs(5, 1, -1, -1)) return VersionIs(5, 1, 3, -1);
+  if (VersionIs(5, 2, -1, -1)) {
+    if (VersionIs(5, 2, 3, -1)) return true;
+    return !VersionIs(5, 2, -1, win::VER_NT_WORKSTATION);
+  }
+  return true;
+}
+
+InstallerMessage PreparationMessage(int r, bool korean) {
+  if (r == 119) return {InstallerText(306, korean), u"VH-KSM Agent Uninstall", win::MB_OK};
+  if (r == 3004) return {InstallerText(301, korean), InstallerText(321, korean), win::MB_ICONERROR};
+  return {win::Fmt(InstallerText(303, korean), r), InstallerText(322, korean), win::MB_ICONERROR};
+}
+
+}  // namespace qz

@@ -1,0 +1,41 @@
+// The installer's start-up: texts, language, build mode, single-instance test and version gate.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "platform/types.h"
+
+namespace qz {
+
+// The installer's string-table text in English or Korean; empty for an unknown id.
+std::u16string InstallerText(int id, bool korean);
+
+// True when the user's default UI language is Korean (1042).
+bool InstallerKoreanFlag();
+
+enum class InstallerFlow { Uninstall, Install };
+struct BuildModeSplit {
+  InstallerFlow flow = InstallerFlow::Install;
+  // Empty: the show mode comes from the settings document.
+  std::u16string showMode;
+};
+// Case-sensitive substring tests, "-uninstall" first.
+BuildModeSplit SplitBuildMode(std::u16string_view mode);
+
+// Copies of the running program's file name (exact letter case) in a snapshot of all processes,
+// the snapshot's first entry (the idle process) not compared.
+int CountOwnInstances();
+
+// Windows XP SP3, Server 2003 and later; not 2000, older XP, nor XP x64 without SP3.
+bool WindowsVersionAccepted();
+
+struct InstallerMessage {
+  std::u16string text;
+  std::u16string caption;
+  win::UINT icon = 0;
+};
+// The message shown when the preparation ends with result r (not 0).
+InstallerMessage PreparationMessage(int r, bool korean);
+
+}  // namespace qz
