@@ -9,7 +9,9 @@
 #include "config/config_context.h"
 #include "config/configure.h"
 #include "crypto/aes.h"
+#include "crypto/crypto_util.h"
 #include "logging/enc_logger.h"
+#include "protocol/agent_query.h"
 #include "protocol/os_identity.h"
 #include "syscontrol/agent_ipc.h"
 #include "syscontrol/context.h"
@@ -39,6 +41,9 @@ struct UpdaterContext {
   bool success = false;
   // The three RPC bindings of the agent's processes (none in install mode).
   AgentBindings bindings;
+  // The server session: the request digests' key templates and the context of every command.
+  qzCryptoUtil signer;
+  AgentContext agent;
 
   // What the system-control work needs of this run.
   SysContext Sys();

@@ -10,6 +10,8 @@
 #include "updater/context.h"
 #include "updater/initialize.h"
 #include "updater/messages.h"
+#include "updater/session_steps.h"
+#include "protocol/alive_cycle.h"
 #include "syscontrol/agent_stop.h"
 #include "syscontrol/driver_service.h"
 
@@ -134,6 +136,10 @@ int UpdaterMain(std::u16string_view commandText) {
     case UpdaterMode::ServiceCheck:
       RunServiceCheckMode(sys);
       break;
+    case UpdaterMode::Install:
+    case UpdaterMode::Update:
+      RunServerSessionSteps(u);
+      [[fallthrough]];
     default:
       // The uninstall, install and update work joins in later builds; until then say so plainly
       // rather than pretend that it was done.
@@ -147,7 +153,9 @@ int UpdaterMain(std::u16string_view commandText) {
       break;
   }
 
-  // The end of every run: the bindings that exist are freed and the log is closed.
+  // The end of every run: the alive cycle is stopped, the bindings that exist are freed and the
+  // log is closed.
+  TheAliveCycle().Stop();
   u.bindings.Free();
   u.logger->Close();
   return exitCode;

@@ -8,6 +8,7 @@
 #include "crypto/secrets.h"
 #include "logging/logger.h"
 #include "platform/platform.h"
+#include "protocol/server_queries.h"
 
 namespace qz {
 
@@ -16,7 +17,6 @@ using namespace win;
 namespace {
 
 constexpr char16_t kLogPrefix[] = u"qzUpdater";
-constexpr uint32_t kInvalidAddress = 0xFFFFFFFFu;
 
 int OpenLog(UpdaterContext& u) {
   if (int rc = u.logger->Open(u.workingFolder + u"\\logs", kLogPrefix)) return rc;
@@ -24,55 +24,24 @@ int OpenLog(UpdaterContext& u) {
   return 0;
 }
 
-// One part of an address: decimal, octal after a leading 0, hex after 0x.
-bool ParsePart(std::string_view s, uint64_t* v) {
-  if (s.empty()) return false;
-  unsigned base = 10;
-  if (s.size() > 1 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-    base = 16;
-    s.remove_prefix(2);
-    if (s.empty()) return false;
-  } else if (s.size() > 1 && s[0] == '0') {
-    base = 8;
-    s.remove_prefix(1);
-  }
-  uint64_t n = 0;
-  for (char c : s) {
-    unsigned d;
-    if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
-    else if (c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
-    else if (c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
-    else return false;
-    if (d >= base) return false;
-    n = n * base + d;
-    if (n > 0xFFFFFFFFull) return false;
-  }
-  *v = n;
+// Placeholder until the certificate module lands: every server certificate is taken as valid.
+bool IsValidCertificate(WebQuery& query) {
+  if (IsCertificateCheckBypassed(query)) return true;
   return true;
 }
 
 }  // namespace
 
-uint32_t Ipv4HostOrder(std::string_view text) {
-  std::vector<uint64_t> parts;
-  while (true) {
-    const size_t dot = text.find('.');
-    uint64_t v = 0;
-    if (!ParsePart(text.substr(0, dot), &v)) return kInvalidAddress;
-    parts.push_back(v);
-    if (dot == std::string_view::npos) break;
-    if (parts.size() == 4) return kInvalidAddress;
-    text.remove_prefix(dot + 1);
-  }
-  // The last part fills every byte the earlier ones leave.
-  const size_t lead = parts.size() - 1;
-  for (size_t i = 0; i < lead; ++i)
-    if (parts[i] > 0xFF) return kInvalidAddress;
-  const uint64_t lastLimit = lead == 0 ? 0xFFFFFFFFull : (1ull << (8 * (4 - lead))) - 1;
-  if (parts.back() > lastLimit) return kInvalidAddress;
-  uint32_t address = 0;
-  for (size_t i = 0; i < lead; ++i) address |= static_cast<uint32_t>(parts[i]) << (24 - 8 * i);
-  return address | static_cast<uint32_t>(parts.back());
+bool SetUpServerSession(UpdaterContext& u) {
+  AgentQuery& query = TheAgentQuery();
+  u.agent.logger = u.logger.get();
+  u.agent.query = &query;
+  u.agent.signer = &u.signer;
+  u.agent.config = &u.config;
+  if (!query.Initialize(u.logger.get())) return false;
+  SetResponseHook(&IsValidCertificate);
+  const SiteSettings& s = u.config.settings;
+  return SetManagerServer(u.agent, s.server, static_cast<uint32_t>(s.httpPort), static_cast<uint32_t>(s.httpsPort));
 }
 
 bool PrepareInstall(UpdaterContext& u) {
@@ -105,7 +74,9 @@ bool PrepareInstall(UpdaterContext& u) {
   if (!Files().SetCurrentDirectoryW(s.installFolder)) return false;
   if (!WriteConfigure(u.config)) return false;
 
-  // The web-query set-up with the certificate test and the archive reader come with the transport.
+  u.logger->SetLogLevel(kLogInfo);
+  if (!SetUpServerSession(u)) return false;
+  // The archive reader comes with its module.
   return true;
 }
 
@@ -114,7 +85,7 @@ int Initialize(UpdaterContext& u) {
   u.workingFolder = u.config.settings.installFolder;
   if (OpenLog(u) != 0) return 1;
   u.certCipher.SetKeyInput(secrets::CertKeyInput());
-  // The web-query set-up comes with the transport.
+  if (!SetUpServerSession(u)) return 1;
   GetAgentGUID(u.config);
   // The archive reader comes with its module.
   u.bindings.Create(*u.logger);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "protocol/agent_query.h"
 #include "updater/context.h"
 
 namespace qz {
@@ -15,7 +16,7 @@ bool PrepareInstall(UpdaterContext& u);
 // Every other mode: 0, 3001..3006 (the site settings could not be read) or 1 (no log).
 int Initialize(UpdaterContext& u);
 
-// inet_addr then ntohl: dotted IPv4 forms (parts in decimal, octal or hex); 0xFFFFFFFF otherwise.
-uint32_t Ipv4HostOrder(std::string_view text);
+// The web query with the logger, its certificate hook and the management server.
+bool SetUpServerSession(UpdaterContext& u);
 
 }  // namespace qz

@@ -40,8 +40,14 @@ void Stall(long ms) {
 // One fault rule: "<selector> <action>..." with the selector "*", a path ("/agent/a.bin", the query
 // ignored) or "#N" (the Nth request since start, counting from 1).
 struct Rule {
-  enum class Select { Any, Path, Number } select = Select::Any;
+  enum class Select { Any, Path, Number, Command } select = Select::Any;
   std::string path;
+  std::string command;  // cmd:NAME: a /CAgentRequest of that `_c`
+  bool hasCid = false;
+  uint32_t cid = 0;
+  std::vector<std::string> omit;
+  bool badStamp = false;
+  bool empty = false;
   long number = 0;
   int status = 0;
   bool hasErr = false;
@@ -62,6 +68,9 @@ bool ParseRule(const std::string& line, Rule* rule, std::string* problem) {
   } else if (sel[0] == '#') {
     rule->select = Rule::Select::Number;
     rule->number = std::atol(sel.c_str() + 1);
+  } else if (sel.rfind("cmd:", 0) == 0) {
+    rule->select = Rule::Select::Command;
+    rule->command = sel.substr(4);
   } else if (sel[0] == '/') {
     rule->select = Rule::Select::Path;
     rule->path = sel;
@@ -92,6 +101,15 @@ bool ParseRule(const std::string& line, Rule* rule, std::string* problem) {
       rule->truncate = std::atol(value.c_str());
     } else if (name == "stall") {
       rule->stall = std::atol(value.c_str());
+    } else if (name == "cid") {
+      rule->hasCid = true;
+      rule->cid = static_cast<uint32_t>(std::stoul(value.empty() ? "0" : value, nullptr, 0));
+    } else if (name == "omit") {
+      rule->omit.push_back(value);
+    } else if (name == "bad-th") {
+      rule->badStamp = true;
+    } else if (name == "empty") {
+      rule->empty = true;
     } else if (name == "drop") {
       rule->drop = true;
     } else {
@@ -233,7 +251,12 @@ int FindSocket(int localPort, int remotePort) {
 class Server {
  public:
   explicit Server(const Options& o) : o_(o) {
-    RegisterCommands(commands_);
+    site_.root = o_.root;
+    for (const auto& line : o_.site) {
+      std::string problem;
+      if (!site_.Set(line, &problem)) std::fprintf(stderr, "qzserver: %s\n", problem.c_str());
+    }
+    RegisterCommands(commands_, site_, siteMutex_);
     if (!o_.journal.empty()) journal_ = std::fopen(o_.journal.c_str(), "ab");
   }
   ~Server() {
@@ -280,11 +303,15 @@ class Server {
     const std::string range = req.get_header_value("Range");
     const_cast<httplib::Request&>(req).ranges.clear();
 
+    const bool agentRequest = req.method == "POST" && req.path == "/CAgentRequest";
+    std::map<std::string, std::string> form;
+    if (agentRequest) form = ParseForm(body);
     const Rule* rule = nullptr;
     std::vector<Rule> rules = CurrentRules();
     for (const auto& r : rules) {
       if (r.select == Rule::Select::Any || (r.select == Rule::Select::Number && r.number == number) ||
-          (r.select == Rule::Select::Path && r.path == req.path)) {
+          (r.select == Rule::Select::Path && r.path == req.path) ||
+          (r.select == Rule::Select::Command && agentRequest && form["_c"] == r.command)) {
         rule = &r;
         break;
       }
@@ -316,10 +343,17 @@ class Server {
       ServeFile(number, req, res, body, tls, range, truncate);
       return;
     }
-    if (req.method == "POST" && path == "/CAgentRequest") {
+    if (agentRequest) {
       CommandRequest cr;
       cr.body = body;
-      cr.form = ParseForm(body);
+      cr.form = form;
+      cr.peer = req.remote_addr;
+      if (rule) {
+        cr.hasCid = rule->hasCid;
+        cr.cid = rule->cid;
+        cr.omit = rule->omit;
+        cr.badStamp = rule->badStamp;
+      }
       auto it = commands_.find(cr.form["_c"]);
       if (it == commands_.end()) {
         res.status = 400;
@@ -327,9 +361,29 @@ class Server {
         SendText(res, "unknown command", truncate);
         return;
       }
+      std::string refused;
+      {
+        std::lock_guard lock(siteMutex_);
+        refused = CheckRequestStamp(site_, form);
+      }
+      if (!refused.empty()) {
+        // A stale or forged stamp: the agent is to bind its session again.
+        res.status = 200;
+        const bool stale = refused.find("off the server's clock") != std::string::npos;
+        Record(number, req, body, tls, res.status, {"Qz-Stamp: refused (" + refused + ")"});
+        SendText(res, stale ? "_err=-1007" : "_err=-1003", truncate);
+        return;
+      }
       CommandAnswer a = it->second(cr);
+      if (rule && rule->empty) a.body.clear();
       res.status = a.status;
-      Record(number, req, body, tls, res.status);
+      std::vector<std::string> notes = {"Qz-Stamp: valid"};
+      for (const auto& n : a.notes) {
+        notes.push_back("Qz-Note: " + n);
+        std::fprintf(stdout, "%s\n", n.c_str());
+      }
+      std::fflush(stdout);
+      Record(number, req, body, tls, res.status, notes);
       SendText(res, a.body, truncate, a.contentType);
       return;
     }
@@ -434,7 +488,9 @@ class Server {
   }
 
   // One journal entry: a line of fields, the header lines, an empty line, the body bytes, a newline.
-  void Record(long number, const httplib::Request& req, const std::string& body, bool tls, int status) {
+  // notes: the server's own readable lines, written among the header lines.
+  void Record(long number, const httplib::Request& req, const std::string& body, bool tls, int status,
+              const std::vector<std::string>& notes = {}) {
     if (!journal_) return;
     std::string tlsVersion = "none";
     if (tls && req.ssl) tlsVersion = SSL_get_version(req.ssl);
@@ -445,6 +501,7 @@ class Server {
       if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT") continue;
       entry += name + ": " + value + "\n";
     }
+    for (const auto& n : notes) entry += n + "\n";
     entry += "\n";
     entry += body;
     entry += "\n";
@@ -455,6 +512,8 @@ class Server {
 
   const Options& o_;
   CommandTable commands_;
+  Site site_;
+  std::mutex siteMutex_;
   std::atomic<long> counter_{0};
   std::mutex journalMutex_;
   FILE* journal_ = nullptr;

@@ -19,6 +19,7 @@ struct Options {
   std::string portFile;     // receives "https=N" and "http=N" lines once listening
   std::string tlsMax;       // "1.2" or "1.3": highest TLS version offered
   std::string tlsMin;
+  std::vector<std::string> site;    // site settings, NAME=VALUE, in order (file lines, then --set)
 };
 
 // Runs until SIGTERM or SIGINT; returns the exit code.
