@@ -357,7 +357,7 @@ namespace {
 
 enum class Width { Default, Char, Short, Long64 };
 
-struct Spec {
+struct Conversion {
   bool left = false, plus = false, space = false, alt = false, zero = false;
   int width = 0;
   int precision = -1;
@@ -367,7 +367,7 @@ struct Spec {
 };
 
 // Integer conversions built as ASCII text, then padded.
-std::string FormatInteger(const Spec& s, const FmtArg& arg) {
+std::string FormatInteger(const Conversion& s, const FmtArg& arg) {
   const bool isSigned = s.conv == 'd' || s.conv == 'i';
   bool negative = false;
   uint64_t mag;
@@ -432,7 +432,7 @@ std::string FormatInteger(const Spec& s, const FmtArg& arg) {
   return std::string(width - len, ' ') + prefix + digits;
 }
 
-std::string FormatDouble(const Spec& s, double v) {
+std::string FormatDouble(const Conversion& s, double v) {
   std::string f = "%";
   if (s.left) f += '-';
   if (s.plus) f += '+';
@@ -470,7 +470,7 @@ std::string ArgText<char>(const FmtArg& arg) {
 }
 
 template <class Ch>
-void Pad(std::basic_string<Ch>& out, const std::basic_string<Ch>& body, const Spec& s, Ch fill = Ch(' ')) {
+void Pad(std::basic_string<Ch>& out, const std::basic_string<Ch>& body, const Conversion& s, Ch fill = Ch(' ')) {
   const size_t width = static_cast<size_t>(s.width);
   if (body.size() >= width) {
     out += body;
@@ -505,7 +505,7 @@ std::basic_string<Ch> FormatImpl(std::basic_string_view<Ch> fmt, FmtArgs args) {
       ++i;
       continue;
     }
-    Spec s;
+    Conversion s;
     for (; i < fmt.size(); ++i) {
       const Ch f = fmt[i];
       if (f == Ch('-')) s.left = true;
@@ -577,7 +577,7 @@ std::basic_string<Ch> FormatImpl(std::basic_string_view<Ch> fmt, FmtArgs args) {
       i += 1;
     }
     if (i >= fmt.size()) {
-      // A dangling specification is kept as written.
+      // A dangling conversion is kept as written.
       out.append(fmt.substr(start));
       break;
     }
@@ -595,7 +595,7 @@ std::basic_string<Ch> FormatImpl(std::basic_string_view<Ch> fmt, FmtArgs args) {
       }
       case Ch('p'): {
         if (const FmtArg* a = take()) {
-          Spec p = s;
+          Conversion p = s;
           p.conv = 'X';
           p.size = sizeof(void*) == 8 ? Width::Long64 : Width::Default;
           p.precision = static_cast<int>(2 * sizeof(void*));
@@ -641,12 +641,12 @@ std::basic_string<Ch> FormatImpl(std::basic_string_view<Ch> fmt, FmtArgs args) {
         if (a->kind() == FmtArg::Kind::Narrow || a->kind() == FmtArg::Kind::Wide) {
           body = ArgText<Ch>(*a);
         } else if (a->kind() == FmtArg::Kind::Double) {
-          Spec g;
+          Conversion g;
           g.conv = 'g';
           AppendAscii(body, FormatDouble(g, a->AsDouble()));
         } else {
           // A number where text was expected: show the number rather than garbage.
-          Spec d;
+          Conversion d;
           d.conv = a->kind() == FmtArg::Kind::Signed ? 'd' : 'u';
           d.size = Width::Long64;
           AppendAscii(body, FormatInteger(d, *a));
