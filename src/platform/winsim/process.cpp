@@ -313,13 +313,13 @@ class WinsimProcesses : public IProcesses {
       return FALSE;
     }
     std::u16string cl(cmdLine.empty() ? QuoteArg(program->ToString()) : std::u16string(cmdLine));
-    ChildSpec spec;
-    spec.imagePath = program->ToString();
-    spec.commandLine = cl;
-    spec.currentDirectory = cwd;
-    spec.session = m_->self().session;
-    spec.system = m_->self().system;
-    return Spawn(spec, info);
+    ChildLaunch launch;
+    launch.imagePath = program->ToString();
+    launch.commandLine = cl;
+    launch.currentDirectory = cwd;
+    launch.session = m_->self().session;
+    launch.system = m_->self().system;
+    return Spawn(launch, info);
   }
 
   BOOL ShellExecuteExW(SHELLEXECUTEINFOW* info) override {
@@ -355,15 +355,15 @@ class WinsimProcesses : public IProcesses {
       SetLastError(ERROR_FILE_NOT_FOUND);
       return FALSE;
     }
-    ChildSpec spec;
-    spec.imagePath = program->ToString();
-    spec.commandLine = std::u16string(cmdLine);
-    spec.currentDirectory = dir;
-    spec.session = 0;
-    spec.system = true;
-    spec.detached = true;
+    ChildLaunch launch;
+    launch.imagePath = program->ToString();
+    launch.commandLine = std::u16string(cmdLine);
+    launch.currentDirectory = dir;
+    launch.session = 0;
+    launch.system = true;
+    launch.detached = true;
     PROCESS_INFORMATION pi;
-    if (!Spawn(spec, &pi)) return FALSE;
+    if (!Spawn(launch, &pi)) return FALSE;
     auto p = Handles().GetAs<ProcessObject>(pi.hProcess);
     *pid = p->pid();
     *start = p->start();
@@ -381,7 +381,7 @@ class WinsimProcesses : public IProcesses {
     _exit(static_cast<int>(code & 0xFF));
   }
 
-  struct ChildSpec {
+  struct ChildLaunch {
     std::u16string imagePath, commandLine, currentDirectory;
     uint32_t session = 1;
     bool system = false;
@@ -389,9 +389,9 @@ class WinsimProcesses : public IProcesses {
     bool detached = false;
   };
 
-  BOOL Spawn(const ChildSpec& spec, PROCESS_INFORMATION* info) {
-    auto image = ParseWinPath(spec.imagePath, u"C:\\");
-    auto dir = ParseWinPath(spec.currentDirectory, u"C:\\");
+  BOOL Spawn(const ChildLaunch& launch, PROCESS_INFORMATION* info) {
+    auto image = ParseWinPath(launch.imagePath, u"C:\\");
+    auto dir = ParseWinPath(launch.currentDirectory, u"C:\\");
     if (!image || !dir) {
       SetLastError(ERROR_INVALID_NAME);
       return FALSE;
@@ -421,7 +421,7 @@ class WinsimProcesses : public IProcesses {
 
     std::vector<std::string> args;
     args.push_back(host);
-    auto argv16 = CommandLineToArgv(spec.commandLine);
+    auto argv16 = CommandLineToArgv(launch.commandLine);
     for (size_t i = 1; i < argv16.size(); ++i) args.push_back(WideToUtf8(argv16[i]));
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
@@ -437,11 +437,11 @@ class WinsimProcesses : public IProcesses {
     }
     env.push_back("WINSIM_ROOT=" + m_->root());
     env.push_back("WINSIM_IMAGE=" + WideToUtf8(image->ToString()));
-    env.push_back("WINSIM_CMDLINE=" + WideToUtf8(spec.commandLine));
+    env.push_back("WINSIM_CMDLINE=" + WideToUtf8(launch.commandLine));
     env.push_back("WINSIM_CWD=" + WideToUtf8(dir->ToString()));
-    env.push_back("WINSIM_SESSION=" + std::to_string(spec.session));
+    env.push_back("WINSIM_SESSION=" + std::to_string(launch.session));
     env.push_back("WINSIM_BITS=" + std::to_string(bits));
-    if (spec.system) env.push_back("WINSIM_SYSTEM=1");
+    if (launch.system) env.push_back("WINSIM_SYSTEM=1");
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -450,7 +450,7 @@ class WinsimProcesses : public IProcesses {
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addchdir_np(&fa, hostDir.c_str());
     const std::string serviceLog = m_->root() + "/services.log";
-    if (spec.detached) {
+    if (launch.detached) {
       posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
       posix_spawn_file_actions_addopen(&fa, 1, serviceLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
       posix_spawn_file_actions_adddup2(&fa, 1, 2);
@@ -468,10 +468,10 @@ class WinsimProcesses : public IProcesses {
     rec.start = start;
     rec.imagePath = image->ToString();
     rec.hostImage = host;
-    rec.session = spec.session;
+    rec.session = launch.session;
     rec.parent = getpid();
     rec.bits = bits;
-    rec.system = spec.system;
+    rec.system = launch.system;
     RegisterProcessRecord(*m_, rec);
     info->dwProcessId = static_cast<DWORD>(pid);
     info->dwThreadId = static_cast<DWORD>(pid);
