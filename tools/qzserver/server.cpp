@@ -430,10 +430,10 @@ class Server {
     bool partial = false;
     // One range of the forms "bytes=a-", "bytes=a-b" and "bytes=-n"; anything else is ignored.
     if (range.rfind("bytes=", 0) == 0 && range.find(',') == std::string::npos) {
-      std::string spec = range.substr(6);
-      size_t dash = spec.find('-');
+      std::string rangeText = range.substr(6);
+      size_t dash = rangeText.find('-');
       if (dash != std::string::npos) {
-        std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+        std::string a = rangeText.substr(0, dash), b = rangeText.substr(dash + 1);
         bool digits = a.find_first_not_of("0123456789") == std::string::npos &&
                       b.find_first_not_of("0123456789") == std::string::npos && !(a.empty() && b.empty());
         if (digits) {
