@@ -31,11 +31,22 @@ void CurlGlobalRelease() { curl_global_cleanup(); }
 void SetResponseHook(ResponseHook hook) { gHook.store(hook); }
 ResponseHook GetResponseHook() { return gHook.load(); }
 
-WebQuery::WebQuery(uint32_t timeoutMs) : timeout_(timeoutMs) { event_ = Time().CreateEventW(FALSE, FALSE); }
+WebQuery::WebQuery(uint32_t timeoutMs) : timeout_(timeoutMs) { AdoptCurrentHost(); }
+
+bool WebQuery::OwnsHandlesHere() const { return Platform::HasCurrent() && handleOwner_ == &Platform::Current(); }
+
+void WebQuery::AdoptCurrentHost() {
+  if (OwnsHandlesHere()) return;
+  // Handles of a host that is gone are not ours to close; start afresh on this one.
+  session_ = syncSession_ = connection_ = request_ = nullptr;
+  file_ = INVALID_HANDLE_VALUE;
+  handleOwner_ = &Platform::Current();
+  event_ = Time().CreateEventW(FALSE, FALSE);
+}
 
 WebQuery::~WebQuery() {
   CloseSessions();
-  if (event_) CloseHandle(event_);
+  if (event_ && OwnsHandlesHere()) CloseHandle(event_);
   if (curl_) {
     curl_easy_cleanup(curl_);
     curl_ = nullptr;
@@ -72,7 +83,7 @@ bool WebQuery::OpenSessions(const char16_t* func) {
 }
 
 void WebQuery::CloseSessions() {
-  if (!Platform::HasCurrent()) return;
+  if (!OwnsHandlesHere()) return;
   if (session_) Http().WinHttpCloseHandle(session_);
   if (syncSession_) Http().WinHttpCloseHandle(syncSession_);
   session_ = syncSession_ = nullptr;
@@ -80,6 +91,7 @@ void WebQuery::CloseSessions() {
 
 bool WebQuery::Initialize(ILogger* logger) {
   logger_ = logger;
+  AdoptCurrentHost();
   if (!OpenSessions(u"Initialize")) return false;
 
   OSVERSIONINFOEXW v;

@@ -15,6 +15,7 @@
 
 #include "logging/ilogger.h"
 #include "platform/http.h"
+#include "platform/platform.h"
 #include "platform/types.h"
 
 namespace qz {
@@ -140,6 +141,8 @@ class WebQuery : public IWebQuery {
   int32_t CleanUp(int32_t result);
   bool OpenSessions(const char16_t* func);
   void CloseSessions();
+  bool OwnsHandlesHere() const;
+  void AdoptCurrentHost();
   void Lock();
   bool Wait();
   int32_t AnswerResult(std::span<char> answer, uint32_t stored) const;
@@ -172,6 +175,9 @@ class WebQuery : public IWebQuery {
   std::atomic<win::DWORD> bytesAvailable_{0};
   std::atomic<win::DWORD> bytesRead_{0};
   win::HANDLE event_ = nullptr;
+  // The host whose handle table issued event_ and the sessions. One process-wide query outlives
+  // the simulated machines a test process runs one after another.
+  const void* handleOwner_ = nullptr;
   win::DWORD securityFlags_ = win::SECURITY_FLAG_IGNORE_UNKNOWN_CA | win::SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
   win::DWORD secureProtocols_ = win::WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
   bool useCurl_ = false;

@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "support/test_machine.h"
+#include "transport/net_fixture.h"
 #include "updater/entry.h"
 #include "updater/messages.h"
 
@@ -29,10 +30,11 @@ constexpr int kNoCommon = kExitInitializeBase - 3001;
 
 std::u16string Cmd(std::u16string_view args) { return u"\"" + std::u16string(kUpdater) + u"\" " + std::u16string(args); }
 
-const std::string kPlainConfig =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<tarlinLMV version=\"3.0\">\n  <serial>VH-2024-0001</serial>\n"
-    "  <server>127.0.0.1</server>\n  <pk_server>127.0.0.2</pk_server>\n  <port>8080</port>\n"
-    "  <ssl>8443</ssl>\n</tarlinLMV>";
+std::string PlainConfig(int httpPort, int httpsPort) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<tarlinLMV version=\"3.0\">\n  <serial>VH-2024-0001</serial>\n"
+         "  <server>127.0.0.1</server>\n  <pk_server>127.0.0.2</pk_server>\n  <port>" +
+         std::to_string(httpPort) + "</port>\n  <ssl>" + std::to_string(httpsPort) + "</ssl>\n</tarlinLMV>";
+}
 
 void PutFile(std::u16string_view path, std::string_view bytes) {
   CreateFolderPath(path.substr(0, path.rfind(u'\\')));
@@ -93,10 +95,15 @@ std::string ValueNames(std::u16string_view key) {
 }
 
 TEST(UpdaterInit, InstallModeBuildsTheAgentTreeFromTheSetupFolder) {
+  // The run asks the server for its settings; a live one answers at once.
+  qztest::HostDir dir;
+  qztest::MakeCertificate(dir);
+  qztest::QzServer server(dir);
+  ASSERT_GT(server.httpsPort, 0);
   TestMachine m("win10-x64");
   m.Install("qzUpdater", kUpdater);
   m.Enter(u"C:\\test\\probe.exe", 32);
-  PutFile(std::u16string(kSetup) + u"\\server.cfg", kPlainConfig);
+  PutFile(std::u16string(kSetup) + u"\\server.cfg", PlainConfig(server.httpPort, server.httpsPort));
 
   EXPECT_EQ(m.Run(Cmd(u"--install"), kSetup), kExitNotBuilt);
   EXPECT_TRUE(m.Journal().empty());
@@ -104,7 +111,8 @@ TEST(UpdaterInit, InstallModeBuildsTheAgentTreeFromTheSetupFolder) {
   // The 32-bit view of a 64-bit machine.
   EXPECT_TRUE(KeyExists(u"SOFTWARE\\WOW6432Node\\Varnholt\\KSM\\Common", KEY_WOW64_64KEY));
   EXPECT_FALSE(KeyExists(u"SOFTWARE\\Varnholt", KEY_WOW64_64KEY));
-  EXPECT_EQ(ValueNames(kCommonKey), "value06 value03 value11 value04 value05 value12 value02 value09 value08");
+  // value01, the client id, comes from the server's answer to the bind.
+  EXPECT_EQ(ValueNames(kCommonKey), "value06 value03 value11 value04 value05 value12 value02 value09 value08 value01");
   const std::string exported = qztest::RunWinsim({"reg", m.root(), "export", "HKLM\\SOFTWARE\\WOW6432Node\\Varnholt"});
   EXPECT_NE(exported.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Varnholt\\KSM\\PcKeeper]\n\"slot01\" = "
                           "REG_BINARY: 16 bytes"),
@@ -117,15 +125,15 @@ TEST(UpdaterInit, InstallModeBuildsTheAgentTreeFromTheSetupFolder) {
   EXPECT_EQ(ctx.settings.installFolder, kInstall);
   EXPECT_EQ(ctx.settings.server, "127.0.0.1");
   EXPECT_EQ(ctx.settings.pkServer, "127.0.0.2");
-  EXPECT_EQ(ctx.settings.httpPort, 8080);
-  EXPECT_EQ(ctx.settings.httpsPort, 8443);
+  EXPECT_EQ(ctx.settings.httpPort, server.httpPort);
+  EXPECT_EQ(ctx.settings.httpsPort, server.httpsPort);
   EXPECT_EQ(ctx.settings.menu, 0xF0u);
 
   // The stored server.cfg in the install folder, and its digest in value09.
   const std::string stored = WideToAnsi(std::u16string(kInstall) + u"\\server.cfg");
   std::string text;
   ASSERT_EQ(ctx.fileCipher.LoadEncrypted(stored, &text, 4096), 0);
-  EXPECT_EQ(text, FormatServerConfig("VH-2024-0001", "127.0.0.1", "127.0.0.2", 8080, 8443, 0xF0,
+  EXPECT_EQ(text, FormatServerConfig("VH-2024-0001", "127.0.0.1", "127.0.0.2", server.httpPort, server.httpsPort, 0xF0,
                                      kUpdaterMenuFormat));
   Digest digest{};
   ASSERT_TRUE(DigestFile(std::string_view(stored), &digest));
@@ -154,7 +162,7 @@ TEST(UpdaterInit, InstallModeRefusesAServerCfgWithoutSerial) {
   TestMachine m("win10-x64");
   m.Install("qzUpdater", kUpdater);
   m.Enter(u"C:\\test\\probe.exe", 32);
-  PutFile(std::u16string(kSetup) + u"\\server.cfg", "<tarlinLMV><server>10.0.0.1</server></tarlinLMV>");
+  PutFile(std::u16string(kSetup) + u"\\server.cfg", "<tarlinLMV><server>127.0.0.1</server></tarlinLMV>");
   EXPECT_EQ(m.Run(Cmd(u"--install"), kSetup), kExitPrepareFailed);
   const auto journal = m.Journal();
   ASSERT_EQ(journal.size(), 1u);
@@ -243,7 +251,7 @@ TEST(UpdaterInit, ExitsWhenThePolicyOrTheBackupCannotBeWritten) {
     TestMachine m("win10-x64");
     m.Enter(kUpdater, 32);
     PutFile(std::u16string(kSetup) + u"\\server.cfg",
-            "<tarlinLMV><serial>S</serial><server>10.0.0.1</server><productkind>k</productkind><msg>m</msg>"
+            "<tarlinLMV><serial>S</serial><server>127.0.0.1</server><productkind>k</productkind><msg>m</msg>"
             "<showui>u</showui></tarlinLMV>");
     ConfigContext installer;
     InstallerSettings settings;

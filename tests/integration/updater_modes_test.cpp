@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "support/test_machine.h"
+#include "transport/net_fixture.h"
 #include "updater/entry.h"
 
 using namespace qz;
@@ -46,11 +47,16 @@ bool ServiceRegistered() {
 TEST(UpdaterModes, ServiceCheckRestartAndStopWithTheStandIns) {
   // Every pause of the agent's stop sequence runs a hundred times faster.
   setenv("WINSIM_TIME_SCALE", "0.01", 1);
+  qztest::HostDir dir;
+  qztest::MakeCertificate(dir);
+  qztest::QzServer server(dir);
+  ASSERT_GT(server.httpsPort, 0);
   TestMachine m("win10-x64");
   m.Install("qzUpdater", std::u16string(kSetup) + u"\\qzUpdater.exe");
   std::ofstream(m.HostPath(std::u16string(kSetup) + u"\\server.cfg"))
       << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<tarlinLMV><serial>VH-2024-0001</serial>"
-         "<server>127.0.0.1</server><port>1</port><ssl>1</ssl></tarlinLMV>";
+         "<server>127.0.0.1</server><port>"
+      << server.httpPort << "</port><ssl>" << server.httpsPort << "</ssl></tarlinLMV>";
   m.Enter(u"C:\\Windows\\explorer.exe", 64);
   // Install mode prepares the registry; its module work is not part of this test.
   ASSERT_TRUE(m.Run(Updater(u"--install"), kSetup).has_value());

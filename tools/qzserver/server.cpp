@@ -265,6 +265,8 @@ class Server {
 
   void Install(httplib::Server& svr, bool tls) {
     svr.new_task_queue = [] { return new httplib::ThreadPool(16); };
+    // Head and body go out in separate writes; with Nagle on, each answer waits for a delayed ACK.
+    svr.set_tcp_nodelay(true);
     svr.Get(".*", [this, tls](const httplib::Request& req, httplib::Response& res) { Handle(req, res, "", tls); });
     svr.Post(".*", [this, tls](const httplib::Request& req, httplib::Response& res,
                                const httplib::ContentReader& reader) {
