@@ -112,6 +112,7 @@ class ZipArchive : public IZipArchive {
   explicit ZipArchive(ILogger* logger = nullptr) : logger_(logger) {}
 
   // The folder packages unpack into; made current by UnzipSignedFile.
+  void SetLogger(ILogger* logger) { logger_ = logger; }
   void SetWorkingFolder(std::u16string folder) { workingFolder_ = std::move(folder); }
   const std::u16string& workingFolder() const { return workingFolder_; }
 

@@ -70,6 +70,8 @@ AgentQuery& TheAgentQuery();
 // True when query is an AgentQuery whose certificate check is bypassed; for the response hook.
 bool IsCertificateCheckBypassed(WebQuery& query);
 
+struct AgentCertificates;
+
 struct AgentContext {
   ILogger* logger = nullptr;
   AgentQuery* query = nullptr;
@@ -89,6 +91,10 @@ struct AgentContext {
   ICryptoUtil* signer = nullptr;
   // The agent GUID, the client ID and the registry cipher.
   ConfigContext* config = nullptr;
+  // The run's CA and file-signing certificates (the file services and the update mode).
+  AgentCertificates* certs = nullptr;
+  // The run's restart flag, which the certificate downloads pass on.
+  bool restart = true;
 
   // The client ID, read under the session lock (the alive thread reads it too).
   uint32_t ClientId();

@@ -127,6 +127,7 @@ class WebQuery : public IWebQuery {
   // For the response hook: the request in progress and facts of this object.
   win::HINTERNET CurrentRequest() const { return request_; }
   bool UsesCurl() const { return useCurl_; }
+  ILogger* Logger() const { return logger_; }
   uint32_t HttpStatus() const { return httpStatus_; }
   // The URL a libcurl request to path would use.
   std::string CurlUrl(std::u16string_view path) const;

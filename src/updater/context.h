@@ -11,7 +11,9 @@
 #include "crypto/aes.h"
 #include "crypto/crypto_util.h"
 #include "logging/enc_logger.h"
+#include "crypto/zip_archive.h"
 #include "protocol/agent_query.h"
+#include "protocol/certificates.h"
 #include "protocol/os_identity.h"
 #include "syscontrol/agent_ipc.h"
 #include "syscontrol/context.h"
@@ -44,6 +46,9 @@ struct UpdaterContext {
   // The server session: the request digests' key templates and the context of every command.
   qzCryptoUtil signer;
   AgentContext agent;
+  // The CA and file-signing certificates (keyed with certCipher) and the package reader.
+  AgentCertificates certs;
+  ZipArchive archive;
 
   // What the system-control work needs of this run.
   SysContext Sys();

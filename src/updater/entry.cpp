@@ -138,17 +138,15 @@ int UpdaterMain(std::u16string_view commandText) {
       break;
     case UpdaterMode::Install:
     case UpdaterMode::Update:
-      RunServerSessionSteps(u);
-      [[fallthrough]];
+      exitCode = RunInstallAndUpdate(u);
+      break;
     default:
-      // The uninstall, install and update work joins in later builds; until then say so plainly
-      // rather than pretend that it was done.
+      // The uninstall work joins in a later build; until then say so plainly rather than pretend
+      // that it was done.
       u.logger->Log(u"", u"Main", kLogSystem, u"%s mode: this build does not carry its work yet",
                     ModeName(cmd.mode));
-      std::fprintf(stderr,
-                   "qzUpdater: %s mode recognised (OS code %08X, service pack %u) and initialised; this build does "
-                   "not carry the %s work yet\n",
-                   ModeName(cmd.mode), u.os.osCode, u.os.servicePack, ModeName(cmd.mode));
+      std::fprintf(stderr, "qzUpdater: %s mode recognised and initialised; this build does not carry its work yet\n",
+                   ModeName(cmd.mode));
       exitCode = kExitNotBuilt;
       break;
   }

@@ -35,6 +35,7 @@ constexpr int kExitAnotherUpdater = -1;
 constexpr int kExitPrepareFailed = -3;
 constexpr int kExitInformalSwPolicy = -4;
 constexpr int kExitBackupGuid = -5;
+constexpr int kExitCertificates = -6;
 constexpr int kExitOsRefused = -999;
 // -10000 minus Initialize's result: -10001 (no log), -13001..-13006 (site settings).
 constexpr int kExitInitializeBase = -10000;

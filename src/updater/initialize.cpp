@@ -8,6 +8,7 @@
 #include "crypto/secrets.h"
 #include "logging/logger.h"
 #include "platform/platform.h"
+#include "protocol/certificates.h"
 #include "protocol/server_queries.h"
 
 namespace qz {
@@ -24,10 +25,9 @@ int OpenLog(UpdaterContext& u) {
   return 0;
 }
 
-// Placeholder until the certificate module lands: every server certificate is taken as valid.
-bool IsValidCertificate(WebQuery& query) {
-  if (IsCertificateCheckBypassed(query)) return true;
-  return true;
+void SetUpArchiveReader(UpdaterContext& u) {
+  u.archive.SetLogger(u.logger.get());
+  u.archive.SetWorkingFolder(u.workingFolder);
 }
 
 }  // namespace
@@ -38,6 +38,10 @@ bool SetUpServerSession(UpdaterContext& u) {
   u.agent.query = &query;
   u.agent.signer = &u.signer;
   u.agent.config = &u.config;
+  u.agent.certs = &u.certs;
+  u.certs.ca.SetCertificateCipher(&u.certCipher);
+  u.certs.fileSigning.SetCertificateCipher(&u.certCipher);
+  SetHookCertificates(&u.certs);
   if (!query.Initialize(u.logger.get())) return false;
   SetResponseHook(&IsValidCertificate);
   const SiteSettings& s = u.config.settings;
@@ -76,7 +80,7 @@ bool PrepareInstall(UpdaterContext& u) {
 
   u.logger->SetLogLevel(kLogInfo);
   if (!SetUpServerSession(u)) return false;
-  // The archive reader comes with its module.
+  SetUpArchiveReader(u);
   return true;
 }
 
@@ -87,7 +91,7 @@ int Initialize(UpdaterContext& u) {
   u.certCipher.SetKeyInput(secrets::CertKeyInput());
   if (!SetUpServerSession(u)) return 1;
   GetAgentGUID(u.config);
-  // The archive reader comes with its module.
+  SetUpArchiveReader(u);
   u.bindings.Create(*u.logger);
   return 0;
 }

@@ -1,27 +1,46 @@
 #include "updater/session_steps.h"
 
+#include <cstdio>
+
 #include "platform/platform.h"
 #include "protocol/alive_cycle.h"
+#include "protocol/certificates.h"
 #include "protocol/server_queries.h"
 
 namespace qz {
 
-void RunServerSessionSteps(UpdaterContext& u) {
+bool RunServerSessionSteps(UpdaterContext& u) {
   const bool install = u.command.mode == UpdaterMode::Install;
+  u.agent.restart = u.command.restart;
   BindPublicIp(u.agent);
   if (install) RequestTemporaryWebUsage(u.agent);
   win::Files().SetCurrentDirectoryW(u.config.settings.installFolder);
-  // Update mode: the server certificates are opened here once the certificate work exists.
+  if (!install && !(OpenCACertificate(u.agent, true) && LoadCertificates(u.agent, true))) {
+    u.logger->Log(u"", u"Main", kLogSystem, u"인증서 열기 실패");
+    return false;
+  }
   QueryBuilder q;
   if (const int32_t r = QueryManagerServerSetting(u.agent, q); r < 0)
     u.logger->Log(u"", u"Main", kLogWarning, u"언어 설정 요청 실패: %d", r);
-  if (install) return;
+  if (install) return true;
   if (!TheAliveCycle().CreateWakeEvent()) {
     u.logger->Log(u"", u"Main", kLogWarning, u"alive 쓰레드 시작 실패: %d", 9);
-    return;
+    return true;
   }
   if (const int r = TheAliveCycle().Start(u.agent))
     u.logger->Log(u"", u"Main", kLogWarning, u"alive 쓰레드 시작 실패: %d", r);
+  return true;
+}
+
+int RunInstallAndUpdate(UpdaterContext& u) {
+  if (!RunServerSessionSteps(u)) return kExitCertificates;
+  // The module work joins in a later build; until then say so plainly rather than pretend that it
+  // was done.
+  const char* mode = ModeName(u.command.mode);
+  u.logger->Log(u"", u"Main", kLogSystem, u"%s mode: this build does not carry its work yet", mode);
+  std::fprintf(stderr, "qzUpdater: %s mode recognised and initialised; this build does not carry its work yet\n",
+               mode);
+  return kExitNotBuilt;
 }
 
 }  // namespace qz
