@@ -1,0 +1,165 @@
+// The update mode's certificate step against qzserver: the CA and file-signing certificates are
+// fetched only when the server's checksum differs, a fetched CA is reported and loaded, and a CA
+// that does not load ends the run with -6. The journal shows the run's requests, alive included.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "protocol/protocol_fixture.h"
+#include "support/test_machine.h"
+#include "transport/net_fixture.h"
+#include "updater/entry.h"
+
+using namespace qz;
+using namespace qztest;
+
+namespace {
+
+constexpr char16_t kSetup[] = u"C:\\bc8f992f5df34654945e6e32a5aa400c";
+constexpr char16_t kUpdater[] = u"C:\\bc8f992f5df34654945e6e32a5aa400c\\qzUpdater.exe";
+constexpr char16_t kInstall[] = u"C:\\Program Files (x86)\\varnholt\\KSM";
+
+int RunTool(const std::vector<std::string>& args) {
+  std::string cmd;
+  for (const auto& a : args) cmd += "'" + a + "' ";
+  return std::system((cmd + ">/dev/null 2>&1").c_str());
+}
+
+// A CA, a file-signing certificate and a release of one module, published in dir/release.
+void Publish(const HostDir& dir, const std::string& pki) {
+  const std::string qzpack = BuiltProgram("qzpack");
+  std::filesystem::create_directories(dir / pki);
+  std::filesystem::create_directories(dir / "agent");
+  WriteHostFile(dir / "agent/qzAgentUtil.dll", "module");
+  ASSERT_EQ(RunTool({qzpack, "ca", "--cert", dir / (pki + "/ca.pem"), "--key", dir / (pki + "/ca.key")}), 0);
+  ASSERT_EQ(RunTool({qzpack, "cert", "--ca", dir / (pki + "/ca.pem"), "--ca-key", dir / (pki + "/ca.key"), "--cert",
+                     dir / (pki + "/fs.crt"), "--key", dir / (pki + "/fs.key")}),
+            0);
+  ASSERT_EQ(RunTool({qzpack, "release", "--agent", dir / "agent", "--build", "330", "--ca", dir / (pki + "/ca.pem"),
+                     "--fs-cert", dir / (pki + "/fs.crt"), "--fs-key", dir / (pki + "/fs.key"), "--out",
+                     dir / "release"}),
+            0);
+}
+
+std::string Command(const JournalEntry& e) { return e.path == "/CAgentRequest" ? ParseBody(e.body)["_c"] : e.path; }
+
+class UpdateCertificates : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The alive cycle's waits and the stop sequences' pauses run a hundred times faster.
+    setenv("WINSIM_TIME_SCALE", "0.01", 1);
+    MakeCertificate(dir_);
+    server_ = std::make_unique<QzServer>(dir_, std::vector<std::string>{"--set", "lang=1"});
+    ASSERT_GT(server_->httpsPort, 0);
+    Publish(dir_, "pki");
+    m_.Install("qzUpdater", kUpdater);
+    WriteHostFile(m_.HostPath(kSetup) + "/server.cfg",
+                  "<tarlinLMV><serial>VH-2024-0001</serial><server>127.0.0.1</server><port>" +
+                      std::to_string(server_->httpPort) + "</port><ssl>" + std::to_string(server_->httpsPort) +
+                      "</ssl></tarlinLMV>");
+    m_.Enter(u"C:\\Windows\\explorer.exe", 64);
+    // Install mode builds the registry and the install folder.
+    ASSERT_TRUE(m_.Run(Cmd(u"--install"), kSetup).has_value());
+    installRequests_ = server_->Journal().size();
+  }
+  void TearDown() override { unsetenv("WINSIM_TIME_SCALE"); }
+
+  static std::u16string Cmd(std::u16string_view args) {
+    return u"\"" + std::u16string(kUpdater) + u"\" " + std::u16string(args);
+  }
+  std::string Installed(const std::string& name) { return m_.HostPath(kInstall) + "/" + name; }
+  void PlaceServerCertificates() {
+    std::filesystem::copy_file(dir_ / "release/certs/qorv-ca.pem", Installed("qorv-ca.pem"),
+                               std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(dir_ / "release/certs/qorv-fs.crt", Installed("qorv-fs.crt"),
+                               std::filesystem::copy_options::overwrite_existing);
+  }
+  // The update run's requests.
+  std::vector<JournalEntry> Journal() {
+    auto all = server_->Journal();
+    return std::vector<JournalEntry>(all.begin() + static_cast<long>(std::min(installRequests_, all.size())), all.end());
+  }
+  std::vector<std::string> Commands() {
+    std::vector<std::string> out;
+    for (const auto& e : Journal()) {
+      out.push_back(Command(e));
+      if (e.path == "/CAgentRequest") {
+        EXPECT_EQ(e.Header("Qz-Stamp"), "valid") << e.body;
+      }
+    }
+    return out;
+  }
+  std::vector<std::string> Reports() {
+    std::vector<std::string> out;
+    for (const auto& e : Journal())
+      if (Command(e) == "log") out.push_back(ParseBody(e.body)["msg"]);
+    return out;
+  }
+  int Count(const std::string& command) {
+    const auto c = Commands();
+    return static_cast<int>(std::count(c.begin(), c.end(), command));
+  }
+
+  HostDir dir_;
+  std::unique_ptr<QzServer> server_;
+  size_t installRequests_ = 0;
+  TestMachine m_{"win10-x64"};
+};
+
+TEST_F(UpdateCertificates, EqualChecksumsFetchNothingAndTheRunGoesOn) {
+  PlaceServerCertificates();
+  const auto exit = m_.Run(Cmd(u"--update"));
+  ASSERT_TRUE(exit.has_value());
+  EXPECT_NE(*exit, kExitCertificates);
+  const auto commands = Commands();
+  ASSERT_GE(commands.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(commands.begin(), commands.begin() + 4),
+            (std::vector<std::string>{"public_ip", "chksum", "chksum", "agt_cfg"}));
+  EXPECT_EQ(Count("/certs/qorv-ca.pem") + Count("/certs/qorv-fs.crt"), 0);
+  EXPECT_TRUE(Reports().empty());
+}
+
+TEST_F(UpdateCertificates, ChangedCertificatesAreFetchedReportedAndLoaded) {
+  // The install folder holds certificates of another CA: both are replaced by the server's.
+  HostDir other;
+  Publish(other, "pki");
+  std::filesystem::copy_file(other / "release/certs/qorv-ca.pem", Installed("qorv-ca.pem"));
+  std::filesystem::copy_file(other / "release/certs/qorv-fs.crt", Installed("qorv-fs.crt"));
+
+  const auto exit = m_.Run(Cmd(u"--update"));
+  ASSERT_TRUE(exit.has_value());
+  EXPECT_NE(*exit, kExitCertificates);
+  EXPECT_EQ(Count("/certs/qorv-ca.pem"), 1);
+  EXPECT_EQ(Count("/certs/qorv-fs.crt"), 1);
+  const auto reports = Reports();
+  EXPECT_NE(std::find(reports.begin(), reports.end(), "CA 인증서 갱신 성공"), reports.end());
+  EXPECT_NE(std::find(reports.begin(), reports.end(), "패치 인증서 갱신 성공"), reports.end());
+  EXPECT_EQ(ReadHostFile(Installed("qorv-ca.pem")), ReadHostFile(dir_ / "release/certs/qorv-ca.pem"));
+  EXPECT_EQ(Count("agt_cfg"), 1);
+}
+
+TEST_F(UpdateCertificates, ACaThatDoesNotLoadEndsTheRunWithMinusSix) {
+  PlaceServerCertificates();
+  server_->Publish("certs/qorv-ca.pem", "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n");
+  EXPECT_EQ(m_.Run(Cmd(u"--update")), kExitCertificates);
+  const auto reports = Reports();
+  ASSERT_EQ(reports.size(), 2u);
+  // Sent before the settings query tells the language: the Korean rows.
+  EXPECT_EQ(reports[0], "CA 인증서 갱신 성공");
+  EXPECT_EQ(reports[1], "유효하지 않은 CA 인증서 발견");
+  // Nothing after the certificates: no settings query.
+  EXPECT_EQ(Count("agt_cfg"), 0);
+}
+
+TEST_F(UpdateCertificates, AMissingCertificateOnTheServerEndsTheRunWithMinusSix) {
+  PlaceServerCertificates();
+  std::filesystem::remove(dir_ / "release/certs/qorv-fs.crt");
+  EXPECT_EQ(m_.Run(Cmd(u"--update")), kExitCertificates);
+  EXPECT_EQ(Count("chksum"), 2);
+  EXPECT_EQ(Count("/certs/qorv-fs.crt"), 0);
+}
+
+}  // namespace
