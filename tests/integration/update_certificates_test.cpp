@@ -11,6 +11,8 @@
 #include "protocol/protocol_fixture.h"
 #include "support/test_machine.h"
 #include "transport/net_fixture.h"
+#include "protocol/certificates.h"
+#include "protocol/server_queries.h"
 #include "updater/entry.h"
 
 using namespace qz;
@@ -160,6 +162,70 @@ TEST_F(UpdateCertificates, AMissingCertificateOnTheServerEndsTheRunWithMinusSix)
   EXPECT_EQ(m_.Run(Cmd(u"--update")), kExitCertificates);
   EXPECT_EQ(Count("chksum"), 2);
   EXPECT_EQ(Count("/certs/qorv-fs.crt"), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The server-certificate test on a real TLS answer: a server certificate issued by the CA the
+// agent holds passes, one of another CA refuses the answer.
+TEST(ServerCertificateTest, ChecksTheServersCertificateAgainstTheHeldCa) {
+  HostDir dir;
+  Publish(dir, "pki");
+  Publish(dir, "other");
+  const std::string qzpack = BuiltProgram("qzpack");
+  ASSERT_EQ(RunTool({qzpack, "cert", "--tls", "--ca", dir / "pki/ca.pem", "--ca-key", dir / "pki/ca.key", "--cert",
+                     dir / "cert.pem", "--key", dir / "key.pem", "--ip", "127.0.0.1"}),
+            0);
+  QzServer server(dir);
+  ASSERT_GT(server.httpsPort, 0);
+  TestMachine m("win10-x64");
+  m.Enter();
+
+  ConfigContext config;
+  config.settings.agentGuid = "00112233445566778899AABBCCDDEEFF";
+  RecordingLogger log;
+  AgentQuery query;
+  qzCryptoUtil signer;
+  AgentCertificates certs;
+  AgentContext ctx;
+  ctx.query = &query;
+  ctx.signer = &signer;
+  ctx.config = &config;
+  ctx.logger = &log;
+  ctx.certs = &certs;
+  ASSERT_TRUE(query.Initialize(&log));
+  ASSERT_TRUE(SetManagerServer(ctx, "127.0.0.1", static_cast<uint32_t>(server.httpPort),
+                               static_cast<uint32_t>(server.httpsPort)));
+  SetHookCertificates(&certs);
+  SetResponseHook(&IsValidCertificate);
+
+  struct Row {
+    const char* ca;
+    bool valid;
+  } rows[] = {{"pki/ca.pem", true}, {"other/ca.pem", false}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.ca);
+    WriteHostFile(m.HostPath(u"C:\\ca.pem"), ReadHostFile(dir / r.ca));
+    ASSERT_EQ(certs.ca.Load("C:\\ca.pem", nullptr), 0);
+    log.Clear();
+    QueryBuilder q;
+    q.Begin(ctx, "public_ip", 0);
+    const int32_t result = SendQuery(ctx, q, ctx.answer, true);
+    EXPECT_EQ(result > 0, r.valid) << result;
+    EXPECT_EQ(log.Has("인증서 데이터 얻기 실패: "), !r.valid) << log.text();
+  }
+  // Once bypassed, the test answers valid without looking.
+  {
+    std::lock_guard lock(query.SessionLock());
+    query.SetCertificateCheckBypass(true);
+  }
+  QueryBuilder q;
+  q.Begin(ctx, "public_ip", 0);
+  EXPECT_GT(SendQuery(ctx, q, ctx.answer, true), 0);
+  SetResponseHook(nullptr);
+  SetHookCertificates(nullptr);
 }
 
 }  // namespace
