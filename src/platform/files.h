@@ -5,11 +5,13 @@
 #include <string>
 #include <string_view>
 
+#include "platform/security.h"
 #include "platform/types.h"
 
 namespace win {
 
 constexpr DWORD MAX_PATH = 260;
+constexpr DWORD ERROR_BROKEN_PIPE = 109;
 
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;
@@ -69,6 +71,12 @@ class IFileSystem {
   virtual BOOL GetFileSizeEx(HANDLE file, int64_t* size) = 0;
   virtual BOOL SetEndOfFile(HANDLE file) = 0;
   virtual BOOL FlushFileBuffers(HANDLE file) = 0;
+  // An anonymous pipe; ReadFile on the read end returns what is there (at least one byte) and
+  // fails with ERROR_BROKEN_PIPE once every write end, in every process, is closed.
+  virtual BOOL CreatePipe(HANDLE* readPipe, HANDLE* writePipe, const SECURITY_ATTRIBUTES* attributes, DWORD size) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+  }
 
   // Names.
   virtual BOOL DeleteFileW(std::u16string_view path) = 0;
@@ -77,6 +85,16 @@ class IFileSystem {
   // MOVEFILE_DELAY_UNTIL_REBOOT records the operation for the next start; `to` empty means delete.
   virtual BOOL MoveFileExW(std::u16string_view from, std::u16string_view to, DWORD flags) = 0;
   virtual BOOL CreateDirectoryW(std::u16string_view path) = 0;
+  // With a security descriptor whose DACL the new folder gets (attributes may be null).
+  virtual BOOL CreateDirectoryW(std::u16string_view path, const SECURITY_ATTRIBUTES* attributes) {
+    return CreateDirectoryW(path);
+  }
+  // The explicit DACL of a file or folder (GetNamedSecurityInfoW with DACL_SECURITY_INFORMATION):
+  // ERROR_SUCCESS with *present FALSE when it was created without one.
+  virtual DWORD GetNamedSecurityInfoW(std::u16string_view path, DWORD objectType, DWORD securityInfo, ACL* dacl,
+                                      BOOL* present) {
+    return ERROR_NOT_SUPPORTED;
+  }
   virtual BOOL RemoveDirectoryW(std::u16string_view path) = 0;
   virtual DWORD GetFileAttributesW(std::u16string_view path) = 0;
   virtual BOOL SetFileAttributesW(std::u16string_view path, DWORD attributes) = 0;

@@ -28,6 +28,10 @@ constexpr DWORD STARTF_USESTDHANDLES = 0x100;
 
 constexpr DWORD SEE_MASK_NOCLOSEPROCESS = 0x40;
 constexpr DWORD SEE_MASK_FLAG_NO_UI = 0x400;
+constexpr DWORD SEE_MASK_NO_CONSOLE = 0x8000;
+
+constexpr DWORD DUPLICATE_CLOSE_SOURCE = 0x1;
+constexpr DWORD DUPLICATE_SAME_ACCESS = 0x2;
 
 constexpr DWORD TH32CS_SNAPPROCESS = 0x2;
 constexpr DWORD TH32CS_SNAPALL = 0xF;
@@ -81,11 +85,21 @@ class IProcesses {
   virtual DWORD GetProcessId(HANDLE process) = 0;
 
   // appName may be empty (the program is the first token of cmdLine, as Windows parses it);
-  // the child's GetCommandLineW is exactly cmdLine.
+  // the child's GetCommandLineW is exactly cmdLine. With STARTF_USESTDHANDLES the child gets the
+  // three handles of startup as its standard input, output and error when they are inheritable
+  // (handle inheritance is on for them); a missing or non-inheritable one reads as the null device.
   virtual BOOL CreateProcessW(std::u16string_view appName, std::u16string_view cmdLine, DWORD creationFlags,
                               std::u16string_view currentDirectory, const STARTUPINFOW& startup,
                               PROCESS_INFORMATION* info) = 0;
   virtual BOOL ShellExecuteExW(SHELLEXECUTEINFOW* info) = 0;
+
+  // Within the calling process (both process handles GetCurrentProcess()). access is ignored:
+  // DUPLICATE_SAME_ACCESS is the only access supported.
+  virtual BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target,
+                               DWORD access, BOOL inherit, DWORD options) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+  }
 
   virtual DWORD GetCurrentProcessId() = 0;
   // The whole command line of this process, program name included, as its creator passed it.

@@ -20,6 +20,7 @@
 #include "platform/text.h"
 #include "platform/winsim/bundle.h"
 #include "platform/winsim/paths.h"
+#include "platform/winsim/pipes.h"
 #include "platform/winsim/process_internal.h"
 #include "platform/winsim/services.h"
 
@@ -319,6 +320,12 @@ class WinsimProcesses : public IProcesses {
     launch.currentDirectory = cwd;
     launch.session = m_->self().session;
     launch.system = m_->self().system;
+    if (startup.dwFlags & STARTF_USESTDHANDLES) {
+      launch.stdHandles = true;
+      launch.stdFds[0] = InheritableDescriptor(startup.hStdInput);
+      launch.stdFds[1] = InheritableDescriptor(startup.hStdOutput);
+      launch.stdFds[2] = InheritableDescriptor(startup.hStdError);
+    }
     return Spawn(launch, info);
   }
 
@@ -372,6 +379,28 @@ class WinsimProcesses : public IProcesses {
     return TRUE;
   }
 
+  BOOL DuplicateHandle(HANDLE sourceProcess, HANDLE source, HANDLE targetProcess, HANDLE* target, DWORD,
+                       BOOL inherit, DWORD options) override {
+    if (sourceProcess != GetCurrentProcess() || targetProcess != GetCurrentProcess() || !target) {
+      SetLastError(ERROR_NOT_SUPPORTED);
+      return FALSE;
+    }
+    HANDLE copy = DuplicatePipeHandle(source, inherit != FALSE);
+    if (!copy) {
+      // Other objects carry no inheritable host state: a second handle to the same object.
+      auto object = Handles().Get(source);
+      if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+      }
+      copy = Handles().Add(object);
+    }
+    if (options & DUPLICATE_CLOSE_SOURCE) CloseHandle(source);
+    *target = copy;
+    SetLastError(NO_ERROR);
+    return TRUE;
+  }
+
   DWORD GetCurrentProcessId() override { return static_cast<DWORD>(getpid()); }
   std::u16string GetCommandLineW() override { return m_->self().commandLine; }
 
@@ -387,6 +416,9 @@ class WinsimProcesses : public IProcesses {
     bool system = false;
     // Services have no console: their output goes to the machine's service log, not the caller's.
     bool detached = false;
+    // STARTF_USESTDHANDLES: host descriptors for standard input, output and error (-1: null device).
+    bool stdHandles = false;
+    int stdFds[3] = {-1, -1, -1};
   };
 
   BOOL Spawn(const ChildLaunch& launch, PROCESS_INFORMATION* info) {
@@ -454,6 +486,14 @@ class WinsimProcesses : public IProcesses {
       posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
       posix_spawn_file_actions_addopen(&fa, 1, serviceLog.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
       posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    } else if (launch.stdHandles) {
+      for (int target = 0; target < 3; ++target) {
+        if (launch.stdFds[target] >= 0) {
+          posix_spawn_file_actions_adddup2(&fa, launch.stdFds[target], target);
+        } else {
+          posix_spawn_file_actions_addopen(&fa, target, "/dev/null", target == 0 ? O_RDONLY : O_WRONLY, 0);
+        }
+      }
     }
     pid_t pid = 0;
     int rc = posix_spawn(&pid, host.c_str(), &fa, nullptr, argv.data(), envp.data());
