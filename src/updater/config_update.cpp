@@ -1,0 +1,111 @@
+#include "updater/config_update.h"
+
+#include <tinyxml2.h>
+
+#include "config/configure.h"
+#include "config/registry_layout.h"
+#include "crypto/response_fields.h"
+#include "platform/platform.h"
+#include "updater/modules.h"
+
+namespace qz {
+
+namespace {
+
+using namespace win;
+
+constexpr char16_t kTag[] = u"TarlinUpdater";
+
+template <class... A>
+void Log(UpdaterContext& u, std::u16string_view func, int level, std::u16string_view fmt, const A&... a) {
+  if (u.logger) u.logger->Log(kTag, func, level, fmt, a...);
+}
+
+}  // namespace
+
+void ReadServerConfigChecksum(UpdaterContext& u, Digest* checksum) {
+  constexpr char16_t kFunc[] = u"ReadServerConfigChecksum";
+  checksum->fill(0);
+  RegKey agent;
+  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_READ, agent.put()) != ERROR_SUCCESS) {
+    Log(u, kFunc, kLogWarning, u"Fail to open key");
+    return;
+  }
+  if (ReadSealedDigest(u.config.registryCipher, agent.get(), kValueConfigChecksum, checksum) != ERROR_SUCCESS) {
+    checksum->fill(0);
+    Log(u, kFunc, kLogWarning, u"Fail to read checksum");
+  }
+}
+
+void WriteServerConfigChecksum(UpdaterContext& u, const Digest& checksum) {
+  constexpr char16_t kFunc[] = u"WriteServerConfigChecksum";
+  RegKey agent;
+  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_WRITE, agent.put()) != ERROR_SUCCESS) {
+    Log(u, kFunc, kLogWarning, u"Fail to open key");
+    return;
+  }
+  if (WriteSealedDigest(u.config.registryCipher, agent.get(), kValueConfigChecksum, checksum) != ERROR_SUCCESS)
+    Log(u, kFunc, kLogWarning, u"Fail to write checksum");
+}
+
+void UpdateConfigFileAndApply(UpdaterContext& u, const tinyxml2::XMLElement* root) {
+  constexpr char16_t kFunc[] = u"UpdateConfigFileAndApply";
+  const tinyxml2::XMLElement* config = root->FirstChildElement("config");
+  if (!config) return;
+  std::u16string name;
+  if (!ReadModuleName(config, &name)) {
+    Log(u, kFunc, kLogWarning, u"설정 파일 이름을 찾을 수 없음");
+    return;
+  }
+  if (!IsPlainFileName(name)) {
+    Log(u, kFunc, kLogWarning, u"Invalid config file name: %s", name);
+    return;
+  }
+  SiteSettings& s = u.config.settings;
+  const bool present = Files().GetFileAttributesW(Fmt(u"%s\\%s", s.installFolder, name)) != INVALID_FILE_ATTRIBUTES;
+  Digest recorded{};
+  ReadServerConfigChecksum(u, &recorded);
+  Digest expected{};
+  if (!ReadChecksumAttribute(config, &expected)) {
+    Log(u, kFunc, kLogWarning, u"체크섬 정보를 찾을 수 없음");
+    return;
+  }
+  if (present && recorded == expected) return;
+
+  if (DownloadWithRetry(u, name, expected, kConfigAttempts, false) != kModuleReady) {
+    Log(u, kFunc, kLogWarning, u"%s: 설정 파일 다운로드 실패", name);
+    return;
+  }
+  // The downloaded file is the plain source form. Unless it is replaced by the stored form below,
+  // it must not stay where the installation would put it over the agent's stored server.cfg.
+  const std::u16string fetched = Fmt(u"%s\\%s", ModuleFolder(u), name);
+  auto discardFetched = [&] {
+    if (!Files().DeleteFileW(fetched)) Files().MoveFileExW(fetched, u"", MOVEFILE_DELAY_UNTIL_REBOOT);
+  };
+
+  RegKey common;
+  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCommonKey, 0, KEY_READ | KEY_WRITE, common.put()) !=
+      ERROR_SUCCESS) {
+    Log(u, kFunc, kLogWarning, u"Fail to open common reg key");
+    discardFetched();
+    return;
+  }
+  u.config.registryCipher.SetPassword("");
+  u.config.fileCipher.SetPassword("");
+  ConfigRecord record;
+  if (ReadConfigure(u.config, &record, common.get(), ModuleFolder(u), true, false)) {
+    Log(u, kFunc, kLogSystem, u"Updated agent config file");
+    if (!WriteConfigure(u.config)) {
+      Log(u, kFunc, kLogWarning, u"Fail to write agent config file");
+      discardFetched();
+    }
+  } else {
+    // A refusal can come before the site key is set again; the rest of the run seals under it.
+    u.config.registryCipher.SetPassword(s.serial);
+    discardFetched();
+  }
+  common.Close();
+  WriteServerConfigChecksum(u, expected);
+}
+
+}  // namespace qz

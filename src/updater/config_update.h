@@ -1,0 +1,25 @@
+// A new server.cfg named by the module definition file: fetched when its checksum differs from the
+// one recorded after the last configuration update, applied to the registry and to this run, and
+// written in its stored form into the module folder, from where it is installed with the modules.
+#pragma once
+
+#include "crypto/digest.h"
+#include "updater/context.h"
+
+namespace tinyxml2 {
+class XMLElement;
+}
+
+namespace qz {
+
+inline constexpr int kConfigAttempts = 3;
+// Agent key: the checksum of the configuration file last downloaded.
+inline constexpr char kValueConfigChecksum[] = "value21";
+
+// Runs with the module folder as the working folder and the current directory.
+void UpdateConfigFileAndApply(UpdaterContext& u, const tinyxml2::XMLElement* root);
+// Zeros when nothing can be read.
+void ReadServerConfigChecksum(UpdaterContext& u, Digest* checksum);
+void WriteServerConfigChecksum(UpdaterContext& u, const Digest& checksum);
+
+}  // namespace qz

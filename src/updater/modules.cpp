@@ -1,0 +1,238 @@
+#include "updater/modules.h"
+
+#include <tinyxml2.h>
+
+#include <cstdio>
+#include <vector>
+
+#include "config/registry_layout.h"
+#include "crypto/response_fields.h"
+#include "logging/logger.h"
+#include "platform/platform.h"
+#include "syscontrol/driver_service.h"
+#include "updater/config_update.h"
+
+namespace qz {
+
+namespace {
+
+using namespace win;
+
+constexpr char16_t kTag[] = u"TarlinUpdater";
+constexpr char16_t kTagUtil[] = u"AgentUtil";
+
+template <class... A>
+void Log(UpdaterContext& u, std::u16string_view tag, std::u16string_view func, int level, std::u16string_view fmt,
+         const A&... a) {
+  if (u.logger) u.logger->Log(tag, func, level, fmt, a...);
+}
+
+bool Exists(std::u16string_view path) { return Files().GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
+// Deleted now, or at the next restart when it is in use.
+bool DeleteNowOrAtRestart(std::u16string_view path) {
+  return Files().DeleteFileW(path) || Files().MoveFileExW(path, u"", MOVEFILE_DELAY_UNTIL_REBOOT);
+}
+
+// The "os" attribute as a mask over the OS code: every OS when absent. A value that cannot be
+// read as hexadecimal applies nowhere, so a module is never placed on a Windows it was not meant for.
+uint32_t OsMask(const tinyxml2::XMLElement* module) {
+  const char* text = module->Attribute("os");
+  if (!text) return 0xFFFFFFFFu;
+  unsigned int mask = 0;
+  if (std::sscanf(text, "%8X", &mask) != 1) return 0;
+  return mask;
+}
+
+}  // namespace
+
+std::u16string ModuleFolder(const UpdaterContext& u) {
+  return Fmt(u"%s\\%s", u.config.settings.installFolder, kModuleFolderName);
+}
+
+void SetWorkingFolder(UpdaterContext& u, std::u16string folder) {
+  u.workingFolder = folder;
+  u.archive.SetWorkingFolder(std::move(folder));
+}
+
+bool ReadModuleName(const tinyxml2::XMLElement* element, std::u16string* name) {
+  const char* text = element ? element->GetText() : nullptr;
+  if (!text || !*text) return false;
+  *name = Utf8ToWide(text);
+  return true;
+}
+
+bool IsPlainFileName(std::u16string_view name) {
+  if (name.empty() || name.size() > kModuleNameMax || name == u"." || name == u"..") return false;
+  for (char16_t c : name) {
+    if (c < 0x20 || std::u16string_view(u"\\/:*?\"<>|").find(c) != std::u16string_view::npos) return false;
+  }
+  return true;
+}
+
+bool IsPlainDownload(UpdaterContext& u) {
+  RegKey agent;
+  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_READ, agent.put()) != ERROR_SUCCESS) return false;
+  uint32_t value = 0;
+  return ReadSealedDword(u.config.registryCipher, agent.get(), kValuePlainDownload, &value) == ERROR_SUCCESS &&
+         value != 0;
+}
+
+void StopDriverIfNeedUpdate(UpdaterContext& u, const tinyxml2::XMLElement* root) {
+  struct Family {
+    const char* attribute;
+    const char16_t* name;
+    int (*probe)(DriverService&);
+    DriverService* record;
+  };
+  DriverRecords& d = ProcessDrivers();
+  const Family families[] = {{"updateNetFilter", u"NetFilterSvc", DetectNetFilter, &d.netFilter},
+                             {"updateTcpTagger", u"TcpTaggerSvc", DetectTcpTagger, &d.tcpTagger},
+                             {"updatePrtProc", u"AgentProtectionSvc", DetectPrtProc, &d.prtProc},
+                             {"updateProcessCut", u"ProcessCutSvc", DetectProcCut, &d.procCut}};
+  for (const Family& f : families) {
+    bool replaced = false;
+    if (!ReadAttributeFlag(root, f.attribute, &replaced) || !replaced) continue;
+    if (f.probe(*f.record) != kProbeRunning) continue;
+    Log(u, kTag, u"StopDriverIfNeedUpdate", kLogFatal, u"%s 종료 시도", f.name);
+    f.record->started = true;
+    if (const int rc = f.record->StopAndDelete())
+      Log(u, kTag, u"StopDriverIfNeedUpdate", kLogFatal, u"%s 종료 실패: %d", f.name, rc);
+  }
+}
+
+int InstallAgentModule(UpdaterContext& u, std::u16string_view name, const Digest& expected, bool plain) {
+  constexpr char16_t kFunc[] = u"InstallAgentModule";
+  const std::u16string package = Fmt(u"%s.qz", name);
+  const std::u16string urlPath = Fmt(u"%s%s", u"/agent/", package);
+  const std::u16string folder = u.workingFolder;
+  const std::u16string packagePath = Fmt(u"%s\\%s", folder, package);
+
+  const int32_t got = plain ? u.agent.query->DownloadPlain(urlPath, package, folder, true)
+                            : DownloadSecure(u.agent, urlPath, package, folder, false);
+  if (got <= 0) {
+    if (Exists(packagePath)) Files().DeleteFileW(packagePath);
+    Log(u, kTagUtil, kFunc, kLogFatal, u"%s: 다운로드 오류(%ld)", name, got);
+    return kModuleDownloadError;
+  }
+
+  const std::u16string filePath = Fmt(u"%s\\%s", folder, name);
+  int result = u.archive.UnzipSignedFile(packagePath, u.certs.fileSigning);
+  if (result != kUnzipOk) {
+    Log(u, kTagUtil, kFunc, kLogFatal, u"%s: 압축 해제 실패, ErrorCode : %d", name, result);
+    // A half-written file must not be taken for a prepared module by a later installation.
+    if (Exists(filePath)) DeleteNowOrAtRestart(filePath);
+  } else {
+    Digest actual{};
+    if (!DigestFile(std::u16string_view(filePath), &actual) || actual != expected) {
+      Log(u, kTagUtil, kFunc, kLogFatal, u"%s: 체크섬 오류 - %s(M):%s(F)", name, HexEncode(expected),
+          HexEncode(actual));
+      DeleteNowOrAtRestart(filePath);
+      result = kModuleChecksumError;
+    }
+  }
+  if (!DeleteNowOrAtRestart(packagePath)) Log(u, kTagUtil, kFunc, kLogWarning, u"%s: 압축 파일 삭제 실패", name);
+  return result;
+}
+
+int DownloadWithRetry(UpdaterContext& u, std::u16string_view name, const Digest& expected, int attempts, bool plain) {
+  int result = kModuleDownloadError;
+  for (int i = 0; i < attempts; ++i) {
+    result = InstallAgentModule(u, name, expected, plain);
+    if (result != kModuleDownloadError) break;
+    Time().Sleep(kModuleRetryPause);
+  }
+  return result;
+}
+
+bool DownloadAgentModule(UpdaterContext& u, const tinyxml2::XMLElement* module, bool plain) {
+  constexpr char16_t kFunc[] = u"DownloadAgentModule";
+  std::u16string name;
+  if (!ReadModuleName(module, &name)) {
+    Log(u, kTag, kFunc, kLogWarning, u"모듈 이름을 찾을 수 없음");
+    return false;
+  }
+  // The name is joined to the install folder and may be deleted there: it must stay inside it.
+  if (!IsPlainFileName(name)) {
+    Log(u, kTag, kFunc, kLogWarning, u"Invalid module name: %s", name);
+    return false;
+  }
+  bool remove = false;
+  ReadAttributeFlag(module, "remove", &remove);
+  const std::u16string installed = Fmt(u"%s\\%s", u.config.settings.installFolder, name);
+
+  if (remove) {
+    // Existence, not readability: a file in use is still installed and must still go.
+    if (!Exists(installed)) {
+      Log(u, kTag, kFunc, kLogInfo, u"%s: 이미 삭제됨", name);
+    } else if (DeleteNowOrAtRestart(installed)) {
+      Log(u, kTag, kFunc, kLogSystem, u"%s: 모듈 삭제함", name);
+    } else {
+      Log(u, kTag, kFunc, kLogWarning, u"%s: 모듈 삭제 실패", name);
+    }
+    return true;
+  }
+
+  Digest expected{};
+  if (!ReadChecksumAttribute(module, &expected)) {
+    Log(u, kTag, kFunc, kLogWarning, u"체크섬 정보를 찾을 수 없음");
+    return false;
+  }
+  Digest current{};
+  if (DigestFile(std::u16string_view(installed), &current) && current == expected) return true;
+
+  if (DownloadWithRetry(u, name, expected, kModuleAttempts, plain) == kModuleReady) return true;
+  Log(u, kTag, kFunc, kLogWarning, u"%s: 모듈 다운로드 실패", name);
+  return false;
+}
+
+bool DownloadAgentModules(UpdaterContext& u, uint32_t osCode) {
+  constexpr char16_t kFunc[] = u"DownloadAgentModules";
+  // The inflated document, with room for the terminator the reader adds when it fits.
+  std::vector<uint8_t> text(kPolicyBufferSize + 1, 0);
+  const int length = u.archive.LoadPolicyFile(std::span(text.data(), kPolicyBufferSize), u.certs.fileSigning);
+  if (length <= 0) {
+    Log(u, kTag, kFunc, kLogWarning, u"에이전트 모듈 정의 파일 열기 실패");
+    return false;
+  }
+  tinyxml2::XMLDocument doc;
+  doc.Parse(reinterpret_cast<const char*>(text.data()), static_cast<size_t>(length));
+  const tinyxml2::XMLElement* root = doc.RootElement();
+  if (!root) {
+    Log(u, kTag, kFunc, kLogFatal, u"잘못된 모듈 정의 파일 발견");
+    return false;
+  }
+
+  StopDriverIfNeedUpdate(u, root);
+
+  const std::u16string installFolder = u.config.settings.installFolder;
+  const std::u16string moduleFolder = ModuleFolder(u);
+  if (!Exists(moduleFolder)) CreateFolderPath(moduleFolder);
+  // Everything below writes into the current directory; it must be the module folder, or a new
+  // server.cfg would land on the installed one without a backup.
+  if (!Files().SetCurrentDirectoryW(moduleFolder)) {
+    Log(u, kTag, kFunc, kLogWarning, u"%u - 작업 폴더 변경 실패: %s", GetLastError(), moduleFolder);
+    return false;
+  }
+  SetWorkingFolder(u, moduleFolder);
+
+  const bool plain = IsPlainDownload(u);
+  if (!plain) Log(u, kTag, kFunc, kLogFatal, u"Secure downloading enabled");
+
+  UpdateConfigFileAndApply(u, root);
+
+  bool result = true;
+  for (const tinyxml2::XMLElement* m = root->FirstChildElement("module"); m; m = m->NextSiblingElement("module")) {
+    if ((OsMask(m) & osCode) == 0) continue;
+    if (!DownloadAgentModule(u, m, plain)) {
+      result = false;
+      break;
+    }
+  }
+
+  SetWorkingFolder(u, installFolder);
+  Files().SetCurrentDirectoryW(installFolder);
+  return result;
+}
+
+}  // namespace qz

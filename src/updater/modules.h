@@ -1,0 +1,58 @@
+// The update's module work before installation: the signed module definition file, the modules it
+// names for this Windows, removal of retired modules, download, unpacking and check of each changed
+// module into the module folder, and stopping the drivers the update replaces.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "crypto/digest.h"
+#include "updater/context.h"
+
+namespace tinyxml2 {
+class XMLElement;
+}
+
+namespace qz {
+
+// Results of InstallAgentModule besides the unpacking results.
+inline constexpr int kModuleReady = 0;
+inline constexpr int kModuleDownloadError = 6;
+inline constexpr int kModuleChecksumError = 7;
+
+inline constexpr int kModuleAttempts = 5;
+inline constexpr win::DWORD kModuleRetryPause = 500;
+// Longest module or configuration file name, in UTF-16 characters.
+inline constexpr size_t kModuleNameMax = 79;
+
+inline constexpr char16_t kModuleFolderName[] = u"module";
+// Agent key: non-zero makes module downloads skip the secure path.
+inline constexpr char kValuePlainDownload[] = "value25";
+
+// "<install folder>\module".
+std::u16string ModuleFolder(const UpdaterContext& u);
+// The folder the file steps and the package reader work in.
+void SetWorkingFolder(UpdaterContext& u, std::u16string folder);
+
+// Reads qzAgent.xmd from the current directory (the install folder) and prepares every changed
+// module that applies to osCode in the module folder. False at the first module that fails.
+bool DownloadAgentModules(UpdaterContext& u, uint32_t osCode);
+// One module element; plain chooses the plain download.
+bool DownloadAgentModule(UpdaterContext& u, const tinyxml2::XMLElement* module, bool plain);
+// Fetches name.qz into the working folder, unpacks it there and checks name against expected:
+// kModuleReady, kModuleDownloadError, kModuleChecksumError or an unpacking result.
+int InstallAgentModule(UpdaterContext& u, std::u16string_view name, const Digest& expected, bool plain);
+// InstallAgentModule until it gives something other than a download error, pausing after each
+// download error; the last result.
+int DownloadWithRetry(UpdaterContext& u, std::u16string_view name, const Digest& expected, int attempts, bool plain);
+bool IsPlainDownload(UpdaterContext& u);
+// Stops and deletes the running drivers that the definition's root marks as replaced.
+void StopDriverIfNeedUpdate(UpdaterContext& u, const tinyxml2::XMLElement* root);
+
+// The element's text as UTF-16; false when it has none.
+bool ReadModuleName(const tinyxml2::XMLElement* element, std::u16string* name);
+// True when the name can only mean a file directly inside the folder it is joined to, and fits.
+bool IsPlainFileName(std::u16string_view name);
+
+}  // namespace qz
