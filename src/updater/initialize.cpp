@@ -10,6 +10,7 @@
 #include "platform/platform.h"
 #include "protocol/certificates.h"
 #include "protocol/server_queries.h"
+#include "updater/file_placement.h"
 
 namespace qz {
 
@@ -72,8 +73,7 @@ bool PrepareInstall(UpdaterContext& u) {
   GetAgentGUID(u.config);
   u.serverAddress = Ipv4HostOrder(s.server);
 
-  // The certificate copy, the driver clean-up and placement and the network filters come with
-  // the file-placement and driver work.
+  PlaceCertificatesAndDrivers(u);
 
   if (!Files().SetCurrentDirectoryW(s.installFolder)) return false;
   if (!WriteConfigure(u.config)) return false;

@@ -1,0 +1,73 @@
+// A fresh machine on which the test acts as the 32-bit updater, with a run state whose encrypted
+// log is read back as text.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "logging/enc_logger.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "protocol/os_identity.h"
+#include "support/test_machine.h"
+#include "updater/context.h"
+
+namespace uptest {
+
+// Every encrypted log file of a host folder, decoded and joined.
+inline std::string ReadLogs(const std::string& hostFolder) {
+  std::string text;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(hostFolder, ec)) {
+    std::ifstream in(e.path(), std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    qz::EncLogReader r;
+    r.Feed(bytes);
+    r.Finish();
+    text += r.TakeText();
+  }
+  return text;
+}
+
+inline int Count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+class UpdaterMachine {
+ public:
+  explicit UpdaterMachine(const std::string& profile = "win10-x64") : machine(profile) {
+    machine.Enter(u"C:\\qzt\\qzUpdater.exe", 32);
+    u = &qz::NewUpdaterContext();
+    qz::IdentifyOs(&u->os);
+    installFolder = win::Files().ExpandEnvironmentStringsW(u"%ProgramFiles%\\varnholt\\KSM");
+    std::filesystem::create_directories(machine.HostPath(installFolder));
+    u->config.settings.installFolder = installFolder;
+    u->workingFolder = installFolder;
+    EXPECT_EQ(u->logger->Open(kLogFolder, u"qzUpdater"), 0);
+    u->logger->SetLogLevel(qz::kLogDebug);
+  }
+  ~UpdaterMachine() { u->logger->Close(); }
+
+  std::string Log() { return ReadLogs(machine.HostPath(kLogFolder)); }
+  std::string Host(std::u16string_view winPath) { return machine.HostPath(winPath); }
+  bool Exists(std::u16string_view winPath) { return std::filesystem::exists(Host(winPath)); }
+  void Put(std::u16string_view winPath, const std::string& content = "x") {
+    const std::string host = Host(winPath);
+    std::filesystem::create_directories(std::filesystem::path(host).parent_path());
+    std::ofstream(host, std::ios::binary) << content;
+  }
+
+  static constexpr char16_t kLogFolder[] = u"C:\\qzt\\logs";
+  qztest::TestMachine machine;
+  qz::UpdaterContext* u = nullptr;
+  std::u16string installFolder;
+};
+
+}  // namespace uptest
