@@ -11,6 +11,7 @@
 #include "updater/initialize.h"
 #include "updater/messages.h"
 #include "updater/session_steps.h"
+#include "updater/uninstall.h"
 #include "protocol/alive_cycle.h"
 #include "syscontrol/agent_stop.h"
 #include "syscontrol/driver_service.h"
@@ -139,6 +140,10 @@ int UpdaterMain(std::u16string_view commandText) {
     case UpdaterMode::Install:
     case UpdaterMode::Update:
       exitCode = RunInstallAndUpdate(u);
+      break;
+    case UpdaterMode::Uninstall:
+    case UpdaterMode::Expunge:
+      exitCode = RunUninstallMode(u);
       break;
     default:
       // The uninstall work joins in a later build; until then say so plainly rather than pretend

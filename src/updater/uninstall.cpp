@@ -1,0 +1,231 @@
+#include "updater/uninstall.h"
+
+#include "config/registry_layout.h"
+#include "platform/platform.h"
+#include "syscontrol/agent_ipc.h"
+#include "syscontrol/agent_service.h"
+#include "syscontrol/agent_stop.h"
+#include "syscontrol/driver_service.h"
+#include "syscontrol/media_control.h"
+#include "syscontrol/update_list.h"
+#include "updater/file_placement.h"
+
+namespace qz {
+
+using namespace win;
+
+namespace {
+
+constexpr char16_t kTag[] = u"TarlinUpdater";
+constexpr DWORD kErrorFilenameTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
+constexpr DWORD kUsersNameChars = 260;
+// Longest registry value name, terminator included.
+constexpr DWORD kValueNameChars = 16384;
+
+// Judged on the path as the listing will use it: "C:" + "\*" lists the root, whatever the
+// current folder of drive C is.
+bool IsDriveRoot(std::u16string_view path) {
+  std::u16string full = Files().GetFullPathNameW(std::u16string(path) + u"\\");
+  while (!full.empty() && full.back() == u'\\') full.pop_back();
+  return full.size() <= 2;  // "", "C:"
+}
+
+bool ScheduleDeletion(std::u16string_view path) {
+  return Files().MoveFileExW(path, u"", MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+}
+
+void WaitUntilServiceIsGone() {
+  for (int i = 0; i < 10; ++i) {
+    Time().Sleep(1000);
+    if (!IsAgentServiceInstalled()) return;
+  }
+}
+
+}  // namespace
+
+int RunUninstallMode(UpdaterContext& u) {
+  ILogger& log = *u.logger;
+  const bool expunge = u.command.expunge;
+  log.Log(u"", u"Main", kLogSystem, u"== 에이전트 삭제 시도 (%c) ===", expunge ? u'A' : u'U');
+
+  SetEnablePatchUninstallable(log);
+  if (!expunge) RefreshExplorer(log);
+  log.Log(u"", u"Main", kLogWarning, u"패치 목록 활성화 완료");
+
+  if (DeleteAgentTaskSchedule(log)) {
+    log.Log(u"", u"Main", kLogWarning, u"작업 스케줄 삭제 성공");
+  } else {
+    log.Log(u"", u"Main", kLogWarning, u"작업 스케줄 삭제 실패");
+  }
+
+  UninstallAgent(u);
+  RemoveUninstallFolder(u);
+  return kExitDone;
+}
+
+void UninstallAgent(UpdaterContext& u) {
+  ILogger& log = *u.logger;
+  const SysContext sys = u.Sys();
+
+  UninstallMenuAndLink(log, u.bindings);
+  StopAllAgentProcess(sys);
+  if (!RunServiceCommand(sys, u"uninstall")) log.Log(kTag, u"UninstallAgent", kLogWarning, u"에이전트 서비스 삭제 실패");
+  WaitUntilServiceIsGone();
+
+  // The devices are unblocked through the agent's own library, so before its folder goes.
+  MediaController media(log);
+  media.LoadComDrvFunction(u.workingFolder);
+  if (media.IsLoaded()) {
+    log.Log(kTag, u"UninstallAgent", kLogSystem, u"매체 제어 복원");
+    media.SetUSBStorageBlock();
+    media.SetWifiBlock();
+    media.SetBluetoothBlock();
+  }
+
+  RemoveRunningDrivers(ProcessDrivers());
+  RemoveAgentRegistry(u);
+  if (u.os.osCode & kOsMaskXpOr2003) RemovePostPlatformMark(u);
+
+  const std::u16string assistantFolder = Files().ExpandEnvironmentStringsW(kAssistantFolderTemplate);
+  if (!DeleteFolderTree(u, assistantFolder, false)) {
+    log.Log(kTag, u"UninstallAgent", kLogWarning, u"%u - 보조 에이전트 폴더 삭제 실패", GetLastError());
+  }
+  if (!DeleteFolderTree(u, u.config.settings.installFolder, false)) {
+    log.Log(kTag, u"UninstallAgent", kLogWarning, u"%u - 작업 폴더 삭제 실패", GetLastError());
+  }
+  log.Log(kTag, u"UninstallAgent", kLogInfo, u"에이전트 삭제 완료");
+}
+
+void RemoveAgentRegistry(UpdaterContext& u) {
+  ILogger& log = *u.logger;
+  IRegistry& reg = Registry();
+
+  // Registry calls return their error rather than setting the thread's last error.
+  if (const LONG rc = reg.SHDeleteKeyW(HKEY_LOCAL_MACHINE, kProductKey)) {
+    log.Log(kTag, u"RemoveAgentRegistry", kLogWarning, u"%u - 레지스트리 삭제 실패", static_cast<DWORD>(rc));
+  }
+
+  for (DWORD i = 0;; ++i) {
+    char16_t name[kUsersNameChars];
+    DWORD n = kUsersNameChars;
+    const LONG rc = reg.RegEnumKeyExW(HKEY_USERS, i, name, &n);
+    if (rc == ERROR_MORE_DATA) continue;  // a name longer than the buffer: the next one
+    if (rc != ERROR_SUCCESS) break;       // the end, or an enumeration that cannot go on
+    HKEY user = nullptr;
+    if (reg.RegOpenKeyExW(HKEY_USERS, std::u16string_view(name, n), 0, KEY_READ, &user) != ERROR_SUCCESS) continue;
+    reg.SHDeleteKeyW(user, kProductKey);
+    reg.RegCloseKey(user);
+  }
+
+  HKEY safeBoot = nullptr;
+  if (reg.RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSafeBootNetworkKey, 0, KEY_ALL_ACCESS, &safeBoot) == ERROR_SUCCESS) {
+    const LONG rc = reg.RegDeleteKeyW(safeBoot, kAgentServiceName);
+    reg.RegCloseKey(safeBoot);
+    if (rc != ERROR_SUCCESS && rc != static_cast<LONG>(ERROR_FILE_NOT_FOUND)) {
+      log.Log(kTag, u"RemoveAgentRegistry", kLogWarning, u"%u - 안전모드 정보 삭제 실패", static_cast<DWORD>(rc));
+    }
+  }
+
+  auto gone = [](LONG rc) { return rc == ERROR_SUCCESS || rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND); };
+  LONG rc = reg.SHDeleteKeyW(HKEY_CLASSES_ROOT, u"vhksm.appwiz");
+  if (gone(rc)) rc = reg.SHDeleteKeyW(HKEY_CLASSES_ROOT, u"vhksm.appwiz.edge");
+  if (!gone(rc)) log.Log(kTag, u"RemoveAgentRegistry", kLogWarning, u"%u - Appwiz 정보 삭제 실패", static_cast<DWORD>(rc));
+}
+
+void RemovePostPlatformMark(UpdaterContext&) {
+  IRegistry& reg = Registry();
+  HKEY key = nullptr;
+  if (reg.RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPostPlatformKey, 0, KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE,
+                        &key) != ERROR_SUCCESS) {
+    return;
+  }
+  std::u16string name(kValueNameChars, u'\0');
+  for (DWORD i = 0;; ++i) {
+    DWORD n = kValueNameChars;
+    if (reg.RegEnumValueW(key, i, name.data(), &n, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    const std::u16string_view valueName(name.data(), n);
+    if (valueName.substr(0, 4) == u"Q-T$") {
+      reg.RegDeleteValueW(key, valueName);
+      break;
+    }
+  }
+  reg.RegCloseKey(key);
+}
+
+bool DeleteFolderTree(UpdaterContext& u, std::u16string_view path, bool listFailure) {
+  // A damaged install-folder value must never empty a whole drive.
+  if (IsDriveRoot(path)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  std::u16string pattern;
+  if (!BuildPath(path, u"*", &pattern)) {
+    SetLastError(kErrorFilenameTooLong);
+    return false;
+  }
+  IFileSystem& files = Files();
+  WIN32_FIND_DATAW found;
+  const HANDLE find = files.FindFirstFileW(pattern, &found);
+  if (find == INVALID_HANDLE_VALUE) return listFailure;
+
+  bool ok = true;
+  DWORD error = 0;
+  do {
+    const std::u16string& name = found.cFileName;
+    if (name == u"." || name == u"..") continue;
+    std::u16string full;
+    if (!BuildPath(path, name, &full)) {
+      ok = false;
+      error = kErrorFilenameTooLong;
+      break;
+    }
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) files.SetFileAttributesW(full, FILE_ATTRIBUTE_NORMAL);
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      ok = DeleteFolderTree(u, full, true);
+    } else {
+      ok = files.DeleteFileW(full) || ScheduleDeletion(full);
+    }
+    if (!ok) {
+      error = GetLastError();
+      break;
+    }
+  } while (files.FindNextFileW(find, &found));
+  files.FindClose(find);
+  if (!ok) {
+    SetLastError(error);
+    return false;
+  }
+  return files.RemoveDirectoryW(path) || ScheduleDeletion(path);
+}
+
+void RemoveSetupFolder(UpdaterContext& u) {
+  const std::u16string folder = Files().ExpandEnvironmentStringsW(kSetupFolderTemplate);
+  if (!DeleteFolderTree(u, folder, false)) {
+    u.logger->Log(kTag, u"RemoveSetupFolder", kLogWarning, u"%u - 설치 폴더 삭제 실패", GetLastError());
+  }
+}
+
+void RemoveUninstallFolder(UpdaterContext& u) {
+  const std::u16string folder = Files().ExpandEnvironmentStringsW(kUninstallFolderTemplate);
+  if (Files().GetFileAttributesW(folder) == INVALID_FILE_ATTRIBUTES) return;
+  if (!DeleteFolderTree(u, folder, false)) {
+    u.logger->Log(kTag, u"RemoveUninstallFolder", kLogWarning, u"%u - 설치 제거 폴더 삭제 실패", GetLastError());
+  }
+}
+
+void RunOrletUninstallerIfPossible(UpdaterContext& u, std::u16string_view folder) {
+  std::u16string program;
+  if (!BuildPath(folder, kOrletUninstaller, &program)) return;
+  if (Files().GetFileAttributesW(program) == INVALID_FILE_ATTRIBUTES) return;
+  SHELLEXECUTEINFOW info;
+  info.cbSize = sizeof(info);
+  info.lpFile = program;
+  info.nShow = 0;
+  if (Processes().ShellExecuteExW(&info)) {
+    u.logger->Log(kTag, u"RunOrletUninstallerIfPossible", kLogSystem, u"오를렛 에이전트 삭제");
+  } else {
+    u.logger->Log(kTag, u"RunOrletUninstallerIfPossible", kLogWarning, u"오를렛 에이전트 삭제 시도 실패");
+  }
+}
+
+}  // namespace qz
