@@ -44,6 +44,16 @@ uint32_t OsMask(const tinyxml2::XMLElement* module) {
   return mask;
 }
 
+// A copy that an earlier, failed run prepared would be installed with this run's modules; one that
+// is not what the definition now asks for (or a module now removed) must not be.
+void DropStalePrepared(UpdaterContext& u, std::u16string_view name, const Digest* expected) {
+  const std::u16string prepared = Fmt(u"%s\\%s", ModuleFolder(u), name);
+  if (!Exists(prepared)) return;
+  Digest digest{};
+  if (expected && DigestFile(std::u16string_view(prepared), &digest) && digest == *expected) return;
+  DeleteNowOrAtRestart(prepared);
+}
+
 }  // namespace
 
 std::u16string ModuleFolder(const UpdaterContext& u) {
@@ -162,6 +172,7 @@ bool DownloadAgentModule(UpdaterContext& u, const tinyxml2::XMLElement* module, 
   const std::u16string installed = Fmt(u"%s\\%s", u.config.settings.installFolder, name);
 
   if (remove) {
+    DropStalePrepared(u, name, nullptr);
     // Existence, not readability: a file in use is still installed and must still go.
     if (!Exists(installed)) {
       Log(u, kTag, kFunc, kLogInfo, u"%s: 이미 삭제됨", name);
@@ -179,7 +190,10 @@ bool DownloadAgentModule(UpdaterContext& u, const tinyxml2::XMLElement* module, 
     return false;
   }
   Digest current{};
-  if (DigestFile(std::u16string_view(installed), &current) && current == expected) return true;
+  if (DigestFile(std::u16string_view(installed), &current) && current == expected) {
+    DropStalePrepared(u, name, &expected);
+    return true;
+  }
 
   if (DownloadWithRetry(u, name, expected, kModuleAttempts, plain) == kModuleReady) return true;
   Log(u, kTag, kFunc, kLogWarning, u"%s: 모듈 다운로드 실패", name);

@@ -71,6 +71,9 @@ TEST_F(Modules, OnlyChangedModulesAreFetchedAndRemovalsGoFirst) {
   PutInstalled("same.dll", "same");
   PutInstalled("old.dll", "old");
   PutInstalled("retired.dll", "retired");
+  // Left by an earlier run that failed: neither is what this definition wants installed.
+  PutModule("same.dll", "prepared for another build");
+  PutModule("retired.dll", "prepared before its retirement");
   Publish("same.dll", "same");
   Publish("old.dll", "old, replaced");
   Publish("missing.dll", "missing");
