@@ -6,6 +6,7 @@
 
 #include "config/configure.h"
 #include "module_fixture.h"
+#include "updater/module_install.h"
 #include "updater/modules.h"
 
 using namespace qz;
@@ -148,16 +149,26 @@ TEST_F(ConfigUpdate, AConfigurationThatCannotBeAppliedIsRecordedButNeverInstalle
   EXPECT_EQ(AgentDigest(kValueConfigChecksum), D(broken));
 }
 
-TEST_F(ConfigUpdate, RunsAsPartOfTheModuleDownload) {
+TEST_F(ConfigUpdate, RunsAsPartOfTheModuleDownloadAndIsInstalledWithTheModules) {
+  PutInstalled("server.cfg", "stored form of the old settings");
+  PutInstalled("a.dll", "old a");
   Publish("server.cfg", kNewConfig);
   Publish("a.dll", "a");
   Definition("<agent>" + Config(Cks(kNewConfig)) + "<module cks=\"" + Cks("a") + "\">a.dll</module></agent>");
   ASSERT_TRUE(win::Files().SetCurrentDirectoryW(install_));
+
   EXPECT_TRUE(DownloadAgentModules(u_, 0x00200000)) << log_->Dump();
   EXPECT_EQ(Downloads(), (std::vector<std::string>{"/agent/server.cfg.qz", "/agent/a.dll.qz"}));
   EXPECT_EQ(Names(Host(ModuleFolder())), (std::vector<std::string>{"a.dll", "server.cfg"}));
-  EXPECT_NE(Content(HostModule("server.cfg")), kNewConfig);
-  EXPECT_EQ(Content(HostInstalled("server.cfg")), "(none)");
+  EXPECT_EQ(Content(HostInstalled("server.cfg")), "stored form of the old settings");
+
+  EXPECT_TRUE(InstallAgentModules(u_, 331)) << log_->Dump();
+  EXPECT_EQ(Content(HostInstalled("a.dll")), "a");
+  ConfigRecord installed;
+  ASSERT_TRUE(Configure::Read(u_.config, install_, true, &installed));
+  EXPECT_EQ(installed.server, "10.20.30.40");
+  EXPECT_TRUE(Names(Host(ModuleFolder())).empty());
+  EXPECT_EQ(Content(HostInstalled("server.cfg.r331")), "(none)");
 }
 
 }  // namespace
