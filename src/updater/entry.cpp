@@ -156,8 +156,9 @@ int UpdaterMain(std::u16string_view commandText) {
       break;
   }
 
-  // The end of every run: the alive cycle is stopped, the bindings that exist are freed and the
-  // log is closed.
+  // The end of every run: in install mode a failure is shown; the alive cycle is stopped, the
+  // bindings that exist are freed and the log is closed.
+  if (cmd.install && !u.success) Ui().MessageBoxW(nullptr, kTextInstallFailed, kCaptionError, MB_OK);
   TheAliveCycle().Stop();
   u.bindings.Free();
   u.logger->Close();

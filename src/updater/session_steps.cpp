@@ -1,11 +1,12 @@
 #include "updater/session_steps.h"
 
-#include <cstdio>
 
 #include "platform/platform.h"
 #include "protocol/alive_cycle.h"
 #include "protocol/certificates.h"
 #include "protocol/server_queries.h"
+#include "updater/uninstall.h"
+#include "updater/update_workflow.h"
 
 namespace qz {
 
@@ -34,13 +35,11 @@ bool RunServerSessionSteps(UpdaterContext& u) {
 
 int RunInstallAndUpdate(UpdaterContext& u) {
   if (!RunServerSessionSteps(u)) return kExitCertificates;
-  // The module work joins in a later build; until then say so plainly rather than pretend that it
-  // was done.
-  const char* mode = ModeName(u.command.mode);
-  u.logger->Log(u"", u"Main", kLogSystem, u"%s mode: this build does not carry its work yet", mode);
-  std::fprintf(stderr, "qzUpdater: %s mode recognised and initialised; this build does not carry its work yet\n",
-               mode);
-  return kExitNotBuilt;
+  u.logger->LogText(kLogSystem, u"========================= 에이전트 모듈 설치 시작 ======================");
+  u.success = UpdateAgentModule(u, u.os, u.command.restart);
+  u.logger->Log(u"", u"Main", kLogSystem, u.success ? u"에이전트 모듈 설치 성공" : u"에이전트 모듈 설치 실패");
+  if (u.command.install) RemoveSetupFolder(u);
+  return kExitDone;
 }
 
 }  // namespace qz

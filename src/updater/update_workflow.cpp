@@ -1,0 +1,104 @@
+#include "updater/update_workflow.h"
+
+#include "config/registry_layout.h"
+#include "platform/platform.h"
+#include "protocol/certificates.h"
+#include "protocol/server_messages.h"
+#include "protocol/server_queries.h"
+#include "syscontrol/agent_service.h"
+#include "syscontrol/agent_stop.h"
+#include "updater/file_placement.h"
+#include "updater/module_install.h"
+#include "updater/modules.h"
+#include "updater/uninstall.h"
+
+namespace qz {
+
+using namespace win;
+
+namespace {
+
+constexpr char16_t kTag[] = u"TarlinUpdater";
+constexpr char16_t kFunc[] = u"UpdateAgentModule";
+constexpr char kValueAgentBuild[] = "value05";
+
+// Install mode: the files the installer unpacked beside this program become the agent.
+bool PlaceInstalledAgent(UpdaterContext& u) {
+  std::u16string source = Files().GetModuleFileNameW();
+  source = source.substr(0, source.rfind(u'\\'));
+  CopyAgentFiles(u, source, u.workingFolder);
+  CopyMsDllToSystemFolder(u, source);
+  RunOrletUninstallerIfPossible(u, source);
+  return RunServiceCommand(u.Sys(), u"install");
+}
+
+// Update mode: fetch what changed since the installed build and put it in place.
+bool FetchAndInstallUpdate(UpdaterContext& u, uint32_t* build) {
+  const uint32_t old = ReadAgentBuildNumber(u);
+  UpdateInfo info;
+  QueryBuilder q;
+  if (GetUpdateInfo(u.agent, &info, q)) {
+    *build = info.build;
+    u.logger->Log(kTag, kFunc, kLogSystem, u"Build number: %u --> %u", old, *build);
+  } else {
+    *build = 0;
+    u.logger->Log(kTag, kFunc, kLogWarning, u"에이전트 새 빌드 번호 얻기 실패");
+  }
+  DeleteDownloadesAgentFile(u, u"*.qz");
+  // Partial downloads of the very next build are resumed; anything else starts afresh.
+  if (*build == 0 || *build - old != 1) DeleteDownloadesAgentFile(u, u"*.tmp");
+  return DownloadAgentModeulDefinitionFile(u.agent) && DownloadAgentModules(u, u.os.osCode) &&
+         InstallAgentModules(u, *build);
+}
+
+}  // namespace
+
+uint32_t ReadAgentBuildNumber(UpdaterContext& u) {
+  HKEY agent = nullptr;
+  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_READ, &agent) != 0) return 0;
+  uint32_t build = 0;
+  if (ReadSealedDword(u.config.registryCipher, agent, kValueAgentBuild, &build) != 0) build = 0;
+  Registry().RegCloseKey(agent);
+  return build;
+}
+
+bool WriteAgentBuildNumber(UpdaterContext& u, uint32_t build) {
+  RegKey agent;
+  if (OpenOrCreateKey(kAgentKey, agent.put()) != 0) return false;
+  return WriteSealedDword(u.config.registryCipher, agent.get(), kValueAgentBuild, build) == 0;
+}
+
+bool UpdateAgentModule(UpdaterContext& u, const OsInformation& os, bool restart) {
+  const bool install = u.command.install;
+  StopAllAgentProcess(u.Sys());
+  u.logger->Log(kTag, kFunc, kLogSystem, u"OS Code: %08X", os.osCode);
+
+  bool success = false;
+  uint32_t build = 0;
+  u.workingFolder = u.config.settings.installFolder;
+  if (!Files().SetCurrentDirectoryW(u.workingFolder)) {
+    u.logger->Log(kTag, kFunc, kLogWarning, u"%u - 작업 폴더 변경 실패: %s", GetLastError(), u.workingFolder);
+  } else {
+    success = install ? PlaceInstalledAgent(u) : FetchAndInstallUpdate(u, &build);
+  }
+
+  if (success) {
+    if (install) {
+      Report(u.agent, kMsgInstallSucceeded, kReportKindNotice);
+      if (u.configRecord.showMsg) Ui().MessageBoxW(nullptr, kTextInstalled, kCaptionInstalled, MB_OK);
+    } else {
+      Report(u.agent, kMsgUpdateSucceeded, kReportKindNotice, build);
+    }
+    if (!WriteAgentBuildNumber(u, build))
+      u.logger->Log(kTag, kFunc, kLogInfo, u"Fail to write build number: %u", build);
+  } else if (install) {
+    Report(u.agent, kMsgInstallFailed, kReportKindNotice);
+  } else {
+    Report(u.agent, kMsgUpdateFailed, kReportKindNotice, build);
+  }
+
+  if (restart) RunServiceCommand(u.Sys(), u"start");
+  return success;
+}
+
+}  // namespace qz
