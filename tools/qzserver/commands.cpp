@@ -102,7 +102,10 @@ bool Site::Set(const std::string& raw, std::string* problem) {
     else if (name == "server_key") serverKey = value;
     else if (name == "clock_offset_ms") clockOffsetMs = std::stoll(value);
     else if (name == "stamp_window_ms") stampWindowMs = num();
-    else if (name == "build") build = static_cast<uint32_t>(num());
+    else if (name == "build") {
+      build = static_cast<uint32_t>(num());
+      buildSet = true;
+    }
     else if (name == "lang") langType = static_cast<int32_t>(std::stol(value));
     else if (name == "menu") menu = static_cast<uint32_t>(num());
     else if (name == "mir_plc") mirPlc = static_cast<uint32_t>(num());
@@ -119,6 +122,22 @@ bool Site::Set(const std::string& raw, std::string* problem) {
     return false;
   }
   return true;
+}
+
+uint32_t Site::CurrentBuild() const {
+  if (buildSet) return build;
+  // Read at every query, so that publishing a new release needs no restart.
+  std::ifstream in(fs::path(root) / "release.txt");
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("build=", 0) == 0) {
+      try {
+        return static_cast<uint32_t>(std::stoul(line.substr(6)));
+      } catch (const std::exception&) {
+        break;
+      }
+    }
+  }
+  return build;
 }
 
 uint64_t ServerTime(const Site& site) {
@@ -188,7 +207,7 @@ void RegisterCommands(CommandTable& table, Site& site, std::mutex& lock) {
       chk = qz::HexEncode(qz::DigestMemory(s.str()));
     }
     a.body = Answer(site, r,
-                    {{"qzu", site.updaterName}, {"chk", chk}, {"agb", std::to_string(site.build)}, {"upc", "1"}});
+                    {{"qzu", site.updaterName}, {"chk", chk}, {"agb", std::to_string(site.CurrentBuild())}, {"upc", "1"}});
     return a;
   };
   table["tmp_web"] = [&](const CommandRequest& r) {

@@ -20,7 +20,9 @@ struct Site {
   std::string serverKey;                  // key text B
   int64_t clockOffsetMs = 0;              // the server's clock minus the host's
   uint64_t stampWindowMs = 300000;        // a request's _t may differ this much from the server's clock
+  // The current build: as set, else the release folder's release.txt ("build=N"), else 1.
   uint32_t build = 1;
+  bool buildSet = false;
   int32_t langType = 1;
   uint32_t menu = 0xFFFF0;
   uint32_t mirPlc = 0, mirPlc2 = 0;
@@ -31,6 +33,7 @@ struct Site {
   Site();
   // One NAME=VALUE setting; false with a reason when it is not understood.
   bool Set(const std::string& line, std::string* problem);
+  uint32_t CurrentBuild() const;
 };
 
 struct CommandRequest {
