@@ -8,6 +8,7 @@
 //   qzpack sign --key FS.key --definition DOC.xml --out qzAgent.xmd
 //   qzpack verify --ca CA.pem --cert FS.crt [--definition|--package] FILE
 //   qzpack release --agent DIR --build N [--manifest FILE] --ca CA.pem --fs-cert FS.crt --fs-key FS.key --out DIR
+//   qzpack setup --program QZSETUP --tool 7zr.exe --mode TEXT --out SETUP.exe [--dir DIR]... [FILE[=NAME]]...
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include "certs.h"
 #include "host.h"
 #include "pack.h"
+#include "setup.h"
 
 namespace {
 
@@ -30,7 +32,9 @@ constexpr const char* kUsage =
     "  qzpack sign --key FS.key --out NAME.qz FILE[=ENTRY]...\n"
     "  qzpack sign --key FS.key --definition DOC.xml --out qzAgent.xmd\n"
     "  qzpack verify --ca CA.pem --cert FS.crt [--definition|--package] FILE\n"
-    "  qzpack release --agent DIR --build N [--manifest FILE] --ca CA.pem --fs-cert FS.crt --fs-key FS.key --out DIR\n";
+    "  qzpack release --agent DIR --build N [--manifest FILE] --ca CA.pem --fs-cert FS.crt --fs-key FS.key --out DIR\n"
+    "  qzpack setup --program QZSETUP --tool 7zr.exe --mode TEXT --out SETUP.exe [--dir DIR]... [FILE[=NAME]]...\n"
+    "              (TEXT: -uninstall for the delivered uninstaller, \"\", -hide, -auto, ...)\n";
 
 // Options with a value ("--name value"), repeatable ones collected in order, flags, and operands.
 struct Args {
@@ -163,6 +167,18 @@ int main(int argc, char** argv) {
     o.fsKey = a.Get("fs-key");
     o.build = std::strtoul(a.Get("build").c_str(), nullptr, 10);
     error = qzpack::Release(o);
+  } else if (command == "setup") {
+    if (!Need(a, {"program", "tool", "out"}, &error)) return Fail(error);
+    // The empty build mode is a mode of its own, so the option must be there even when empty.
+    if (!a.values.count("mode")) return Fail("missing --mode");
+    qzpack::SetupOptions o;
+    o.program = a.Get("program");
+    o.tool = a.Get("tool");
+    o.mode = a.Get("mode");
+    o.out = a.Get("out");
+    o.dirs = a.All("dir");
+    o.files = a.operands;
+    error = qzpack::BuildSetup(o);
   } else {
     std::fputs(kUsage, stderr);
     return 2;

@@ -1,0 +1,383 @@
+// The installer's payload: folders, resources written out, archive test and unpacking with the
+// carried archive tool, certificate import, and the program helpers. Installers are built with
+// qzpack setup from a built program and run in-process on a fresh machine.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "config/registry_layout.h"
+#include "installer/payload.h"
+#include "installer/startup.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "platform/ui.h"
+#include "platform/winsim/bundle.h"
+#include "support/fake_time.h"
+#include "support/test_machine.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace win;
+using qztest::BuiltProgram;
+using qztest::TestMachine;
+
+constexpr char16_t kSetup[] = u"C:\\bc8f992f5df34654945e6e32a5aa400c";
+constexpr char16_t kInstaller[] = u"C:\\test\\qzSetup.exe";
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+int RunHost(const std::vector<std::string>& args) {
+  std::string cmd;
+  for (const auto& a : args) cmd += Quote(a) + " ";
+  return std::system((cmd + ">/dev/null 2>&1").c_str());
+}
+
+std::string ReadHost(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteHost(const std::string& path, const std::string& data) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << data;
+}
+
+bool Exists(std::u16string_view path) { return Files().GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
+std::u16string Outcome() {
+  HKEY key = nullptr;
+  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, qz::kInstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return u"<none>";
+  std::vector<BYTE> data(4096);
+  DWORD size = static_cast<DWORD>(data.size()), type = 0;
+  LONG rc = Registry().RegQueryValueExW(key, u"value01", &type, data.data(), &size);
+  Registry().RegCloseKey(key);
+  if (rc != ERROR_SUCCESS) return u"<none>";
+  std::u16string s(reinterpret_cast<const char16_t*>(data.data()), size / 2);
+  while (!s.empty() && s.back() == 0) s.pop_back();
+  return s;
+}
+
+// Certificates in the machine's root store (the 64-bit view, where certmgr.exe writes).
+DWORD RootCertificates() {
+  HKEY key = nullptr;
+  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\SystemCertificates\\Root\\Certificates", 0,
+                               KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
+    return 0;
+  }
+  DWORD n = 0;
+  char16_t name[256];
+  DWORD len = 256;
+  while (Registry().RegEnumKeyExW(key, n, name, &len) == ERROR_SUCCESS) {
+    ++n;
+    len = 256;
+  }
+  Registry().RegCloseKey(key);
+  return n;
+}
+
+// A machine with an installer built from the given payload files, entered as that installer.
+class Payload : public ::testing::Test {
+ protected:
+  explicit Payload(const std::string& profile = "win10-x64") : m_(profile) {}
+
+  std::string Host(const std::string& rel) const { return m_.root() + "/host/" + rel; }
+  void Add(const std::string& name, const std::string& content) { WriteHost(Host("payload/" + name), content); }
+
+  // Builds the installer into the machine and enters it; false when qzpack refused.
+  bool Build(const std::string& mode = "-uninstall") {
+    Add("msvcr110.dll", "runtime library");
+    const std::string out = Host("qzSetup.exe");
+    if (RunHost({BuiltProgram("qzpack"), "setup", "--program", BuiltProgram("wsprobe"), "--tool",
+                 BuiltProgram("7zr.exe"), "--mode", mode, "--out", out, "--dir", Host("payload")}) != 0) {
+      return false;
+    }
+    const std::string target = m_.HostPath(kInstaller);
+    fs::create_directories(fs::path(target).parent_path());
+    fs::copy_file(out, target, fs::copy_options::overwrite_existing);
+    return true;
+  }
+
+  void Enter() {
+    m_.Enter(kInstaller, 32);
+    auto fake = std::make_unique<qztest::FakeTime>();
+    time_ = fake.get();
+    Platform::Current().SetTime(std::move(fake));
+  }
+
+  TestMachine m_;
+  qztest::FakeTime* time_ = nullptr;
+};
+
+class PayloadOnXp : public Payload {
+ protected:
+  PayloadOnXp() : Payload("winxp-sp3") {}
+};
+
+TEST_F(Payload, FreshMachineGetsFoldersUnpackedFilesAndTheCertificate) {
+  Add("qzUpdater.exe", "updater");
+  Add("msvcp110.dll", "runtime");
+  Add("certmgr.exe", ReadHost(BuiltProgram("certmgr.exe")));
+  ASSERT_EQ(RunHost({BuiltProgram("qzpack"), "ca", "--cert", Host("payload/qorv-ca.pem"), "--key", Host("ca.key")}), 0);
+  ASSERT_TRUE(Build());
+  Enter();
+  ASSERT_FALSE(Exists(u"C:\\Program Files (x86)\\varnholt"));
+  const DWORD rootBefore = RootCertificates();
+
+  qz::InstallerFolders f;
+  ASSERT_EQ(qz::PreparePayload(&f), 0);
+  EXPECT_EQ(f.setup, kSetup);
+  EXPECT_EQ(f.install, u"C:\\Program Files (x86)\\varnholt\\KSM");
+  EXPECT_EQ(f.system, u"C:\\Windows\\system32");
+  EXPECT_EQ(f.installAnsi, "C:\\Program Files (x86)\\varnholt\\KSM");
+  EXPECT_TRUE(Exists(f.install));
+
+  EXPECT_EQ(ReadHost(m_.HostPath(std::u16string(kSetup) + u"\\qzUpdater.exe")), "updater");
+  EXPECT_EQ(ReadHost(m_.HostPath(std::u16string(kSetup) + u"\\msvcp110.dll")), "runtime");
+  EXPECT_EQ(ReadHost(m_.HostPath(std::u16string(kSetup) + u"\\ExtractXzr.exe")), ReadHost(BuiltProgram("7zr.exe")));
+  EXPECT_TRUE(Exists(std::u16string(kSetup) + u"\\InstallArchive.zip"));
+  EXPECT_EQ(RootCertificates(), rootBefore + 1);
+
+  ACL dacl;
+  BOOL present = FALSE;
+  ASSERT_EQ(Files().GetNamedSecurityInfoW(kSetup, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, &dacl, &present),
+            ERROR_SUCCESS);
+  ASSERT_TRUE(present);
+  ASSERT_EQ(dacl.Aces.size(), 1u);
+  EXPECT_EQ(ConvertSidToStringSidW(dacl.Aces[0].Sid), u"S-1-5-32-544");
+  EXPECT_EQ(dacl.Aces[0].Mask, GENERIC_ALL);
+  EXPECT_EQ(dacl.Aces[0].AceType, ACCESS_ALLOWED_ACE_TYPE);
+  EXPECT_EQ(dacl.Aces[0].AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+  EXPECT_TRUE(m_.Journal().empty());
+}
+
+TEST_F(Payload, WithoutItsOwnCertmgrNothingIsImported) {
+  Add("qzUpdater.exe", "updater");
+  ASSERT_EQ(RunHost({BuiltProgram("qzpack"), "ca", "--cert", Host("payload/qorv-ca.pem"), "--key", Host("ca.key")}), 0);
+  ASSERT_TRUE(Build());
+  Enter();
+  const DWORD rootBefore = RootCertificates();
+  qz::InstallerFolders f;
+  EXPECT_EQ(qz::PreparePayload(&f), 0);
+  // The machine's own certmgr.exe is never used in its place.
+  EXPECT_EQ(RootCertificates(), rootBefore);
+  EXPECT_TRUE(Exists(std::u16string(kSetup) + u"\\qorv-ca.pem"));
+}
+
+TEST_F(Payload, SetupFolderLeftByACrashIsReusedAndOverwritten) {
+  Add("qzUpdater.exe", "new updater");
+  ASSERT_TRUE(Build());
+  Enter();
+  ASSERT_TRUE(Files().CreateDirectoryW(kSetup));
+  WriteHost(m_.HostPath(std::u16string(kSetup) + u"\\qzUpdater.exe"), "old updater from the crashed run");
+  WriteHost(m_.HostPath(std::u16string(kSetup) + u"\\InstallArchive.zip"), "half an archive");
+
+  qz::InstallerFolders f;
+  ASSERT_EQ(qz::PreparePayload(&f), 0);
+  EXPECT_EQ(ReadHost(m_.HostPath(std::u16string(kSetup) + u"\\qzUpdater.exe")), "new updater");
+  ACL dacl;
+  BOOL present = TRUE;
+  ASSERT_EQ(Files().GetNamedSecurityInfoW(kSetup, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, &dacl, &present),
+            ERROR_SUCCESS);
+  EXPECT_FALSE(present) << "the security of a reused folder is left as it was";
+}
+
+TEST_F(Payload, DamagedArchiveEndsWithDecompressionErrorAndNoSetupFolder) {
+  Add("qzUpdater.exe", std::string(4000, 'u'));
+  ASSERT_TRUE(Build());
+  // Spoil the packed data of the archive resource, keeping its signature header.
+  const std::string installer = m_.HostPath(kInstaller);
+  auto bundle = winsim::ReadBundle(installer);
+  ASSERT_TRUE(bundle);
+  bool spoiled = false;
+  for (auto& e : bundle->entries) {
+    if (e.type == "FILE" && e.id == "#173") {
+      ASSERT_GT(e.data.size(), 40u);
+      for (size_t i = 32; i < e.data.size() - 8; ++i) e.data[i] ^= 0x5A;
+      spoiled = true;
+    }
+  }
+  ASSERT_TRUE(spoiled);
+  ASSERT_TRUE(winsim::WriteBundle(installer, *bundle));
+  Enter();
+
+  qz::InstallerFolders f;
+  int r = qz::PreparePayload(&f);
+  ASSERT_EQ(r, qz::kArchiveDamaged);
+  qz::EndFailedPreparation(r, f, false);
+  const std::u16string text = qz::InstallerText(301, false);
+  auto journal = m_.Journal();
+  ASSERT_EQ(journal.size(), 1u);
+  EXPECT_EQ(journal[0].caption, "Decompression error");
+  EXPECT_EQ(journal[0].text, WideToUtf8(text));
+  EXPECT_EQ(journal[0].flags, MB_ICONERROR);
+  EXPECT_EQ(Outcome(), text);
+  EXPECT_FALSE(Exists(kSetup));
+}
+
+TEST_F(Payload, ArchiveTestLooksForErrorInTheFirst1023BytesOnly) {
+  ASSERT_TRUE(Build());
+  Enter();
+  qz::InstallerFolders f;
+  f.setup = kSetup;
+  // Without the tool there is nothing to test with.
+  EXPECT_EQ(qz::RunArchiveTest(f, u"t x"), qz::kToolNotStarted);
+
+  // wsprobe as the tool echoes "[<command line>]": the padding moves "ERROR" across the limit.
+  ASSERT_TRUE(Files().CreateDirectoryW(kSetup));
+  fs::copy_file(BuiltProgram("wsprobe"), m_.HostPath(std::u16string(kSetup) + u"\\ExtractXzr.exe"));
+  const size_t prefix = 1 + std::u16string(kSetup).size() + std::u16string(u"\\ExtractXzr.exe cmdline ").size();
+  const size_t fits = qz::kTestOutputLimit - prefix - 5;
+  struct Case {
+    size_t pad;
+    int result;
+  };
+  for (const Case& c : {Case{0, qz::kArchiveDamaged}, Case{fits, qz::kArchiveDamaged}, Case{fits + 1, 0},
+                        Case{30000, 0}}) {
+    SCOPED_TRACE(c.pad);
+    EXPECT_EQ(qz::RunArchiveTest(f, u"cmdline " + std::u16string(c.pad, u'x') + u"ERROR"), c.result);
+  }
+  EXPECT_EQ(qz::RunArchiveTest(f, u"cmdline Error error"), 0);
+}
+
+TEST_F(Payload, ResourceWriterMakesFoldersAndCopiesTheBytes) {
+  ASSERT_TRUE(Build("-hide"));
+  Enter();
+  EXPECT_EQ(qz::InstallerBuildMode(), u"-hide");
+  EXPECT_EQ(qz::WritePayloadResource(999, u"C:\\out", u"none.bin"), 0);
+  EXPECT_FALSE(Exists(u"C:\\out\\none.bin"));
+
+  ASSERT_EQ(qz::WritePayloadResource(qz::kArchiveToolResourceId, u"C:\\a\\b/c", u"tool.exe"), 1);
+  EXPECT_EQ(ReadHost(m_.HostPath(u"C:\\a\\b\\c\\tool.exe")), ReadHost(BuiltProgram("7zr.exe")));
+
+  // A name that cannot be created is a plain failure.
+  EXPECT_EQ(qz::WritePayloadResource(qz::kArchiveToolResourceId, u"C:\\a", u"bad|name"), 0);
+  EXPECT_TRUE(m_.Journal().empty());
+}
+
+void WriteWithSmallFileLimit() {
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit;
+  limit.rlim_cur = limit.rlim_max = 4u << 20;
+  setrlimit(RLIMIT_FSIZE, &limit);
+  qz::WritePayloadResource(qz::kArchiveToolResourceId, u"C:\\out", u"tool.exe");
+}
+
+TEST_F(Payload, FailedResourceWriteEndsSilentlyWithFileExportError) {
+  ASSERT_TRUE(Build());
+  Enter();
+  GTEST_FLAG_SET(death_test_style, "fast");
+  // The forked child may not grow a file past 4 MiB: the archive tool (far larger) cannot be
+  // written out, while the small machine databases still can.
+  EXPECT_EXIT(WriteWithSmallFileLimit(), ::testing::ExitedWithCode(1), "");
+  EXPECT_EQ(Outcome(), u"File Export Error");
+  EXPECT_TRUE(m_.Journal().empty());
+}
+
+TEST_F(Payload, BuildModeIsEmptyWhenBuiltSo) {
+  ASSERT_TRUE(Build(""));
+  Enter();
+  EXPECT_EQ(qz::InstallerBuildMode(), u"");
+  EXPECT_EQ(RunHost({BuiltProgram("qzpack"), "setup", "--program", BuiltProgram("wsprobe"), "--tool",
+                     BuiltProgram("7zr.exe"), "--out", Host("x.exe"), "--dir", Host("payload")}),
+            256)
+      << "the build mode must be given, even when empty";
+}
+
+// folder\prog.exe under a folder with blanks, and a planted C:\Program.exe that an unquoted
+// command line would start instead. Only the real one makes the marker file.
+void RunsTheNamedProgram(TestMachine& m) {
+  m.Install("wsprobe", u"C:\\Program Files\\x y\\prog.exe");
+  m.Install("wsprobe", u"C:\\Program.exe");
+  qz::RunProgram(true, u"C:\\Program Files\\x y", u"prog.exe", u"hold C:\\marker.txt 0");
+  EXPECT_TRUE(Exists(u"C:\\marker.txt"));
+  // Absent programs are passed over.
+  qz::RunProgram(true, u"C:\\nowhere", u"prog.exe", u"");
+  qz::RunProgram(false, u"", u"C:\\nowhere\\prog.exe", u"");
+}
+
+TEST_F(Payload, RunHelperStartsTheNamedProgramThroughTheShell) {
+  ASSERT_TRUE(Build());
+  Enter();
+  RunsTheNamedProgram(m_);
+}
+
+TEST_F(PayloadOnXp, RunHelperQuotesTheProgramPathForCreateProcess) {
+  ASSERT_TRUE(Build());
+  Enter();
+  RunsTheNamedProgram(m_);
+}
+
+TEST_F(Payload, FileCopierPausesReportsAndOverwrites) {
+  ASSERT_TRUE(Build());
+  Enter();
+  qz::InstallerFolders f;
+  f.setup = kSetup;
+  WriteHost(m_.HostPath(std::u16string(kSetup) + u"\\a.dll"), "new");
+  WriteHost(m_.HostPath(u"C:\\target\\a.dll"), "old");
+  WriteHost(m_.HostPath(u"C:\\target\\b.dll"), "kept");
+  std::vector<std::u16string> shown;
+  qz::CopySetupFile(f, u"a.dll", u"C:\\target", [&](std::u16string_view s) { shown.emplace_back(s); });
+  qz::CopySetupFile(f, u"b.dll", u"C:\\target");
+  EXPECT_EQ(ReadHost(m_.HostPath(u"C:\\target\\a.dll")), "new");
+  EXPECT_EQ(ReadHost(m_.HostPath(u"C:\\target\\b.dll")), "kept");
+  EXPECT_EQ(shown, std::vector<std::u16string>{u"C:\\target\\a.dll"});
+  EXPECT_EQ(time_->Pauses(), (std::vector<DWORD>{50, 50}));
+}
+
+std::string PendingOperations() {
+  HKEY key = nullptr;
+  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
+                               KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
+    return "";
+  }
+  std::vector<BYTE> data(65536);
+  DWORD size = static_cast<DWORD>(data.size()), type = 0;
+  LONG rc = Registry().RegQueryValueExW(key, u"PendingFileRenameOperations", &type, data.data(), &size);
+  Registry().RegCloseKey(key);
+  if (rc != ERROR_SUCCESS) return "";
+  std::u16string s(reinterpret_cast<const char16_t*>(data.data()), size / 2);
+  for (auto& c : s) {
+    if (c == 0) c = u'|';
+  }
+  return WideToUtf8(s);
+}
+
+TEST_F(Payload, SetupFolderDeletionRemovesEverythingOrLeavesItForTheRestart) {
+  ASSERT_TRUE(Build());
+  Enter();
+  qz::InstallerFolders f;
+  f.setup = kSetup;
+  WriteHost(m_.HostPath(std::u16string(kSetup) + u"\\a.exe"), "a");
+  WriteHost(m_.HostPath(std::u16string(kSetup) + u"\\sub\\b.txt"), "b");
+  EXPECT_TRUE(qz::DeleteSetupFolder(f));
+  EXPECT_FALSE(Exists(kSetup));
+  EXPECT_EQ(time_->Pauses(), (std::vector<DWORD>{100, 100}));
+  EXPECT_NE(PendingOperations().find(WideToUtf8(std::u16string(u"\\??\\") + kSetup + u"||")), std::string::npos);
+
+  // A file held open without delete sharing keeps the folder until the next restart.
+  WriteHost(m_.HostPath(std::u16string(kSetup) + u"\\held.log"), "h");
+  WriteHost(m_.HostPath(std::u16string(kSetup) + u"\\c.exe"), "c");
+  HANDLE held = Files().CreateFileW(std::u16string(kSetup) + u"\\held.log", GENERIC_READ, FILE_SHARE_READ,
+                                    OPEN_EXISTING, 0);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(qz::DeleteSetupFolder(f));
+  EXPECT_TRUE(Exists(std::u16string(kSetup) + u"\\held.log"));
+  EXPECT_FALSE(Exists(std::u16string(kSetup) + u"\\c.exe"));
+  EXPECT_NE(PendingOperations().find(WideToUtf8(std::u16string(kSetup) + u"\\held.log||")), std::string::npos);
+  CloseHandle(held);
+}
+
+}  // namespace

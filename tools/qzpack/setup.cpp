@@ -1,0 +1,146 @@
+#include "setup.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "installer/resource_ids.h"
+#include "platform/text.h"
+#include "platform/winsim/bundle.h"
+
+extern char** environ;
+
+namespace qzpack {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Narrow(std::u16string_view s) { return win::WideToUtf8(s); }
+std::string NumericId(int id) { return "#" + std::to_string(id); }
+
+bool ReadBytes(const std::string& path, std::vector<uint8_t>* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream s;
+  s << in.rdbuf();
+  const std::string data = s.str();
+  out->assign(data.begin(), data.end());
+  return true;
+}
+
+// Runs 7zz in dir with args; its exit status, or -1 when it cannot be started.
+int Run7zz(const std::string& dir, std::vector<std::string> args) {
+  args.insert(args.begin(), "7zz");
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
+  // Its progress lines would only clutter the publisher's terminal.
+  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  int rc = posix_spawnp(&pid, "7zz", &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct TempDir {
+  TempDir() {
+    std::string t = (fs::temp_directory_path() / "qzpack-setup-XXXXXX").string();
+    if (mkdtemp(t.data())) path = t;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!path.empty()) fs::remove_all(path, ec);
+  }
+  std::string path;
+};
+
+}  // namespace
+
+std::string BuildSetup(const SetupOptions& o) {
+  // Archive member name → source file.
+  std::map<std::string, std::string> members;
+  for (const auto& d : o.dirs) {
+    std::error_code ec;
+    fs::directory_iterator it(d, ec);
+    if (ec) return "cannot list " + d;
+    for (const auto& e : it) {
+      if (e.is_regular_file()) members[e.path().filename().string()] = e.path().string();
+    }
+  }
+  for (const auto& f : o.files) {
+    const size_t eq = f.find('=');
+    std::string source = eq == std::string::npos ? f : f.substr(0, eq);
+    std::string name = eq == std::string::npos ? fs::path(f).filename().string() : f.substr(eq + 1);
+    // Every member lands in the setup folder itself.
+    if (name.empty() || name.find_first_of("/\\:") != std::string::npos || name == "." || name == "..") {
+      return "not a plain file name: " + name;
+    }
+    if (!fs::is_regular_file(source)) return "no such file: " + source;
+    members[name] = source;
+  }
+  if (members.empty()) return "no files for the payload";
+
+  auto bundle = winsim::ReadBundle(o.program);
+  if (!bundle) return o.program + " is not a built program (no resource bundle)";
+  std::vector<uint8_t> tool, archive;
+  if (!ReadBytes(o.tool, &tool) || tool.empty()) return "cannot read the archive tool " + o.tool;
+
+  TempDir tmp;
+  if (tmp.path.empty()) return "cannot make a temporary folder";
+  const std::string staging = tmp.path + "/files";
+  std::error_code ec;
+  fs::create_directory(staging, ec);
+  std::vector<std::string> args{"a", "-t7z", "-y", "-bd", tmp.path + "/payload.7z"};
+  for (const auto& [name, source] : members) {
+    if (!fs::copy_file(source, staging + "/" + name, ec)) return "cannot stage " + source;
+    args.push_back(name);
+  }
+  int rc = Run7zz(staging, args);
+  if (rc < 0) return "cannot start 7zz (Debian package 7zip)";
+  if (rc != 0) return "7zz failed with status " + std::to_string(rc);
+  if (!ReadBytes(tmp.path + "/payload.7z", &archive) || archive.empty()) return "7zz made no archive";
+
+  const std::string fileType = Narrow(qz::kPayloadResourceType);
+  const std::string modeType = Narrow(qz::kBuildModeResourceType), modeName = Narrow(qz::kBuildModeResourceName);
+  std::erase_if(bundle->entries, [&](const winsim::ResourceEntry& e) {
+    return (e.type == fileType &&
+            (e.id == NumericId(qz::kArchiveToolResourceId) || e.id == NumericId(qz::kPayloadArchiveResourceId))) ||
+           (e.type == modeType && e.id == modeName);
+  });
+  bundle->entries.push_back({fileType, NumericId(qz::kArchiveToolResourceId), 0, std::move(tool)});
+  bundle->entries.push_back({fileType, NumericId(qz::kPayloadArchiveResourceId), 0, std::move(archive)});
+  bundle->entries.push_back({modeType, modeName, 0, std::vector<uint8_t>(o.mode.begin(), o.mode.end())});
+
+  const std::string partial = o.out + ".part";
+  fs::remove(partial, ec);
+  if (!fs::copy_file(o.program, partial, fs::copy_options::overwrite_existing, ec) ||
+      !winsim::WriteBundle(partial, *bundle)) {
+    fs::remove(partial, ec);
+    return "cannot write " + o.out;
+  }
+  fs::permissions(partial, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                  fs::perm_options::add, ec);
+  fs::rename(partial, o.out, ec);
+  if (ec) {
+    fs::remove(partial, ec);
+    return "cannot write " + o.out;
+  }
+  return "";
+}
+
+}  // namespace qzpack

@@ -1,0 +1,22 @@
+// Site installers: the compiled installer program with its build mode, its payload archive and
+// its archive tool added as resources.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qzpack {
+
+struct SetupOptions {
+  std::string program;  // the compiled installer
+  std::string tool;     // the archive tool the installer carries
+  std::string mode;     // build mode, may be empty
+  std::string out;
+  std::vector<std::string> dirs;  // every regular file at the top of each folder
+  std::vector<std::string> files;  // FILE or FILE=NAME; later names replace earlier ones
+};
+
+// Empty on success, else why it failed (nothing is left at out then).
+std::string BuildSetup(const SetupOptions& o);
+
+}  // namespace qzpack
