@@ -227,6 +227,53 @@ TEST_F(Payload, DamagedArchiveEndsWithDecompressionErrorAndNoSetupFolder) {
   EXPECT_FALSE(Exists(kSetup));
 }
 
+// Each failure before the archive test, with what it leaves behind.
+TEST(PayloadFailures, FolderAndResourceFailuresHaveTheirCodes) {
+  enum class Fault { NoResources, NoTool, SetupPathIsAFile, InstallParentIsAFile };
+  struct Case {
+    Fault fault;
+    int result;
+    bool setupFolderLeft;
+  };
+  const Case cases[] = {
+      {Fault::NoResources, qz::kArchiveNotWritten, false},
+      {Fault::NoTool, qz::kToolNotWritten, false},
+      {Fault::SetupPathIsAFile, qz::kSetupFolderNotCreated, false},
+      {Fault::InstallParentIsAFile, qz::kInstallFolderNotCreated, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.fault));
+    TestMachine m("win7-x64");
+    const std::string work = m.root() + "/host";
+    WriteHost(work + "/payload/qzUpdater.exe", "u");
+    const std::string target = m.HostPath(kInstaller);
+    fs::create_directories(fs::path(target).parent_path());
+    if (c.fault == Fault::NoResources) {
+      fs::copy_file(BuiltProgram("wsprobe"), target);
+    } else {
+      ASSERT_EQ(RunHost({BuiltProgram("qzpack"), "setup", "--program", BuiltProgram("wsprobe"), "--tool",
+                         BuiltProgram("7zr.exe"), "--mode", "", "--out", target, "--dir", work + "/payload"}),
+                0);
+    }
+    if (c.fault == Fault::NoTool) {
+      auto bundle = winsim::ReadBundle(target);
+      ASSERT_TRUE(bundle);
+      std::erase_if(bundle->entries, [](const winsim::ResourceEntry& e) { return e.id == "#172"; });
+      ASSERT_TRUE(winsim::WriteBundle(target, *bundle));
+    }
+    m.Enter(kInstaller, 32);
+    Platform::Current().SetTime(std::make_unique<qztest::FakeTime>());
+    if (c.fault == Fault::SetupPathIsAFile) WriteHost(m.HostPath(kSetup), "a file in the way");
+    if (c.fault == Fault::InstallParentIsAFile) WriteHost(m.HostPath(u"C:\\Program Files (x86)\\varnholt"), "x");
+
+    qz::InstallerFolders f;
+    EXPECT_EQ(qz::PreparePayload(&f), c.result);
+    DWORD a = Files().GetFileAttributesW(kSetup);
+    EXPECT_EQ(a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY), c.setupFolderLeft);
+    EXPECT_TRUE(m.Journal().empty());
+  }
+}
+
 TEST_F(Payload, ArchiveTestLooksForErrorInTheFirst1023BytesOnly) {
   ASSERT_TRUE(Build());
   Enter();
@@ -290,10 +337,34 @@ TEST_F(Payload, BuildModeIsEmptyWhenBuiltSo) {
   ASSERT_TRUE(Build(""));
   Enter();
   EXPECT_EQ(qz::InstallerBuildMode(), u"");
-  EXPECT_EQ(RunHost({BuiltProgram("qzpack"), "setup", "--program", BuiltProgram("wsprobe"), "--tool",
-                     BuiltProgram("7zr.exe"), "--out", Host("x.exe"), "--dir", Host("payload")}),
-            256)
-      << "the build mode must be given, even when empty";
+}
+
+TEST(QzpackSetup, RefusesWhatWouldMakeABrokenInstaller) {
+  TestMachine m;
+  const std::string work = m.root() + "/host";
+  WriteHost(work + "/payload/qzUpdater.exe", "u");
+  WriteHost(work + "/not-a-program", "text");
+  fs::create_directories(work + "/empty");
+  const std::string out = work + "/setup.exe";
+  const std::vector<std::string> base{BuiltProgram("qzpack"), "setup", "--tool", BuiltProgram("7zr.exe"), "--out", out};
+  auto with = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = base;
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  };
+  const std::vector<std::vector<std::string>> refused{
+      // The empty build mode is a mode of its own, so leaving the option out is an error.
+      with({"--program", BuiltProgram("wsprobe"), "--dir", work + "/payload"}),
+      with({"--program", BuiltProgram("wsprobe"), "--mode", "", "--dir", work + "/empty"}),
+      with({"--program", work + "/not-a-program", "--mode", "", "--dir", work + "/payload"}),
+      with({"--program", BuiltProgram("wsprobe"), "--mode", "", work + "/payload/qzUpdater.exe=..\\x.exe"}),
+      with({"--program", BuiltProgram("wsprobe"), "--mode", "", work + "/payload/missing.exe"}),
+  };
+  for (const auto& args : refused) {
+    SCOPED_TRACE(args.back());
+    EXPECT_NE(RunHost(args), 0);
+    EXPECT_FALSE(fs::exists(out));
+  }
 }
 
 // folder\prog.exe under a folder with blanks, and a planted C:\Program.exe that an unquoted
