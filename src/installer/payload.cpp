@@ -215,7 +215,7 @@ int PreparePayload(InstallerFolders* folders) {
 }
 
 void EndFailedPreparation(int result, const InstallerFolders& folders, bool korean) {
-  if (!folders.setup.empty()) DeleteSetupFolder(folders);
+  DeleteSetupFolder(folders);
   InstallerMessage m = PreparationMessage(result, korean);
   Ui().MessageBoxW(nullptr, m.text, m.caption, m.icon);
   WriteInstallerOutcome(m.text.c_str());
@@ -242,6 +242,8 @@ bool ShellDeletePath(std::u16string_view path) {
 }
 
 bool DeleteSetupFolder(const InstallerFolders& folders) {
+  // Without a setup folder the listing below would be the root of the current drive.
+  if (folders.setup.empty()) return false;
   std::vector<std::u16string> names;
   WIN32_FIND_DATAW data;
   HANDLE find = Files().FindFirstFileW(folders.setup + u"\\*.*", &data);

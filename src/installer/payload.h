@@ -69,7 +69,8 @@ void CopySetupFile(const InstallerFolders& folders, std::u16string_view fileName
                    const StatusSink& status = nullptr);
 
 // Deletes the setup folder's files, then the folder through the shell; what stays is scheduled
-// for deletion at the next restart. True when the shell removed the folder.
+// for deletion at the next restart. True when the shell removed the folder; false at once when
+// no setup folder is known yet.
 bool DeleteSetupFolder(const InstallerFolders& folders);
 
 // The shell deletion of one path, followed by a deletion scheduled for the next restart.

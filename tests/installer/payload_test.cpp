@@ -451,4 +451,17 @@ TEST_F(Payload, SetupFolderDeletionRemovesEverythingOrLeavesItForTheRestart) {
   CloseHandle(held);
 }
 
+TEST_F(Payload, FailureBeforeTheSetupFolderIsKnownDeletesNothing) {
+  ASSERT_TRUE(Build());
+  Enter();
+  WriteHost(m_.HostPath(u"C:\\boot.ini"), "keep");
+  ASSERT_TRUE(Files().SetCurrentDirectoryW(u"C:\\"));
+  qz::EndFailedPreparation(qz::kSetupFolderNotExpanded, qz::InstallerFolders(), false);
+  EXPECT_TRUE(Exists(u"C:\\boot.ini"));
+  auto journal = m_.Journal();
+  ASSERT_EQ(journal.size(), 1u);
+  EXPECT_EQ(journal[0].text, "Installation or uninstallation can not continue.(101)");
+  EXPECT_EQ(Outcome(), u"Installation or uninstallation can not continue.(101)");
+}
+
 }  // namespace
