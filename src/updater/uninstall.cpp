@@ -30,6 +30,12 @@ bool IsDriveRoot(std::u16string_view path) {
   return full.size() <= 2;  // "", "C:"
 }
 
+// A junction or folder link: only the link is removed, never what it points at, so a link
+// planted in the agent's folders cannot turn the clean-up against other folders.
+bool IsFolderLink(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 bool ScheduleDeletion(std::u16string_view path) {
   return Files().MoveFileExW(path, u"", MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
 }
@@ -164,6 +170,10 @@ bool DeleteFolderTree(UpdaterContext& u, std::u16string_view path, bool listFail
     return false;
   }
   IFileSystem& files = Files();
+  const DWORD attributes = files.GetFileAttributesW(path);
+  if (attributes != INVALID_FILE_ATTRIBUTES && IsFolderLink(attributes)) {
+    return files.RemoveDirectoryW(path) || ScheduleDeletion(path);
+  }
   WIN32_FIND_DATAW found;
   const HANDLE find = files.FindFirstFileW(pattern, &found);
   if (find == INVALID_HANDLE_VALUE) return listFailure;
@@ -180,7 +190,9 @@ bool DeleteFolderTree(UpdaterContext& u, std::u16string_view path, bool listFail
       break;
     }
     if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) files.SetFileAttributesW(full, FILE_ATTRIBUTE_NORMAL);
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if (IsFolderLink(found.dwFileAttributes)) {
+      ok = files.RemoveDirectoryW(full) || ScheduleDeletion(full);
+    } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       ok = DeleteFolderTree(u, full, true);
     } else {
       ok = files.DeleteFileW(full) || ScheduleDeletion(full);

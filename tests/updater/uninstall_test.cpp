@@ -6,6 +6,9 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <memory>
+#include <vector>
 
 #include "config/registry_layout.h"
 #include "platform/winsim/reboot.h"
@@ -86,6 +89,100 @@ TEST(DeleteFolderTree, FilesInUseAreLeftForTheRestartAndTheRestGoesNow) {
   winsim::Reboot(MachineOf());
   EXPECT_FALSE(m.Exists(f));
   EXPECT_TRUE(m.Exists(u"C:\\Program Files (x86)\\varnholt"));  // only the tree itself
+}
+
+// Passes everything to the machine's file system, but reports the named folders as links
+// (junctions), as Windows lists them.
+class LinkFiles : public IFileSystem {
+ public:
+  LinkFiles(std::unique_ptr<IFileSystem> inner, std::vector<std::u16string> links)
+      : inner_(std::move(inner)), links_(std::move(links)) {}
+  std::unique_ptr<IFileSystem> Release() { return std::move(inner_); }
+
+  HANDLE CreateFileW(std::u16string_view p, DWORD a, DWORD s, DWORD c, DWORD f) override {
+    return inner_->CreateFileW(p, a, s, c, f);
+  }
+  BOOL ReadFile(HANDLE h, void* b, DWORD n, DWORD* r) override { return inner_->ReadFile(h, b, n, r); }
+  BOOL WriteFile(HANDLE h, const void* b, DWORD n, DWORD* w) override { return inner_->WriteFile(h, b, n, w); }
+  DWORD SetFilePointer(HANDLE h, LONG d, LONG* hi, DWORD m) override { return inner_->SetFilePointer(h, d, hi, m); }
+  BOOL SetFilePointerEx(HANDLE h, int64_t d, int64_t* n, DWORD m) override {
+    return inner_->SetFilePointerEx(h, d, n, m);
+  }
+  BOOL GetFileSizeEx(HANDLE h, int64_t* s) override { return inner_->GetFileSizeEx(h, s); }
+  BOOL SetEndOfFile(HANDLE h) override { return inner_->SetEndOfFile(h); }
+  BOOL FlushFileBuffers(HANDLE h) override { return inner_->FlushFileBuffers(h); }
+  BOOL DeleteFileW(std::u16string_view p) override { return inner_->DeleteFileW(p); }
+  BOOL CopyFileW(std::u16string_view a, std::u16string_view b, BOOL f) override { return inner_->CopyFileW(a, b, f); }
+  BOOL MoveFileW(std::u16string_view a, std::u16string_view b) override { return inner_->MoveFileW(a, b); }
+  BOOL MoveFileExW(std::u16string_view a, std::u16string_view b, DWORD f) override {
+    return inner_->MoveFileExW(a, b, f);
+  }
+  BOOL CreateDirectoryW(std::u16string_view p) override { return inner_->CreateDirectoryW(p); }
+  BOOL RemoveDirectoryW(std::u16string_view p) override { return inner_->RemoveDirectoryW(p); }
+  DWORD GetFileAttributesW(std::u16string_view p) override { return Mark(p, inner_->GetFileAttributesW(p)); }
+  BOOL SetFileAttributesW(std::u16string_view p, DWORD a) override { return inner_->SetFileAttributesW(p, a); }
+  HANDLE FindFirstFileW(std::u16string_view p, WIN32_FIND_DATAW* d) override {
+    HANDLE h = inner_->FindFirstFileW(p, d);
+    if (h == INVALID_HANDLE_VALUE) return h;
+    folders_[h] = std::u16string(p.substr(0, p.rfind(u'\\')));
+    d->dwFileAttributes = Mark(folders_[h] + u"\\" + d->cFileName, d->dwFileAttributes);
+    return h;
+  }
+  BOOL FindNextFileW(HANDLE h, WIN32_FIND_DATAW* d) override {
+    if (!inner_->FindNextFileW(h, d)) return FALSE;
+    d->dwFileAttributes = Mark(folders_[h] + u"\\" + d->cFileName, d->dwFileAttributes);
+    return TRUE;
+  }
+  BOOL FindClose(HANDLE h) override { return inner_->FindClose(h); }
+  std::u16string GetCurrentDirectoryW() override { return inner_->GetCurrentDirectoryW(); }
+  BOOL SetCurrentDirectoryW(std::u16string_view p) override { return inner_->SetCurrentDirectoryW(p); }
+  std::u16string GetModuleFileNameW() override { return inner_->GetModuleFileNameW(); }
+  std::u16string GetFullPathNameW(std::u16string_view p) override { return inner_->GetFullPathNameW(p); }
+  std::u16string ExpandEnvironmentStringsW(std::u16string_view t) override { return inner_->ExpandEnvironmentStringsW(t); }
+  BOOL GetEnvironmentVariableW(std::u16string_view n, std::u16string* v) override {
+    return inner_->GetEnvironmentVariableW(n, v);
+  }
+  DWORD GetLogicalDrives() override { return inner_->GetLogicalDrives(); }
+  std::u16string GetLogicalDriveStringsW() override { return inner_->GetLogicalDriveStringsW(); }
+  UINT GetDriveTypeW(std::u16string_view r) override { return inner_->GetDriveTypeW(r); }
+  BOOL GetVolumeInformationW(std::u16string_view r, std::u16string* n, DWORD* s) override {
+    return inner_->GetVolumeInformationW(r, n, s);
+  }
+  BOOL GetDiskFreeSpaceExW(std::u16string_view p, ULONGLONG* a, ULONGLONG* b, ULONGLONG* c) override {
+    return inner_->GetDiskFreeSpaceExW(p, a, b, c);
+  }
+
+ private:
+  DWORD Mark(std::u16string_view path, DWORD attributes) {
+    if (attributes == INVALID_FILE_ATTRIBUTES) return attributes;
+    for (const auto& l : links_) {
+      if (EqualsNoCase(l, path)) return attributes | FILE_ATTRIBUTE_REPARSE_POINT;
+    }
+    return attributes;
+  }
+  std::unique_ptr<IFileSystem> inner_;
+  std::vector<std::u16string> links_;
+  std::map<HANDLE, std::u16string> folders_;
+};
+
+TEST(DeleteFolderTree, LinksAreRemovedWithoutReachingWhatTheyPointAt) {
+  UpdaterMachine m;
+  const std::u16string f = m.installFolder;
+  const std::u16string appData = u"C:\\Users\\x\\AppData\\Roaming\\varnholt\\KSM";
+  m.Put(f + u"\\plain.txt");
+  m.Put(f + u"\\sub\\link\\precious.dll");  // stands for the folder a planted junction reaches
+  m.Put(appData + u"\\precious.ini");
+  Platform& p = Platform::Current();
+  auto* links = new LinkFiles(p.SetFiles(nullptr), {f + u"\\sub\\link", appData});
+  p.SetFiles(std::unique_ptr<IFileSystem>(links));
+
+  EXPECT_TRUE(DeleteFolderTree(*m.u, f, false));
+  EXPECT_TRUE(DeleteFolderTree(*m.u, appData, false));
+  p.SetFiles(links->Release());
+
+  EXPECT_FALSE(m.Exists(f + u"\\plain.txt"));
+  EXPECT_TRUE(m.Exists(f + u"\\sub\\link\\precious.dll"));
+  EXPECT_TRUE(m.Exists(appData + u"\\precious.ini"));
 }
 
 TEST(DeleteFolderTree, RefusalsLeaveEverythingInPlace) {
