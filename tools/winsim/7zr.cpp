@@ -21,6 +21,26 @@ using namespace win;
 
 namespace {
 
+// 7-Zip's own splitting on Windows: a quotation mark toggles quoting and is dropped, a backslash
+// is never an escape ("C:\logs\" is one argument ending in a backslash).
+std::vector<std::u16string> SplitLikeSevenZip(std::u16string_view text) {
+  std::vector<std::u16string> out;
+  std::u16string piece;
+  bool quoted = false;
+  for (char16_t c : text) {
+    if ((c == u' ' || c == u'\t') && !quoted) {
+      if (!piece.empty()) out.push_back(std::move(piece));
+      piece.clear();
+    } else if (c == u'"') {
+      quoted = !quoted;
+    } else {
+      piece += c;
+    }
+  }
+  if (!piece.empty()) out.push_back(std::move(piece));
+  return out;
+}
+
 std::string HostPathOf(const std::string& root, const std::u16string& arg) {
   bool trailing = !arg.empty() && (arg.back() == u'\\' || arg.back() == u'/');
   auto parsed = winsim::ParseWinPath(Files().GetFullPathNameW(arg), u"C:\\");
@@ -44,11 +64,9 @@ std::string HostPathOf(const std::string& root, const std::u16string& arg) {
 int wWinMain(HINSTANCE, HINSTANCE, char16_t* cmdLine, int) {
   const char* root = std::getenv("WINSIM_ROOT");
   if (!root) return 2;
-  auto argv16 = CommandLineToArgv(u"7zr " + std::u16string(cmdLine));
   std::vector<std::string> args{"7zz"};
   bool commandSeen = false;
-  for (size_t i = 1; i < argv16.size(); ++i) {
-    const std::u16string& a = argv16[i];
+  for (const std::u16string& a : SplitLikeSevenZip(cmdLine)) {
     if (a.size() > 2 && a[0] == u'-' && (a[1] == u'o' || a[1] == u'w')) {
       args.push_back(WideToUtf8(a.substr(0, 2)) + HostPathOf(root, a.substr(2)));
     } else if (a.empty() || a[0] == u'-' || a[0] == u'@' || !commandSeen) {
