@@ -303,12 +303,27 @@ TEST(EndOfModeFolders, SetupAndUninstallFolders) {
   EXPECT_EQ(Count(log, "{{TarlinUpdater::RemoveSetupFolder}} 3 - 설치 폴더 삭제 실패"), 1) << log;
 
   m.Put(u"C:\\5985b9ffb5ac4b2b9ff13f56a66435db\\x\\y.txt");
-  m.Put(u"C:\\bc8f992f5df34654945e6e32a5aa400c\\qzUpdater.exe");
+  m.Put(u"C:\\bc8f992f5df34654945e6e32a5aa400c\\msvcp110.dll");
+  // The updater runs from the setup folder: its own program file cannot go before the restart.
+  const std::u16string self = u"C:\\bc8f992f5df34654945e6e32a5aa400c\\qzUpdater.exe";
+  m.machine.Install("lmvKeeper", self);
+  PROCESS_INFORMATION pi;
+  STARTUPINFOW si;
+  ASSERT_TRUE(Processes().CreateProcessW(u"", self, 0, u"C:\\", si, &pi));
+  CloseHandle(pi.hThread);
+
   RemoveUninstallFolder(*m.u);
   RemoveSetupFolder(*m.u);
   EXPECT_FALSE(m.Exists(u"C:\\5985b9ffb5ac4b2b9ff13f56a66435db"));
-  EXPECT_FALSE(m.Exists(u"C:\\bc8f992f5df34654945e6e32a5aa400c"));
+  EXPECT_FALSE(m.Exists(u"C:\\bc8f992f5df34654945e6e32a5aa400c\\msvcp110.dll"));
+  EXPECT_TRUE(m.Exists(self));
   EXPECT_EQ(Count(m.Log(), "폴더 삭제 실패"), 1);  // still only the first one
+
+  Processes().TerminateProcess(pi.hProcess, 0);
+  Time().WaitForSingleObject(pi.hProcess, INFINITE);
+  CloseHandle(pi.hProcess);
+  winsim::Reboot(MachineOf());
+  EXPECT_FALSE(m.Exists(u"C:\\bc8f992f5df34654945e6e32a5aa400c"));
 }
 
 TEST(RunOrletUninstallerIfPossible, StartsThePresentProgramWithoutWaiting) {
