@@ -6,6 +6,8 @@
 //   spawn CMDLINE     start a program, wait, print "child exit: N" and end with the same code
 //   cmdline           print the command line between brackets
 //   facts             print what this process sees: bitness, WOW64, environment, module path
+//   fileops WINDIR    in WINDIR: create a.txt, write "1" "2" "3" in three calls (the file held without
+//                     sharing), copy it to b.txt, move b.txt to c.txt, c.txt to d.txt, delete a.txt
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -55,6 +57,22 @@ int wWinMain(HINSTANCE, HINSTANCE, char16_t* cmdLine, int) {
   }
   if (verb == u"cmdline") {
     Print(u"[" + Processes().GetCommandLineW() + u"]");
+    return 0;
+  }
+  if (verb == u"fileops" && argv.size() > 2) {
+    const std::u16string dir = argv[2] + u"\\";
+    HANDLE h = Files().CreateFileW(dir + u"a.txt", GENERIC_WRITE, 0, CREATE_ALWAYS, 0);
+    if (h == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+    for (const char* part : {"1", "2", "3"}) {
+      DWORD written = 0;
+      if (!Files().WriteFile(h, part, 1, &written)) return static_cast<int>(GetLastError());
+    }
+    CloseHandle(h);
+    if (!Files().CopyFileW(dir + u"a.txt", dir + u"b.txt", FALSE) ||
+        !Files().MoveFileExW(dir + u"b.txt", dir + u"c.txt", 0) ||
+        !Files().MoveFileExW(dir + u"c.txt", dir + u"d.txt", 0) || !Files().DeleteFileW(dir + u"a.txt")) {
+      return static_cast<int>(GetLastError());
+    }
     return 0;
   }
   if (verb == u"facts") {

@@ -19,6 +19,7 @@
 
 #include "platform/registry.h"
 #include "platform/text.h"
+#include "platform/winsim/kill_point.h"
 #include "platform/winsim/paths.h"
 #include "platform/winsim/pipes.h"
 #include "platform/winsim/scm.h"
@@ -314,6 +315,8 @@ class FileObject : public KernelObject {
   DWORD access() const { return access_; }
   bool dir() const { return dir_; }
   std::mutex& mutex() { return mutex_; }
+  // The Windows path it was opened by (for the kill point).
+  std::u16string winPath;
 
  private:
   std::shared_ptr<Machine> m_;
@@ -407,6 +410,9 @@ class WinsimFiles : public IFileSystem {
   HANDLE CreateFileW(std::u16string_view path, DWORD access, DWORD shareMode, DWORD creation,
                      DWORD flags) override {
     if (IsDevicePath(path)) return OpenDevice(m_, path, access);
+    if (WantsWrite(access) || creation == CREATE_ALWAYS || creation == TRUNCATE_EXISTING) {
+      AtKillPoint(*m_, "CreateFile", FullPath(path));
+    }
     return Guard(INVALID_HANDLE_VALUE, [&] { return DoCreateFile(path, access, shareMode, creation, flags); });
   }
 
@@ -441,6 +447,7 @@ class WinsimFiles : public IFileSystem {
       if (!f) return Fail(ERROR_INVALID_HANDLE);
       if (f->dir()) return Fail(ERROR_INVALID_FUNCTION);
       if (!WantsWrite(f->access())) return Fail(ERROR_ACCESS_DENIED);
+      AtKillPoint(*m_, "WriteFile", f->winPath);
       std::lock_guard lock(f->mutex());
       DWORD total = 0;
       while (total < toWrite) {
@@ -519,6 +526,7 @@ class WinsimFiles : public IFileSystem {
   }
 
   BOOL DeleteFileW(std::u16string_view path) override {
+    AtKillPoint(*m_, "DeleteFile", FullPath(path));
     return Guard(FALSE, [&]() -> BOOL {
       DWORD err = 0;
       auto t = Resolve(path, &err);
@@ -540,6 +548,7 @@ class WinsimFiles : public IFileSystem {
   }
 
   BOOL CopyFileW(std::u16string_view from, std::u16string_view to, BOOL failIfExists) override {
+    AtKillPoint(*m_, "CopyFile", FullPath(to));
     return Guard(FALSE, [&] { return DoCopy(from, to, failIfExists); });
   }
 
@@ -548,6 +557,7 @@ class WinsimFiles : public IFileSystem {
   }
 
   BOOL MoveFileExW(std::u16string_view from, std::u16string_view to, DWORD flags) override {
+    AtKillPoint(*m_, "MoveFileEx", FullPath(from));
     return Guard(FALSE, [&]() -> BOOL {
       if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) return DelayMove(from, to, flags);
       return DoMove(from, to, flags);
@@ -894,6 +904,12 @@ class WinsimFiles : public IFileSystem {
     return t;
   }
 
+  // A path as the kill point names it: full, or as given when it does not parse.
+  std::u16string FullPath(std::u16string_view path) {
+    auto w = ParseWinPath(path, GetCurrentDirectoryW());
+    return w ? w->ToString() : std::u16string(path);
+  }
+
   std::optional<Target> CurrentTarget() {
     DWORD err = 0;
     return Resolve(GetCurrentDirectoryW(), &err);
@@ -1019,7 +1035,9 @@ class WinsimFiles : public IFileSystem {
     }
     const int64_t row = db.LastInsertId();
     tx.Commit();
-    return Handles().Add(std::make_shared<FileObject>(m_, fd, row, access, dir, deleteOnClose, t.host));
+    auto object = std::make_shared<FileObject>(m_, fd, row, access, dir, deleteOnClose, t.host);
+    object->winPath = t.win.ToString();
+    return Handles().Add(object);
   }
 
   DWORD Seek(HANDLE file, int64_t distance, DWORD method, int64_t* pos) {
