@@ -25,6 +25,8 @@ DWORD DeleteTree(const std::u16string& path) {
   if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError();
   if (attributes & FILE_ATTRIBUTE_READONLY) files.SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) return files.DeleteFileW(path) ? 0 : GetLastError();
+  // A junction goes as a link; what it points at is never emptied.
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return files.RemoveDirectoryW(path) ? 0 : GetLastError();
 
   DWORD first = 0;
   std::vector<std::u16string> names;
