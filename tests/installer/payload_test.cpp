@@ -97,13 +97,13 @@ class Payload : public ::testing::Test {
   void Add(const std::string& name, const std::string& content) { WriteHost(Host("payload/" + name), content); }
 
   // Builds the installer into the machine and enters it; false when qzpack refused.
-  bool Build(const std::string& mode = "-uninstall") {
+  bool Build(const std::string& mode = "-uninstall", const std::vector<std::string>& extra = {}) {
     Add("msvcr110.dll", "runtime library");
     const std::string out = Host("qzSetup.exe");
-    if (RunHost({BuiltProgram("qzpack"), "setup", "--program", BuiltProgram("wsprobe"), "--tool",
-                 BuiltProgram("7zr.exe"), "--mode", mode, "--out", out, "--dir", Host("payload")}) != 0) {
-      return false;
-    }
+    std::vector<std::string> args{BuiltProgram("qzpack"), "setup", "--program", BuiltProgram("wsprobe"), "--tool",
+                                  BuiltProgram("7zr.exe"), "--mode", mode, "--out", out, "--dir", Host("payload")};
+    args.insert(args.end(), extra.begin(), extra.end());
+    if (RunHost(args) != 0) return false;
     const std::string target = m_.HostPath(kInstaller);
     fs::create_directories(fs::path(target).parent_path());
     fs::copy_file(out, target, fs::copy_options::overwrite_existing);
@@ -337,6 +337,40 @@ TEST_F(Payload, BuildModeIsEmptyWhenBuiltSo) {
   ASSERT_TRUE(Build(""));
   Enter();
   EXPECT_EQ(qz::InstallerBuildMode(), u"");
+}
+
+TEST_F(Payload, SiteInstallerFromAReleaseFolderCarriesItsFilesAndCertificates) {
+  const std::string qzpack = BuiltProgram("qzpack");
+  WriteHost(Host("agent/lmvAgent.exe"), "agent program");
+  WriteHost(Host("agent/qzCrypto.dll"), "crypto library");
+  WriteHost(Host("stored.cfg"), "the agent's stored configuration");
+  WriteHost(Host("manifest"), "config stored.cfg\n");
+  ASSERT_EQ(RunHost({qzpack, "ca", "--cert", Host("ca.pem"), "--key", Host("ca.key")}), 0);
+  ASSERT_EQ(RunHost({qzpack, "cert", "--ca", Host("ca.pem"), "--ca-key", Host("ca.key"), "--cert", Host("fs.crt"),
+                     "--key", Host("fs.key")}),
+            0);
+  ASSERT_EQ(RunHost({qzpack, "release", "--agent", Host("agent"), "--build", "7", "--manifest", Host("manifest"), "--ca",
+                     Host("ca.pem"), "--fs-cert", Host("fs.crt"), "--fs-key", Host("fs.key"), "--out", Host("rel")}),
+            0);
+  Add("server.cfg", "<site/>");
+  ASSERT_TRUE(Build("", {"--release", Host("rel")}));
+  Enter();
+  qz::InstallerFolders f;
+  ASSERT_EQ(qz::PreparePayload(&f), 0);
+  auto in = [&](const char16_t* name) { return ReadHost(m_.HostPath(std::u16string(kSetup) + u"\\" + name)); };
+  EXPECT_EQ(in(u"lmvAgent.exe"), "agent program");
+  EXPECT_EQ(in(u"qzCrypto.dll"), "crypto library");
+  EXPECT_EQ(in(u"qorv-ca.pem"), ReadHost(Host("ca.pem")));
+  EXPECT_EQ(in(u"qorv-fs.crt"), ReadHost(Host("fs.crt")));
+  EXPECT_EQ(in(u"local-fs.crt"), ReadHost(Host("rel/local-fs.crt")));
+  EXPECT_EQ(in(u"server.cfg"), "<site/>");
+  EXPECT_FALSE(Exists(std::u16string(kSetup) + u"\\stored.cfg"));
+
+  // A package that no longer matches its signature makes no installer.
+  std::string package = ReadHost(Host("rel/agent/lmvAgent.exe.qz"));
+  package[package.size() - 3] ^= 0x01;
+  WriteHost(Host("rel/agent/lmvAgent.exe.qz"), package);
+  EXPECT_FALSE(Build("", {"--release", Host("rel")}));
 }
 
 TEST(QzpackSetup, RefusesWhatWouldMakeABrokenInstaller) {

@@ -8,7 +8,8 @@
 //   qzpack sign --key FS.key --definition DOC.xml --out qzAgent.xmd
 //   qzpack verify --ca CA.pem --cert FS.crt [--definition|--package] FILE
 //   qzpack release --agent DIR --build N [--manifest FILE] --ca CA.pem --fs-cert FS.crt --fs-key FS.key --out DIR
-//   qzpack setup --program QZSETUP --tool 7zr.exe --mode TEXT --out SETUP.exe [--dir DIR]... [FILE[=NAME]]...
+//   qzpack setup --program QZSETUP --tool 7zr.exe --mode TEXT --out SETUP.exe [--release DIR] [--dir DIR]...
+//                [FILE[=NAME]]...
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -33,7 +34,8 @@ constexpr const char* kUsage =
     "  qzpack sign --key FS.key --definition DOC.xml --out qzAgent.xmd\n"
     "  qzpack verify --ca CA.pem --cert FS.crt [--definition|--package] FILE\n"
     "  qzpack release --agent DIR --build N [--manifest FILE] --ca CA.pem --fs-cert FS.crt --fs-key FS.key --out DIR\n"
-    "  qzpack setup --program QZSETUP --tool 7zr.exe --mode TEXT --out SETUP.exe [--dir DIR]... [FILE[=NAME]]...\n"
+    "  qzpack setup --program QZSETUP --tool 7zr.exe --mode TEXT --out SETUP.exe [--release DIR] [--dir DIR]...\n"
+    "               [FILE[=NAME]]...\n"
     "              (TEXT: -uninstall for the delivered uninstaller, \"\", -hide, -auto, ...)\n";
 
 // Options with a value ("--name value"), repeatable ones collected in order, flags, and operands.
@@ -176,6 +178,7 @@ int main(int argc, char** argv) {
     o.tool = a.Get("tool");
     o.mode = a.Get("mode");
     o.out = a.Get("out");
+    o.release = a.Get("release");
     o.dirs = a.All("dir");
     o.files = a.operands;
     error = qzpack::BuildSetup(o);

@@ -11,6 +11,11 @@
 #include <map>
 #include <sstream>
 
+#include "crypto/aes.h"
+#include "crypto/cert.h"
+#include "crypto/secrets.h"
+#include "crypto/zip_archive.h"
+#include "host.h"
 #include "installer/resource_ids.h"
 #include "platform/text.h"
 #include "platform/winsim/bundle.h"
@@ -69,11 +74,92 @@ struct TempDir {
   std::string path;
 };
 
+// Writes each entry of a package under the staging folder; only plain names are taken.
+class StagingSink : public qz::IEntrySink {
+ public:
+  explicit StagingSink(std::string folder) : folder_(std::move(folder)) {}
+  bool Create(std::string_view ansiPath) override {
+    std::string name(ansiPath.substr(ansiPath.find_last_of("\\/") + 1));
+    if (ansiPath != ".\\" + name) {
+      error = "a module file in a subfolder cannot go into the installer: " + std::string(ansiPath.substr(2));
+      return false;
+    }
+    out_.open(folder_ + "/" + name, std::ios::binary | std::ios::trunc);
+    if (!out_) return false;
+    names.push_back(name);
+    return true;
+  }
+  bool Write(const uint8_t* data, size_t size) override {
+    out_.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    return static_cast<bool>(out_);
+  }
+  void Close() override { out_.close(); }
+  std::vector<std::string> names;
+  std::string error;
+
+ private:
+  std::string folder_;
+  std::ofstream out_;
+};
+
+// The files of a release folder, checked as the updater checks them, staged under folder.
+std::string AddRelease(const std::string& dir, const std::string& folder, std::map<std::string, std::string>* members) {
+  const std::string caPath = dir + "/certs/qorv-ca.pem", fsPath = dir + "/certs/qorv-fs.crt";
+  static qz::qzAES cipher;
+  cipher.SetKeyInput(qz::secrets::CertKeyInput());
+  qz::qzRSACert ca, cert;
+  ca.SetCertificateCipher(&cipher);
+  cert.SetCertificateCipher(&cipher);
+  auto load = [](qz::qzRSACert* c, const std::string& path, const qz::IRSACert* issuer) {
+    std::string text, der;
+    if (!ReadHostFile(path, &text)) return qz::qzRSACert::kCannotOpen;
+    int r = c->DecodePem(text, &der);
+    return r != 0 ? r : c->Parse(std::span(reinterpret_cast<const uint8_t*>(der.data()), der.size()), issuer);
+  };
+  if (load(&ca, caPath, nullptr) != 0 || load(&cert, fsPath, &ca) != 0) return "the certificates of " + dir + " are refused";
+
+  // The agent's stored configuration is the config element's package: not a file to place.
+  std::string xml, configName;
+  ReadHostFile(dir + "/qzAgent.xml", &xml);
+  if (size_t at = xml.find("<config "); at != std::string::npos) {
+    size_t begin = xml.find('>', at), end = xml.find("</config>", at);
+    if (begin != std::string::npos && end != std::string::npos && begin < end) configName = xml.substr(begin + 1, end - begin - 1);
+  }
+
+  std::error_code ec;
+  fs::directory_iterator it(dir + "/agent", ec);
+  if (ec) return "no agent folder in " + dir;
+  for (const auto& e : it) {
+    const std::string file = e.path().filename().string();
+    if (!e.is_regular_file() || e.path().extension() != ".qz") continue;
+    if (file == configName + ".qz") continue;
+    FileStream in(e.path().string());
+    StagingSink sink(folder);
+    qz::ZipArchive zip;
+    const int r = in.ok() ? zip.UnpackSigned(in, win::Utf8ToWide(e.path().string()), cert, ".", sink) : qz::kUnzipCannotOpen;
+    if (!sink.error.empty()) return sink.error;
+    if (r != 0) return e.path().string() + " is refused: " + std::to_string(r);
+    for (const auto& name : sink.names) (*members)[name] = folder + "/" + name;
+  }
+  (*members)["qorv-ca.pem"] = caPath;
+  (*members)["qorv-fs.crt"] = fsPath;
+  if (fs::is_regular_file(dir + "/local-fs.crt")) (*members)["local-fs.crt"] = dir + "/local-fs.crt";
+  return "";
+}
+
 }  // namespace
 
 std::string BuildSetup(const SetupOptions& o) {
+  TempDir tmp;
+  if (tmp.path.empty()) return "cannot make a temporary folder";
   // Archive member name → source file.
   std::map<std::string, std::string> members;
+  if (!o.release.empty()) {
+    const std::string unpacked = tmp.path + "/release";
+    fs::create_directory(unpacked);
+    std::string error = AddRelease(o.release, unpacked, &members);
+    if (!error.empty()) return error;
+  }
   for (const auto& d : o.dirs) {
     std::error_code ec;
     fs::directory_iterator it(d, ec);
@@ -100,8 +186,6 @@ std::string BuildSetup(const SetupOptions& o) {
   std::vector<uint8_t> tool, archive;
   if (!ReadBytes(o.tool, &tool) || tool.empty()) return "cannot read the archive tool " + o.tool;
 
-  TempDir tmp;
-  if (tmp.path.empty()) return "cannot make a temporary folder";
   const std::string staging = tmp.path + "/files";
   std::error_code ec;
   fs::create_directory(staging, ec);

@@ -12,6 +12,9 @@ struct SetupOptions {
   std::string tool;     // the archive tool the installer carries
   std::string mode;     // build mode, may be empty
   std::string out;
+  // A release folder: its certificates and the files of its signed module packages (not the
+  // agent's stored configuration, which the installer writes itself from its settings document).
+  std::string release;
   std::vector<std::string> dirs;  // every regular file at the top of each folder
   std::vector<std::string> files;  // FILE or FILE=NAME; later names replace earlier ones
 };
