@@ -214,11 +214,11 @@ int PreparePayload(InstallerFolders* folders) {
   return 0;
 }
 
-void EndFailedPreparation(int result, const InstallerFolders& folders, bool korean) {
+void EndPreparation(int result, const InstallerFolders& folders, bool korean) {
   DeleteSetupFolder(folders);
   InstallerMessage m = PreparationMessage(result, korean);
   Ui().MessageBoxW(nullptr, m.text, m.caption, m.icon);
-  WriteInstallerOutcome(m.text.c_str());
+  WriteInstallerOutcome(result == kUninstallDone ? u"119" : m.text.c_str());
 }
 
 void CopySetupFile(const InstallerFolders& folders, std::u16string_view fileName, std::u16string_view targetFolder,

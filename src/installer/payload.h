@@ -20,6 +20,7 @@ inline constexpr int kToolNotWritten = 3001;
 inline constexpr int kArchiveNotWritten = 3002;
 inline constexpr int kToolNotStarted = 3003;
 inline constexpr int kArchiveDamaged = 3004;
+inline constexpr int kUninstallDone = 119;
 
 inline constexpr char16_t kSetupFolderTemplate[] = u"%systemdrive%\\bc8f992f5df34654945e6e32a5aa400c";
 inline constexpr char16_t kInstallFolderTemplate[] = u"%ProgramFiles%\\varnholt\\KSM";
@@ -45,9 +46,10 @@ std::u16string InstallerBuildMode();
 // of the codes above; the folders found so far are in *folders.
 int PreparePayload(InstallerFolders* folders);
 
-// Deletes the setup folder, shows the message for a failed preparation's result and records it
-// as the installer's outcome. The caller ends with exit code 1.
-void EndFailedPreparation(int result, const InstallerFolders& folders, bool korean);
+// After a preparation that did not return 0 (the uninstall flow's 119 or an error): deletes the
+// setup folder, shows the result's message and records the outcome ("119" after the uninstall
+// flow, else the text shown). The caller ends with exit code 1.
+void EndPreparation(int result, const InstallerFolders& folders, bool korean);
 
 // Writes resource id of type "FILE" as folder\fileName: 1, or 0 when the resource is missing or
 // empty or the file cannot be created. A failing write records "File Export Error" as the

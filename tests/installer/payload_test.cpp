@@ -216,7 +216,7 @@ TEST_F(Payload, DamagedArchiveEndsWithDecompressionErrorAndNoSetupFolder) {
   qz::InstallerFolders f;
   int r = qz::PreparePayload(&f);
   ASSERT_EQ(r, qz::kArchiveDamaged);
-  qz::EndFailedPreparation(r, f, false);
+  qz::EndPreparation(r, f, false);
   const std::u16string text = qz::InstallerText(301, false);
   auto journal = m_.Journal();
   ASSERT_EQ(journal.size(), 1u);
@@ -485,12 +485,28 @@ TEST_F(Payload, SetupFolderDeletionRemovesEverythingOrLeavesItForTheRestart) {
   CloseHandle(held);
 }
 
+TEST_F(Payload, UninstallFlowEndsWithItsMessageAndResultValue119) {
+  Add("qzUpdater.exe", "u");
+  ASSERT_TRUE(Build());
+  Enter();
+  qz::InstallerFolders f;
+  ASSERT_EQ(qz::PreparePayload(&f), 0);
+  qz::EndPreparation(qz::kUninstallDone, f, true);
+  auto journal = m_.Journal();
+  ASSERT_EQ(journal.size(), 1u);
+  EXPECT_EQ(journal[0].text, "에이전트를 삭제하였습니다");
+  EXPECT_EQ(journal[0].caption, "VH-KSM Agent Uninstall");
+  EXPECT_EQ(journal[0].flags, MB_OK);
+  EXPECT_EQ(Outcome(), u"119");
+  EXPECT_FALSE(Exists(kSetup));
+}
+
 TEST_F(Payload, FailureBeforeTheSetupFolderIsKnownDeletesNothing) {
   ASSERT_TRUE(Build());
   Enter();
   WriteHost(m_.HostPath(u"C:\\boot.ini"), "keep");
   ASSERT_TRUE(Files().SetCurrentDirectoryW(u"C:\\"));
-  qz::EndFailedPreparation(qz::kSetupFolderNotExpanded, qz::InstallerFolders(), false);
+  qz::EndPreparation(qz::kSetupFolderNotExpanded, qz::InstallerFolders(), false);
   EXPECT_TRUE(Exists(u"C:\\boot.ini"));
   auto journal = m_.Journal();
   ASSERT_EQ(journal.size(), 1u);
