@@ -1,99 +1,206 @@
 #!/usr/bin/env bash
-# The main job as far as this build goes, on fresh simulated machines, told in plain words.
+# The main job on a fresh simulated Windows 10 x64 machine against the bundled reference server:
+# publish agent build 330, install it, publish build 331 and update to it, then uninstall,
+# showing at every step what happened.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-say() { printf '\n== %s\n' "$*"; }
+step=0
+say() { step=$((step + 1)); printf '\n== %d. %s\n' "$step" "$*"; }
+indent() { sed 's/^/    /'; }
+fail() { printf '\nDEMO FAILED: %s\n' "$*" >&2; exit 1; }
 
-say "Preparing: installing what is missing and building (this takes a while the first time)"
+printf '== Preparing: installing what is missing and building (this takes a while the first time)\n'
 scripts/bootstrap.sh
 cmake --preset default >/dev/null
 cmake --build --preset default >/dev/null
 BIN="$PWD/build/default/bin"
 WINSIM="$BIN/winsim"
+QZPACK="$BIN/qzpack"
 
 WORK="$(mktemp -d /tmp/qz-demo.XXXXXX)"
-trap 'rm -rf "$WORK"' EXIT
-SETUP='C:\bc8f992f5df34654945e6e32a5aa400c'
+SERVER_PID=""
+cleanup() {
+  [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null && wait "$SERVER_PID" 2>/dev/null
+  rm -rf "$WORK"
+}
+trap cleanup EXIT
+# The agent's stop sequence waits up to tens of seconds between its steps; run those pauses 100
+# times faster. Network waits and clocks are never scaled.
+export WINSIM_TIME_SCALE=0.01
 
-place_updater() {  # machine
-  local dir
-  dir="$("$WINSIM" path "$1" "$SETUP")"
-  mkdir -p "$dir"
-  cp "$BIN/qzUpdater" "$dir/qzUpdater.exe"
+SETUP='C:\bc8f992f5df34654945e6e32a5aa400c'
+INSTALL_WIN='C:\Program Files (x86)\varnholt\KSM'
+PKI="$WORK/pki"
+RELEASE="$WORK/release"
+AGENT="$WORK/agent"
+MACHINE="$WORK/pc1"
+mkdir -p "$PKI" "$AGENT"
+
+# The agent's 24 files: the stand-in programs and library play the agent; the other libraries are
+# small data files with the right names.
+make_agent() {  # build number
+  local build=$1 f
+  for f in qzAgentUtil.dll qzClientInfo.dll qzCrypto.dll qzNSI.dll qzLogger.dll qzPatchMan.dll qzSecureZip.dll \
+           qzWebQuery.dll qzCommon.dll qzIPC.dll qzPCKeeperUI.dll qzPatchCom.dll qzPatcher.dll qzPCKeeper.dll \
+           msvcr110.dll msvcp110.dll; do
+    printf 'stand-in %s of agent build %s\n' "$f" "$build" >"$AGENT/$f"
+  done
+  for f in qzTarlinSvc lmvAgent lmvAssistant lmvKeeper qzNoticeView; do cp "$BIN/$f" "$AGENT/$f.exe"; done
+  cp "$BIN/qzComDrv.dll" "$AGENT/qzComDrv.dll"
+  cp "$BIN/qzUpdater" "$AGENT/qzUpdater.exe"
 }
 
-say "1. A Windows XP SP2 machine: the installer's updater must refuse to install here"
-XP="$WORK/xp-sp2"
-"$WINSIM" new "$XP" --os winxp-sp2
-place_updater "$XP"
-echo "Running: qzUpdater.exe --install (as the installer would)"
-code="$("$WINSIM" run "$XP" --cwd "$SETUP" -- "$SETUP\\qzUpdater.exe --install" 2>&1 | tail -n 1)"
-echo "qzUpdater exited with $code (-999 means: operating system refused)"
-echo "What the user saw on the desktop:"
-"$WINSIM" journal "$XP" | sed 's/^/    /'
-[ "$code" = "-999" ] || { echo "unexpected exit code"; exit 1; }
+say "Making fresh certificates with qzpack: a CA, the file-signing certificate and the server's TLS certificate"
+"$QZPACK" ca --cert "$PKI/ca.pem" --key "$PKI/ca.key" --cn "Varnholt Demo CA" --org Varnholt --country KR >/dev/null
+"$QZPACK" cert --ca "$PKI/ca.pem" --ca-key "$PKI/ca.key" --cert "$PKI/fs.crt" --key "$PKI/fs.key" \
+  --cn "Varnholt File Signing" --org Varnholt --country KR >/dev/null
+"$QZPACK" cert --tls --ca "$PKI/ca.pem" --ca-key "$PKI/ca.key" --cert "$PKI/tls.crt" --key "$PKI/tls.key" \
+  --cn 127.0.0.1 --org Varnholt --country KR --ip 127.0.0.1 >/dev/null
+ls "$PKI" | indent
 
-say "2. A Windows 10 x64 machine: the gate lets the install through and the updater prepares the agent"
-W10="$WORK/win10"
-"$WINSIM" new "$W10" --os win10-x64
-place_updater "$W10"
-cat > "$("$WINSIM" path "$W10" "$SETUP")/server.cfg" <<'CFG'
+say "Publishing agent build 330 (the stand-ins) with qzpack release"
+make_agent 330
+"$QZPACK" release --agent "$AGENT" --build 330 --ca "$PKI/ca.pem" --fs-cert "$PKI/fs.crt" --fs-key "$PKI/fs.key" \
+  --out "$RELEASE" | indent
+echo "The release folder: every module signed as NAME.qz, the signed definition qzAgent.xmd, the certificates:"
+(cd "$RELEASE" && find . -type f | sort | head -8 && echo "    ... $(find . -type f | wc -l) files") | indent
+
+say "Starting qzserver on 127.0.0.1 with that release folder"
+"$BIN/qzserver" --root "$RELEASE" --journal "$WORK/journal.txt" --cert "$PKI/tls.crt" --key "$PKI/tls.key" \
+  --port-file "$WORK/ports.txt" --https-port 0 --http-port 0 --set lang=1 >"$WORK/server.log" 2>&1 &
+SERVER_PID=$!
+for _ in $(seq 100); do [ -s "$WORK/ports.txt" ] && break; sleep 0.1; done
+[ -s "$WORK/ports.txt" ] || fail "qzserver did not start: $(cat "$WORK/server.log")"
+HTTPS_PORT="$(sed -n 's/^https=//p' "$WORK/ports.txt")"
+HTTP_PORT="$(sed -n 's/^http=//p' "$WORK/ports.txt")"
+echo "qzserver listens: HTTPS on port $HTTPS_PORT, HTTP on port $HTTP_PORT"
+
+say "A fresh Windows 10 x64 machine, and the setup folder as the installer unpacks it"
+"$WINSIM" new "$MACHINE" --os win10-x64 | indent
+SETUP_HOST="$("$WINSIM" path "$MACHINE" "$SETUP")"
+mkdir -p "$SETUP_HOST"
+cp "$AGENT"/* "$SETUP_HOST/"
+cp "$RELEASE/agent/qzAgent.xmd" "$RELEASE/certs/qorv-ca.pem" "$RELEASE/certs/qorv-fs.crt" "$RELEASE/local-fs.crt" \
+  "$SETUP_HOST/"
+cp "$BIN"/drivers/*.sys "$SETUP_HOST/"
+cat >"$SETUP_HOST/server.cfg" <<CFG
 <?xml version="1.0" encoding="UTF-8"?>
 <tarlinLMV version="3.0">
   <serial>VH-2024-0001</serial>
   <server>127.0.0.1</server>
   <pk_server>127.0.0.2</pk_server>
-  <port>80</port>
-  <ssl>443</ssl>
+  <port>$HTTP_PORT</port>
+  <ssl>$HTTPS_PORT</ssl>
 </tarlinLMV>
 CFG
-echo "The site's plain server.cfg in the setup folder, as the installer unpacks it:"
-sed 's/^/    /' "$("$WINSIM" path "$W10" "$SETUP")/server.cfg"
-echo "Running: qzUpdater.exe --install"
-out="$("$WINSIM" run "$W10" --cwd "$SETUP" -- "$SETUP\\qzUpdater.exe --install" 2>&1)"
-printf '%s\n' "$out" | sed 's/^/    /'
-code="$(printf '%s\n' "$out" | tail -n 1)"
-echo "Message boxes on this desktop: $("$WINSIM" journal "$W10" | grep -c MessageBox || true)"
-echo "The agent's registry tree it built (a 32-bit program: HKLM\\SOFTWARE lands under WOW6432Node);"
-echo "the binary values are sealed with a key bound to this machine:"
-"$WINSIM" reg "$W10" export 'HKLM\SOFTWARE\WOW6432Node\Varnholt\KSM' | sed 's/^/    /'
-"$WINSIM" reg "$W10" export 'HKLM\SYSTEM\Software\Varnholt\KSM' | sed 's/^/    /'
-INSTALL="$("$WINSIM" path "$W10" 'C:\Program Files (x86)\varnholt\KSM')"
-echo "The install folder C:\\Program Files (x86)\\varnholt\\KSM (server.cfg there is the sealed form):"
-(cd "$INSTALL" && find . -type f -printf '    %p  %s bytes\n' | sort)
-echo "Its log, decrypted with qzlog:"
-"$BIN/qzlog" "$INSTALL/logs" | sed 's/^/    /'
-[ "$code" = "1" ] || { echo "unexpected exit code"; exit 1; }
-echo "Placing the agent's stand-in programs into the install folder (the install mode will do this itself later)"
-for f in qzTarlinSvc lmvAgent lmvAssistant; do cp "$BIN/$f" "$INSTALL/$f.exe"; done
-echo "Running: qzUpdater.exe --chksvc (service check: every other mode starts by reading that tree back)"
-code="$("$WINSIM" run "$W10" -- "$SETUP\\qzUpdater.exe --chksvc" 2>&1 | tail -n 1)"
-echo "qzUpdater exited with $code; the service was missing, so it ran \"qzTarlinSvc.exe -install\" and \"-start\":"
-"$WINSIM" ps "$W10" | sed 's/^/    /'
-[ "$code" = "0" ] || { echo "unexpected exit code"; exit 1; }
-echo "Running: qzUpdater.exe --stopMe (stop mode: asks the service to stop, waits, ends what is left)"
-code="$(WINSIM_TIME_SCALE=0.05 "$WINSIM" run "$W10" -- "$SETUP\\qzUpdater.exe --stopMe" 2>&1 | tail -n 1)"
-echo "qzUpdater exited with $code; processes now:"
-"$WINSIM" ps "$W10" | sed 's/^/    /'
-[ "$code" = "0" ] || { echo "unexpected exit code"; exit 1; }
-echo "What the updater logged for these runs (decrypted with qzlog):"
-"$BIN/qzlog" "$INSTALL/logs" | tail -n 25 | sed 's/^/    /'
-echo "Install, update and uninstall work is not built yet; the updater says so when asked for it."
+echo "$SETUP holds $(ls "$SETUP_HOST" | wc -l) files: qzUpdater.exe, the agent's files, certificates, drivers, server.cfg"
 
-say "3. Only one updater at a time"
-cp "$BIN/wsprobe" "$("$WINSIM" path "$W10" 'C:\Windows\Temp')/qzUpdater.exe"
-"$WINSIM" run "$W10" --no-wait -- 'C:\Windows\Temp\qzUpdater.exe sleep 60000' >/dev/null
-echo "Processes on the machine:"
-"$WINSIM" ps "$W10" | sed 's/^/    /'
-code="$("$WINSIM" run "$W10" -- "$SETUP\\qzUpdater.exe --install" 2>&1 | tail -n 1)"
-echo "A second qzUpdater.exe --install exited with $code (-1: another updater is running); its box:"
-"$WINSIM" journal "$W10" | tail -n 2 | sed 's/^/    /'
-for pid in $("$WINSIM" ps "$W10" | awk 'NR>2 {print $1}'); do "$WINSIM" kill "$W10" "$pid" 0 || true; done
+run_updater() {  # description, arguments (after the program name)
+  echo "Running: qzUpdater.exe $2   ($1)"
+  local out
+  out="$("$WINSIM" run "$MACHINE" --cwd "$SETUP" -- "\"$SETUP\\qzUpdater.exe\" $2" 2>&1)" || true
+  CODE="$(printf '%s\n' "$out" | tail -n 1)"
+  printf '%s\n' "$out" | head -n -1 | indent
+  echo "qzUpdater exited with $CODE"
+}
+server_notes() {  # the server's readable notes since the last call
+  local seen=${NOTES_SEEN:-0}
+  grep -a 'Qz-Note\|^log\|^alive\|^tmp_web' "$WORK/server.log" | tail -n +$((seen + 1)) | indent || true
+  NOTES_SEEN="$(grep -ac 'Qz-Note\|^log\|^alive\|^tmp_web' "$WORK/server.log" || true)"
+}
+requests() {  # requests the server answered so far
+  if [ -f "$WORK/journal.txt" ]; then grep -ac '^REQ ' "$WORK/journal.txt" || true; else echo 0; fi
+}
 
-say "Summary"
-echo "  - Windows XP SP2: install refused with exit code -999 and the 'OS not supported' box."
-echo "  - Windows 10 x64: the gate passes; the updater builds the agent's registry tree from server.cfg,"
-echo "    seals the settings, writes its log and the sealed server.cfg; the service check installs and"
-echo "    starts the agent's service, the stop mode ends it; install/update/uninstall work comes later."
-echo "  - A second updater exits -1 with its box while another runs."
+say "Installing: qzUpdater --install (as the installer runs it)"
+run_updater "install mode" "--install"
+[ "$CODE" = "0" ] || fail "install exited with $CODE"
+echo "Message boxes shown: $("$WINSIM" journal "$MACHINE" | grep -c '^#.* MessageBox' || true) (a box appears only on failure, or on success when server.cfg asks for it)"
+echo "What the agent's stand-in service said (the desktop journal's debug output):"
+"$WINSIM" journal "$MACHINE" | sed -n 's/^ *text: //p' | indent
+echo "Processes: the agent's service runs"
+"$WINSIM" ps "$MACHINE" | indent
+"$WINSIM" ps "$MACHINE" | grep -q qzTarlinSvc.exe || fail "the agent's service does not run after the install"
+INSTALL_HOST="$("$WINSIM" path "$MACHINE" "$INSTALL_WIN")"
+echo "The install folder now holds $(find "$INSTALL_HOST" -maxdepth 1 -type f | wc -l) files."
+echo "The setup folder keeps only what is in use until the next restart: $(ls "$SETUP_HOST" 2>/dev/null | tr '\n' ' ')"
+echo "What the server received (its readable notes):"
+server_notes
+AFTER_INSTALL=$(requests)
+
+say "Publishing build 331: two changed modules, one removed (qzNSI.dll), a new server.cfg"
+make_agent 331
+printf 'build 331 changed this library\n' >>"$AGENT/qzAgentUtil.dll"
+printf 'build 331 changed this library\n' >>"$AGENT/qzCommon.dll"
+# Only two modules change in this build: the others keep build 330's bytes.
+for f in "$AGENT"/*.dll; do
+  case "$(basename "$f")" in qzAgentUtil.dll | qzCommon.dll) ;; *) sed -i 's/agent build 331/agent build 330/' "$f" ;; esac
+done
+rm "$AGENT/qzNSI.dll"
+cat >"$WORK/server-331.cfg" <<CFG
+<?xml version="1.0" encoding="UTF-8"?>
+<tarlinLMV version="3.0">
+  <serial>VH-2024-0001</serial>
+  <server>127.0.0.1</server>
+  <pk_server>127.0.0.3</pk_server>
+  <port>$HTTP_PORT</port>
+  <ssl>$HTTPS_PORT</ssl>
+</tarlinLMV>
+CFG
+mkdir -p "$WORK/manifest"
+cp "$WORK/server-331.cfg" "$WORK/manifest/server.cfg"
+printf 'remove qzNSI.dll\nconfig server.cfg\n' >"$WORK/manifest/manifest.txt"
+"$QZPACK" release --agent "$AGENT" --build 331 --manifest "$WORK/manifest/manifest.txt" --ca "$PKI/ca.pem" \
+  --fs-cert "$PKI/fs.crt" --fs-key "$PKI/fs.key" --out "$RELEASE" | indent
+
+say "Updating: qzUpdater (update mode, as the agent runs it; the service is started again at the end)"
+run_updater "update mode" ""
+[ "$CODE" = "0" ] || fail "update exited with $CODE"
+"$WINSIM" ps "$MACHINE" | grep -q qzTarlinSvc.exe || fail "the agent's service does not run after the update"
+echo "Installed modules against build 331's published checksums:"
+ok=0 bad=0
+for f in "$AGENT"/*; do
+  n="$(basename "$f")"
+  if cmp -s "$f" "$INSTALL_HOST/$n"; then ok=$((ok + 1)); else bad=$((bad + 1)); echo "    differs: $n"; fi
+done
+echo "    $ok equal, $bad different; qzNSI.dll is $( [ -e "$INSTALL_HOST/qzNSI.dll" ] && echo 'still there' || echo 'removed')"
+[ "$bad" = "0" ] || fail "installed files differ from build 331"
+[ ! -e "$INSTALL_HOST/qzNSI.dll" ] || fail "qzNSI.dll was not removed"
+echo "What the server received during the update:"
+server_notes
+echo "Requests of the update run: $(($(requests) - AFTER_INSTALL)) (agent commands by name, and downloads):"
+awk -v skip="$AFTER_INSTALL" '/^REQ /{n++; p=$4; sub("path=","",p); if (n>skip && p!="/CAgentRequest") print p}
+  n>skip && match($0, /&_c=[a-z_]+/){print "command " substr($0, RSTART+4, RLENGTH-4)}' "$WORK/journal.txt" |
+  sort | uniq -c | indent
+
+say "The agent's registry tree (winsim reg export; sealed values are bound to this machine)"
+"$WINSIM" reg "$MACHINE" export 'HKLM\SOFTWARE\WOW6432Node\Varnholt\KSM' | indent
+
+say "The updater's log, decrypted with qzlog (SYSTEM level and above)"
+"$BIN/qzlog" --level SYSTEM "$INSTALL_HOST/logs" | indent
+
+say "Uninstalling: qzUpdater --uninstall"
+run_updater "uninstall mode" "--uninstall"
+[ "$CODE" = "0" ] || fail "uninstall exited with $CODE"
+echo "Processes of the agent left: $("$WINSIM" ps "$MACHINE" | grep -ci 'qzTarlinSvc\|lmvAgent\|lmvAssistant' || true)"
+echo "What remains of the agent in the registry:"
+"$WINSIM" reg "$MACHINE" export 'HKLM\SOFTWARE\WOW6432Node\Varnholt' 2>&1 | indent
+"$WINSIM" reg "$MACHINE" export 'HKLM\SYSTEM\Software\Varnholt\KSM' 2>&1 | indent
+echo "Files scheduled for the next restart (PendingFileRenameOperations):"
+"$WINSIM" reg "$MACHINE" query 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager' PendingFileRenameOperations 2>&1 |
+  indent
+echo "Restarting the machine (winsim reboot carries out those operations)"
+"$WINSIM" reboot "$MACHINE" | indent
+echo "The install folder is $( [ -e "$INSTALL_HOST" ] && echo "still there: $(find "$INSTALL_HOST" | wc -l) entries" || echo 'gone')"
+
+printf '\n== Summary\n'
+cat <<SUMMARY
+    Certificates made by qzpack; builds 330 and 331 published with qzpack release; qzserver on 127.0.0.1.
+    Install (build 330) on a fresh Windows 10 x64 machine: exit 0, the agent's service running.
+    Update to 331: two modules changed, qzNSI.dll removed, server.cfg replaced, every file equal to
+    its published checksum, the service running again.
+    Uninstall: the agent's processes, service, files and registry gone; what stays is the backup GUID
+    under HKLM\\SYSTEM\\Software\\Varnholt\\KSM and the files the restart removes.
+    Requests the server answered: $(requests).
+SUMMARY
