@@ -1,6 +1,5 @@
 #include "updater/entry.h"
 
-#include <cstdio>
 #include <memory>
 
 #include "config/agent_identity.h"
@@ -144,15 +143,6 @@ int UpdaterMain(std::u16string_view commandText) {
     case UpdaterMode::Uninstall:
     case UpdaterMode::Expunge:
       exitCode = RunUninstallMode(u);
-      break;
-    default:
-      // The uninstall work joins in a later build; until then say so plainly rather than pretend
-      // that it was done.
-      u.logger->Log(u"", u"Main", kLogSystem, u"%s mode: this build does not carry its work yet",
-                    ModeName(cmd.mode));
-      std::fprintf(stderr, "qzUpdater: %s mode recognised and initialised; this build does not carry its work yet\n",
-                   ModeName(cmd.mode));
-      exitCode = kExitNotBuilt;
       break;
   }
 

@@ -39,8 +39,6 @@ constexpr int kExitCertificates = -6;
 constexpr int kExitOsRefused = -999;
 // -10000 minus Initialize's result: -10001 (no log), -13001..-13006 (site settings).
 constexpr int kExitInitializeBase = -10000;
-// A mode whose work this build does not carry.
-constexpr int kExitNotBuilt = 1;
 
 int UpdaterMain(std::u16string_view commandText);
 
