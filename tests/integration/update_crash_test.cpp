@@ -79,7 +79,7 @@ class UpdateCrash : public testing::Test {
  protected:
   static void SetUpTestSuite() {
     // The stop sequences' pauses and the alive cycle run a hundred times faster.
-    setenv("WINSIM_TIME_SCALE", "0.01", 1);
+    setenv("WINSIM_TIME_SCALE", "0.001", 1);
     release_ = new AgentRelease;
     release_->Make();
     if (testing::Test::HasFatalFailure()) return;
