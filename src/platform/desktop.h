@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -43,6 +44,15 @@ class IDesktop {
   virtual BOOL CloseWindow(HWND window) = 0;
   virtual BOOL IsIconic(HWND window) = 0;
   virtual void OutputDebugStringW(std::u16string_view text) = 0;
+
+  // EnumWindows in one call: every top-level window of the machine.
+  virtual std::vector<HWND> EnumWindows() { return {}; }
+  // The owning process's id in *pid; 0 when the window does not exist.
+  virtual DWORD GetWindowThreadProcessId(HWND window, DWORD* pid) {
+    if (pid) *pid = 0;
+    return 0;
+  }
+  virtual BOOL PostMessageW(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) { return FALSE; }
 };
 
 }  // namespace win

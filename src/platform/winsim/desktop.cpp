@@ -124,6 +124,29 @@ class WinsimDesktop : public IDesktop {
     return w && w->minimized ? TRUE : FALSE;
   }
 
+  std::vector<HWND> EnumWindows() override {
+    std::vector<HWND> out;
+    try {
+      for (const auto& w : Windows()) out.push_back(ToHwnd(w.id));
+    } catch (...) {
+    }
+    return out;
+  }
+
+  DWORD GetWindowThreadProcessId(HWND window, DWORD* pid) override {
+    auto w = Find(window);
+    if (pid) *pid = w ? static_cast<DWORD>(w->pid) : 0;
+    // Windows of the simulation have one thread each: the process's main one.
+    return w ? static_cast<DWORD>(w->pid) : 0;
+  }
+
+  BOOL PostMessageW(HWND window, UINT msg, WPARAM wParam, LPARAM lParam) override {
+    auto w = Find(window);
+    if (!w) return FALSE;
+    Journal("PostMessage", Utf8Name(*w), Message(msg, wParam, lParam), msg);
+    return TRUE;
+  }
+
   void OutputDebugStringW(std::u16string_view text) override {
     try {
       Journal("OutputDebugString", "", WideToUtf8(text), 0);
@@ -136,6 +159,7 @@ class WinsimDesktop : public IDesktop {
     int64_t id;
     std::u16string cls, title;
     bool minimized;
+    int64_t pid;
   };
 
   static HWND ToHwnd(int64_t id) { return reinterpret_cast<HWND>(static_cast<uintptr_t>(0x10000 + id * 2)); }
@@ -155,7 +179,7 @@ class WinsimDesktop : public IDesktop {
           dead.push_back(st.Int(0));
           continue;
         }
-        out.push_back({st.Int(0), Utf8ToWide(st.Text(3)), Utf8ToWide(st.Text(4)), st.Int(5) != 0});
+        out.push_back({st.Int(0), Utf8ToWide(st.Text(3)), Utf8ToWide(st.Text(4)), st.Int(5) != 0, st.Int(1)});
       }
       for (int64_t id : dead) db.Prepare("DELETE FROM windows WHERE hwnd=?").Bind(1, id).Step();
       return out;

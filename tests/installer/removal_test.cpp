@@ -1,0 +1,258 @@
+// Taking an agent down: the sc.exe commands per Windows, the drivers' services, ending processes by
+// exact name, the log collection and the waiting dots of the install window's status line.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "installer/removal.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "support/fake_time.h"
+#include "support/test_machine.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace win;
+using qztest::TestMachine;
+
+std::vector<std::u16string> StopDelete(std::initializer_list<const char16_t*> services) {
+  std::vector<std::u16string> out;
+  for (const char16_t* s : services) {
+    out.push_back(u"/c sc.exe stop " + std::u16string(s));
+    out.push_back(u"/c sc.exe delete " + std::u16string(s));
+  }
+  return out;
+}
+
+TEST(DriverGroupCommands, NameTheDriversOfTheRunningWindows) {
+  struct Row {
+    const char* profile;
+    std::vector<std::u16string> first, second;
+  };
+  const Row rows[] = {
+      {"winxp-sp3", StopDelete({u"qzPrtProcXP", u"qzProcCutXp"}), StopDelete({u"qzPrtProcXP", u"qzProcCutXp"})},
+      {"win2003-sp2", StopDelete({u"qzPrtProcXP", u"qzProcCutXp"}), StopDelete({u"qzPrtProcXP", u"qzProcCutXp"})},
+      {"vista", StopDelete({u"qzPrtProc", u"qzProcCut"}), StopDelete({u"qzTcpTagger", u"qzNetFilter_Vista"})},
+      {"vista-x64", StopDelete({u"qzPrtProcX64", u"qzProcCutx64"}),
+       StopDelete({u"qzTcpTaggerX64", u"qzNetFilter_VistaX64"})},
+      {"win7", StopDelete({u"qzPrtProc", u"qzProcCut"}), StopDelete({u"qzTcpTagger", u"qzNetFilter"})},
+      {"win10-x64", StopDelete({u"qzPrtProcX64", u"qzProcCutx64"}), StopDelete({u"qzTcpTaggerX64", u"qzNetFilterX64"})},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.profile);
+    TestMachine m(r.profile);
+    m.Enter(u"C:\\test\\qzSetup.exe", 32);
+    EXPECT_EQ(qz::DriverGroupCommands(qz::DriverGroup::ProtectionAndCut), r.first);
+    EXPECT_EQ(qz::DriverGroupCommands(qz::DriverGroup::TaggerAndFilter), r.second);
+  }
+}
+
+void CreateDriver(std::u16string_view name, std::u16string_view path, bool start) {
+  SC_HANDLE scm = Services().OpenSCManagerW(u"", u"", SC_MANAGER_ALL_ACCESS);
+  ASSERT_TRUE(scm);
+  SC_HANDLE s = Services().CreateServiceW(scm, name, name, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                                          SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, path);
+  ASSERT_TRUE(s);
+  if (start) {
+    EXPECT_TRUE(Services().StartServiceW(s, {}));
+  }
+  Services().CloseServiceHandle(s);
+  Services().CloseServiceHandle(scm);
+}
+
+bool ServiceExists(std::u16string_view name) {
+  SC_HANDLE scm = Services().OpenSCManagerW(u"", u"", SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE s = scm ? Services().OpenServiceW(scm, name, SERVICE_ALL_ACCESS) : nullptr;
+  if (s) Services().CloseServiceHandle(s);
+  if (scm) Services().CloseServiceHandle(scm);
+  return s != nullptr;
+}
+
+// On 32-bit Windows 7 the commands name qzProcCut while the service manager works on the service
+// of qzProcCutx86.sys: both go, and the second group's drivers stay.
+TEST(RemoveDriverGroup, CommandsAndServiceManagerBothRun) {
+  TestMachine m("win7");
+  // The program's folder is its current one, and a process cannot start in a missing folder.
+  fs::create_directories(m.HostPath(u"C:\\test"));
+  m.Enter(u"C:\\test\\qzSetup.exe", 32);
+  const std::u16string ksm = u"C:\\Program Files\\varnholt\\KSM";
+  fs::create_directories(m.HostPath(ksm));
+  std::ofstream(m.HostPath(ksm + u"\\qzProcCutx86.sys")) << "driver";
+  CreateDriver(u"qzProcCut", u"C:\\Windows\\System32\\drivers\\qzProcCut.sys", false);
+  CreateDriver(u"qzProcCutx86", ksm + u"\\qzProcCutx86.sys", true);
+  CreateDriver(u"qzTcpTagger", u"C:\\Windows\\System32\\drivers\\qzTcpTagger.sys", false);
+
+  qz::RemoveDriverGroup(qz::DriverGroup::ProtectionAndCut);
+  EXPECT_FALSE(ServiceExists(u"qzProcCut"));
+  EXPECT_FALSE(ServiceExists(u"qzProcCutx86"));
+  EXPECT_TRUE(ServiceExists(u"qzTcpTagger"));
+
+  qz::RemoveDriverGroup(qz::DriverGroup::TaggerAndFilter);
+  EXPECT_FALSE(ServiceExists(u"qzTcpTagger"));
+}
+
+DWORD Launch(std::u16string_view commandLine) {
+  PROCESS_INFORMATION pi;
+  STARTUPINFOW si;
+  if (!Processes().CreateProcessW(u"", commandLine, 0, u"C:\\", si, &pi)) return 0;
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return pi.dwProcessId;
+}
+
+std::vector<DWORD> Pids(std::u16string_view image) {
+  std::vector<PROCESSENTRY32W> e;
+  Processes().SnapshotProcesses(TH32CS_SNAPALL, &e);
+  std::vector<DWORD> out;
+  for (const auto& p : e) {
+    if (p.szExeFile == image) out.push_back(p.th32ProcessID);
+  }
+  return out;
+}
+
+TEST(EndProcessByName, EndsOnlyTheFirstExactMatchAndClosesItsWindows) {
+  TestMachine m("win10-x64");
+  m.Install("wsprobe", u"C:\\a\\lmvAgent.exe");
+  m.Install("wsprobe", u"C:\\b\\lmvAgent.exe");
+  m.Install("wsprobe", u"C:\\c\\LmvAgent.exe");
+  m.Enter(u"C:\\test\\qzSetup.exe", 32);
+  const DWORD first = Launch(u"C:\\a\\lmvAgent.exe sleep 600000");
+  const DWORD second = Launch(u"C:\\b\\lmvAgent.exe sleep 600000");
+  const DWORD otherCase = Launch(u"C:\\c\\LmvAgent.exe sleep 600000");
+  ASSERT_TRUE(first && second && otherCase);
+  std::vector<DWORD> before = Pids(u"lmvAgent.exe");
+  ASSERT_EQ(before.size(), 2u);
+
+  EXPECT_TRUE(qz::EndProcessByName(u"lmvAgent.exe"));
+  std::vector<DWORD> after = Pids(u"lmvAgent.exe");
+  ASSERT_EQ(after.size(), 1u);
+  EXPECT_EQ(after[0], before[1]) << "the first one found is ended";
+  EXPECT_EQ(Pids(u"LmvAgent.exe").size(), 1u);
+  EXPECT_FALSE(qz::EndProcessByName(u"qzNoticeView.exe"));
+
+  for (DWORD pid : {after[0], otherCase}) {
+    HANDLE h = Processes().OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+    if (h) {
+      Processes().TerminateProcess(h, 0);
+      CloseHandle(h);
+    }
+  }
+}
+
+TEST(EndProcessByName, PostsCloseToTheWindowsOfTheEndedProcessOnly) {
+  TestMachine m("win10-x64");
+  m.Install("wsprobe", u"C:\\a\\qzNoticeView.exe");
+  m.Enter(u"C:\\test\\qzSetup.exe", 32);
+  const DWORD pid = Launch(u"C:\\a\\qzNoticeView.exe sleep 600000");
+  ASSERT_TRUE(pid);
+  // A window of this test's own process, which must not get WM_CLOSE.
+  HWND own = Desktop().CreateWindowExW(0, u"OwnClass", u"own", 0);
+  ASSERT_TRUE(own);
+  std::vector<HWND> all = Desktop().EnumWindows();
+  EXPECT_NE(std::find(all.begin(), all.end(), own), all.end());
+  DWORD owner = 0;
+  Desktop().GetWindowThreadProcessId(own, &owner);
+  EXPECT_EQ(owner, Processes().GetCurrentProcessId());
+
+  EXPECT_TRUE(qz::EndProcessByName(u"qzNoticeView.exe"));
+  EXPECT_TRUE(Pids(u"qzNoticeView.exe").empty());
+  for (const auto& e : m.Journal()) EXPECT_NE(e.kind, "PostMessage") << e.caption;
+}
+
+TEST(LogArchiveName, FourteenDigitsWithLeadingZeros) {
+  SYSTEMTIME t{};
+  t.wYear = 2021;
+  t.wMonth = 2;
+  t.wDay = 3;
+  t.wHour = 9;
+  t.wMinute = 5;
+  t.wSecond = 7;
+  EXPECT_EQ(qz::LogArchiveName(t), u"20210203090507.zip");
+}
+
+TEST(CollectLogs, NoLogFolderMakesNoArchive) {
+  TestMachine m("win10-x64");
+  m.Enter(u"C:\\test\\qzSetup.exe", 32);
+  qz::InstallerFolders f;
+  f.setup = u"C:\\setup";
+  f.install = u"C:\\Program Files (x86)\\varnholt\\KSM";
+  fs::create_directories(m.HostPath(f.install));
+  std::u16string name = u"untouched";
+  EXPECT_EQ(qz::CollectLogs(f, &name), 0);
+  EXPECT_EQ(name, u"untouched");
+}
+
+TEST(CollectLogs, AddsTheLogFolderToAnArchiveNamedByTheLocalTime) {
+  TestMachine m("win10-x64");
+  qz::InstallerFolders f;
+  f.setup = u"C:\\setup";
+  f.install = u"C:\\Program Files (x86)\\varnholt\\KSM";
+  m.Install("7zr.exe", f.setup + u"\\ExtractXzr.exe");
+  fs::create_directories(m.HostPath(f.install + u"\\logs"));
+  std::ofstream(m.HostPath(f.install + u"\\logs\\20240131.log")) << "old agent log";
+  m.Enter(u"C:\\test\\qzSetup.exe", 32);
+  auto fake = std::make_unique<qztest::FakeTime>(1612343107000ull /* 2021-02-03 09:05:07 UTC */);
+  Platform::Current().SetTime(std::move(fake));
+
+  std::u16string name;
+  EXPECT_EQ(qz::CollectLogs(f, &name), 1);
+  EXPECT_EQ(name, u"20210203090507.zip");
+  const std::string archive = m.HostPath(f.setup + u"\\" + name);
+  ASSERT_TRUE(fs::exists(archive));
+  std::string listing;
+  FILE* p = popen(("7zz l '" + archive + "'").c_str(), "r");
+  ASSERT_TRUE(p);
+  char buf[512];
+  while (fgets(buf, sizeof buf, p)) listing += buf;
+  pclose(p);
+  EXPECT_NE(listing.find("20240131.log"), std::string::npos) << listing;
+}
+
+// The dots under an injected clock: the status sink plays the window and may end the wait.
+class WaitingDotsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    m_.Enter(u"C:\\test\\qzSetup.exe", 32);
+    auto fake = std::make_unique<qztest::FakeTime>();
+    time_ = fake.get();
+    Platform::Current().SetTime(std::move(fake));
+  }
+  TestMachine m_{"win10-x64"};
+  qztest::FakeTime* time_ = nullptr;
+};
+
+TEST_F(WaitingDotsTest, QuickUpdaterShowsOnlyTheFinalTextWithOneDot) {
+  qz::WaitingDots w;
+  w.base = u"Delete an existing VH-KSM agent";
+  std::vector<std::u16string> shown;
+  w.status = [&](std::u16string_view t) { shown.emplace_back(t); };
+  // The updater ended before the thread looked: the quiet cycles run at 10 ms each.
+  w.done.store(1);
+  qz::RunWaitingDots(w);
+  EXPECT_EQ(shown, std::vector<std::u16string>{u"Delete an existing VH-KSM agent."});
+  std::vector<DWORD> expected(120, 10);
+  expected.push_back(1000);
+  EXPECT_EQ(time_->Pauses(), expected);
+}
+
+TEST_F(WaitingDotsTest, DotsStartAfterAMinuteAndFinishTheirCycle) {
+  qz::WaitingDots w;
+  w.base = u"B";
+  std::vector<std::pair<uint64_t, std::u16string>> shown;
+  const uint64_t start = time_->GetTickCount64();
+  // The updater ends while the first dot shows.
+  w.status = [&](std::u16string_view t) {
+    shown.emplace_back(time_->GetTickCount64() - start, std::u16string(t));
+    w.done.store(1);
+  };
+  qz::RunWaitingDots(w);
+  const std::vector<std::pair<uint64_t, std::u16string>> expected = {
+      {60000, u"B."}, {61000, u"B.."}, {62000, u"B..."}, {63000, u"B...."}, {64000, u"B....."}, {65000, u"B."}};
+  EXPECT_EQ(shown, expected);
+  EXPECT_EQ(time_->Pauses().size(), 120u + 5u + 1u);
+}
+
+}  // namespace
