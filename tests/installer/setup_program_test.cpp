@@ -1,0 +1,305 @@
+// The qzSetup program on simulated machines: built by qzpack setup with a build mode and a payload,
+// run as a user would run it, judged by its message box, result value, exit code and what it
+// leaves on the machine.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "config/registry_layout.h"
+#include "installer/entry.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "platform/ui.h"
+#include "support/test_machine.h"
+#include "transport/net_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace win;
+using qztest::BuiltProgram;
+using qztest::TestMachine;
+
+constexpr char16_t kSetup[] = u"C:\\bc8f992f5df34654945e6e32a5aa400c";
+constexpr char16_t kInstaller[] = u"C:\\test\\qzSetup.exe";
+constexpr char16_t kInstall64[] = u"C:\\Program Files (x86)\\varnholt\\KSM";
+
+std::string Quote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+int RunHost(const std::vector<std::string>& args) {
+  std::string cmd;
+  for (const auto& a : args) cmd += Quote(a) + " ";
+  return std::system((cmd + ">/dev/null 2>&1").c_str());
+}
+
+// One installer per build mode and updater, built once per test program into a host folder. An
+// empty updater packs a text file in its place: an updater that cannot start.
+const std::string& Installer(const std::string& mode, const std::string& updater = "") {
+  static std::map<std::string, std::string> built;
+  const std::string key = mode + "|" + updater;
+  auto it = built.find(key);
+  if (it != built.end()) return it->second;
+  static qztest::HostDir dir;
+  const std::string payload = dir.path() + "/payload" + std::to_string(built.size());
+  fs::create_directories(payload);
+  std::ofstream(payload + "/msvcp110.dll") << "runtime";
+  std::ofstream(payload + "/msvcr110.dll") << "runtime";
+  const std::string out = dir.path() + "/qzSetup" + std::to_string(built.size()) + ".exe";
+  std::vector<std::string> args{BuiltProgram("qzpack"), "setup", "--program", BuiltProgram("qzSetup"), "--tool",
+                                BuiltProgram("7zr.exe"), "--mode", mode, "--out", out, "--dir", payload};
+  if (updater.empty()) std::ofstream(payload + "/qzUpdater.exe") << "not a program";
+  if (!updater.empty()) args.push_back(BuiltProgram(updater) + "=qzUpdater.exe");
+  EXPECT_EQ(RunHost(args), 0) << "qzpack setup " << mode;
+  return built[key] = out;
+}
+
+void Place(const TestMachine& m, const std::string& installer, std::u16string_view at = kInstaller) {
+  const std::string target = m.HostPath(at);
+  fs::create_directories(fs::path(target).parent_path());
+  fs::copy_file(installer, target, fs::copy_options::overwrite_existing);
+}
+
+std::u16string Outcome() {
+  HKEY key = nullptr;
+  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, qz::kInstallKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) return u"<none>";
+  std::vector<BYTE> data(4096);
+  DWORD size = static_cast<DWORD>(data.size()), type = 0;
+  LONG rc = Registry().RegQueryValueExW(key, u"value01", &type, data.data(), &size);
+  Registry().RegCloseKey(key);
+  if (rc != ERROR_SUCCESS) return u"<none>";
+  std::u16string s(reinterpret_cast<const char16_t*>(data.data()), size / 2);
+  while (!s.empty() && s.back() == 0) s.pop_back();
+  return s;
+}
+
+std::vector<TestMachine::JournalEntry> Boxes(const TestMachine& m) {
+  std::vector<TestMachine::JournalEntry> out;
+  for (const auto& e : m.Journal()) {
+    if (e.kind == "MessageBox" && e.image == "qzSetup.exe") out.push_back(e);
+  }
+  return out;
+}
+
+bool Exists(std::u16string_view path) { return Files().GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+
+DWORD Launch(std::u16string_view commandLine, std::u16string_view dir = u"C:\\") {
+  PROCESS_INFORMATION pi;
+  STARTUPINFOW si;
+  if (!Processes().CreateProcessW(u"", commandLine, 0, dir, si, &pi)) return 0;
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return pi.dwProcessId;
+}
+
+void End(DWORD pid) {
+  HANDLE h = Processes().OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+  if (!h) return;
+  Processes().TerminateProcess(h, 0);
+  Time().WaitForSingleObject(h, INFINITE);
+  CloseHandle(h);
+}
+
+bool Alive(DWORD pid) {
+  std::vector<PROCESSENTRY32W> e;
+  Processes().SnapshotProcesses(TH32CS_SNAPALL, &e);
+  for (size_t i = 1; i < e.size(); ++i) {
+    if (e[i].th32ProcessID == pid) return true;
+  }
+  return false;
+}
+
+class SetupProgram : public testing::Test {
+ protected:
+  static void SetUpTestSuite() { setenv("WINSIM_TIME_SCALE", "0.01", 1); }
+  static void TearDownTestSuite() { unsetenv("WINSIM_TIME_SCALE"); }
+};
+
+TEST_F(SetupProgram, SecondCopyEndsWithTheDuplicateMessageAndLeavesTheFirstAlone) {
+  struct Row {
+    const char* lang;
+    std::string text, caption;
+  };
+  const Row rows[] = {{"en", "Currently installing or removing", "Duplicate execution"},
+                      {"ko", "현재 설치 또는 삭제중 입니다.", "중복 실행"}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.lang);
+    TestMachine m("win10-x64", r.lang);
+    Place(m, Installer("-uninstall"));
+    // The first copy, busy: a program file of the same name elsewhere.
+    m.Install("wsprobe", u"C:\\first\\qzSetup.exe");
+    m.Enter(u"C:\\Windows\\explorer.exe", 64);
+    const DWORD first = Launch(u"C:\\first\\qzSetup.exe sleep 600000");
+    ASSERT_TRUE(first);
+
+    EXPECT_EQ(m.Run(kInstaller, u"C:\\test"), 1);
+    auto boxes = Boxes(m);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, r.text);
+    EXPECT_EQ(boxes[0].caption, r.caption);
+    EXPECT_EQ(boxes[0].flags, MB_ICONWARNING);
+    EXPECT_EQ(WideToUtf8(Outcome()), r.text);
+    EXPECT_FALSE(Exists(kSetup)) << "nothing was prepared";
+    EXPECT_TRUE(Alive(first));
+    End(first);
+  }
+}
+
+TEST_F(SetupProgram, CopiesUnderAnotherNameOrLetterCaseAreNotCounted) {
+  for (const char16_t* other : {u"C:\\first\\QZSetup.exe", u"C:\\first\\qzSetup2.exe"}) {
+    SCOPED_TRACE(WideToUtf8(other));
+    TestMachine m("win10-x64");
+    Place(m, Installer("-uninstall"));
+    m.Install("wsprobe", other);
+    m.Enter(u"C:\\Windows\\explorer.exe", 64);
+    const DWORD busy = Launch(std::u16string(other) + u" sleep 600000");
+    ASSERT_TRUE(busy);
+    EXPECT_EQ(m.Run(kInstaller, u"C:\\test"), 1);
+    EXPECT_EQ(Outcome(), u"119");
+    End(busy);
+  }
+}
+
+TEST_F(SetupProgram, VersionGateOverTheProfiles) {
+  struct Row {
+    const char* profile;
+    bool accepted;
+  };
+  const Row rows[] = {{"win2000", false},    {"winxp-sp2", false}, {"winxp-x64", false},  {"winxp-sp3", true},
+                      {"win2003-sp2", true}, {"vista", true},      {"win7-x64", true},    {"win10-x64", true}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.profile);
+    TestMachine m(r.profile);
+    Place(m, Installer(""));
+    m.Enter(u"C:\\Windows\\explorer.exe", 32);
+    const auto code = m.Run(kInstaller, u"C:\\test");
+    auto boxes = Boxes(m);
+    if (r.accepted) {
+      // No install window in this program yet: it says so and records nothing.
+      EXPECT_EQ(code, qz::kExitInstallFlowMissing);
+      EXPECT_TRUE(boxes.empty());
+      EXPECT_EQ(Outcome(), u"<none>");
+      EXPECT_FALSE(Exists(kSetup));
+    } else {
+      EXPECT_EQ(code, 1);
+      ASSERT_EQ(boxes.size(), 1u);
+      EXPECT_EQ(boxes[0].text, "Can be installed only on windows xp sp3 or later");
+      EXPECT_EQ(boxes[0].caption, "VH-KSM Agent Installation");
+      EXPECT_EQ(boxes[0].flags, MB_ICONERROR);
+      EXPECT_EQ(Outcome(), u"Can be installed only on windows xp sp3 or later");
+      EXPECT_TRUE(Exists(std::u16string(kSetup) + u"\\qzUpdater.exe")) << "the setup folder stays";
+    }
+  }
+}
+
+// The uninstall build on a machine without an agent, and with an updater that cannot start: the
+// same end every time, and never the install window's way.
+TEST_F(SetupProgram, UninstallBuildEndsTheSameWayWithoutAnAgentOrUpdater) {
+  struct Row {
+    const char* profile;
+    const char* lang;
+    std::string updater;
+    std::string text;
+  };
+  const Row rows[] = {{"win10-x64", "en", "qzUpdater", "VH-KSM Agent has been deleted."},
+                      {"winxp-sp2", "en", "", "VH-KSM Agent has been deleted."},
+                      {"win7", "ko", "", "에이전트를 삭제하였습니다"}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::string(r.profile) + " updater=" + r.updater);
+    TestMachine m(r.profile, r.lang);
+    Place(m, Installer("-uninstall", r.updater));
+    m.Enter(u"C:\\Windows\\explorer.exe", 32);
+    EXPECT_EQ(m.Run(kInstaller, u"C:\\test"), 1);
+    auto boxes = Boxes(m);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, r.text);
+    EXPECT_EQ(boxes[0].caption, "VH-KSM Agent Uninstall");
+    EXPECT_EQ(boxes[0].flags, MB_OK);
+    EXPECT_EQ(Outcome(), u"119");
+    EXPECT_FALSE(Exists(kSetup));
+  }
+}
+
+int Count(std::u16string_view image) {
+  std::vector<PROCESSENTRY32W> e;
+  Processes().SnapshotProcesses(TH32CS_SNAPALL, &e);
+  int n = 0;
+  for (size_t i = 1; i < e.size(); ++i) n += e[i].szExeFile == image;
+  return n;
+}
+
+bool KeyExists(std::u16string_view path, REGSAM view) {
+  HKEY k = nullptr;
+  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, &k)) return false;
+  Registry().RegCloseKey(k);
+  return true;
+}
+
+bool ServiceExists(std::u16string_view name) {
+  SC_HANDLE scm = Services().OpenSCManagerW(u"", u"", SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE s = scm ? Services().OpenServiceW(scm, name, SERVICE_ALL_ACCESS) : nullptr;
+  if (s) Services().CloseServiceHandle(s);
+  if (scm) Services().CloseServiceHandle(scm);
+  return s != nullptr;
+}
+
+// The agent as qzUpdater --install leaves it, its stand-ins running, then the delivered installer.
+TEST_F(SetupProgram, UninstallBuildRemovesAnInstalledAgent) {
+  qztest::HostDir dir;
+  qztest::MakeCertificate(dir);
+  qztest::QzServer server(dir);
+  ASSERT_GT(server.httpsPort, 0);
+  TestMachine m("win10-x64");
+  Place(m, Installer("-uninstall", "qzUpdater"));
+  m.Install("qzUpdater", std::u16string(kSetup) + u"\\qzUpdater.exe");
+  for (const char* sys : {"qzNetFilterX64", "qzTcpTagger10X64", "qzProcCutx64", "qzPrtProcX64"}) {
+    m.Install(std::string("drivers/") + sys + ".sys", std::u16string(kSetup) + u"\\" + Utf8ToWide(sys) + u".sys");
+  }
+  std::ofstream(m.HostPath(std::u16string(kSetup) + u"\\server.cfg"))
+      << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<tarlinLMV><serial>VH-2024-0001</serial>"
+         "<server>127.0.0.1</server><port>"
+      << server.httpPort << "</port><ssl>" << server.httpsPort << "</ssl></tarlinLMV>";
+  m.Enter(u"C:\\Windows\\explorer.exe", 64);
+  const std::u16string updater = u"\"" + std::u16string(kSetup) + u"\\qzUpdater.exe\" ";
+  ASSERT_TRUE(m.Run(updater + u"--install", kSetup).has_value());
+  for (const char* f : {"qzTarlinSvc", "lmvAgent", "lmvAssistant", "lmvKeeper", "qzNoticeView"}) {
+    m.Install(f, std::u16string(kInstall64) + u"\\" + Utf8ToWide(f) + u".exe");
+  }
+  m.Install("qzComDrv.dll", std::u16string(kInstall64) + u"\\qzComDrv.dll");
+  ASSERT_TRUE(m.Run(updater + u"--chksvc").has_value());
+  for (const char16_t* f : {u"lmvAgent.exe", u"lmvAssistant.exe", u"lmvKeeper.exe", u"qzNoticeView.exe"}) {
+    ASSERT_TRUE(Launch(std::u16string(kInstall64) + u"\\" + f, kInstall64));
+  }
+  fs::remove_all(m.HostPath(kSetup));
+  ASSERT_EQ(Count(u"qzTarlinSvc.exe"), 1);
+  ASSERT_TRUE(ServiceExists(u"qzNetFilterX64"));
+  ASSERT_TRUE(KeyExists(u"SOFTWARE\\Varnholt\\KSM\\Common", KEY_WOW64_32KEY));
+
+  EXPECT_EQ(m.Run(kInstaller, u"C:\\test"), 1);
+
+  for (const char16_t* p : {u"qzTarlinSvc.exe", u"lmvAgent.exe", u"lmvAssistant.exe", u"lmvKeeper.exe",
+                            u"qzNoticeView.exe", u"qzUpdater.exe"}) {
+    EXPECT_EQ(Count(p), 0) << WideToUtf8(p);
+  }
+  for (const char16_t* s : {u"qzNetFilterX64", u"qzTcpTaggerX64", u"qzProcCutx64", u"qzPrtProcX64"}) {
+    EXPECT_FALSE(ServiceExists(s)) << WideToUtf8(s);
+  }
+  // The updater's own removal ran: the agent's registry and program files are gone.
+  EXPECT_FALSE(KeyExists(u"SOFTWARE\\Varnholt\\KSM\\Common", KEY_WOW64_32KEY));
+  EXPECT_FALSE(Exists(std::u16string(kInstall64) + u"\\lmvAgent.exe"));
+  auto boxes = Boxes(m);
+  ASSERT_EQ(boxes.size(), 1u);
+  EXPECT_EQ(boxes[0].text, "VH-KSM Agent has been deleted.");
+  EXPECT_EQ(boxes[0].caption, "VH-KSM Agent Uninstall");
+  EXPECT_EQ(boxes[0].flags, MB_OK);
+  EXPECT_EQ(Outcome(), u"119");
+  EXPECT_FALSE(Exists(kSetup));
+}
+
+}  // namespace
