@@ -1,0 +1,274 @@
+// A hostile or broken server during the update 330 -> 331, while the agent keeps its installed CA:
+// altered, foreign-signed or mislabelled packages, definition files that are too big or not XML,
+// entry names that leave the module folder, a download cut off half-way. Each fails the update
+// (report 16), nothing outside the module folder is written, build 330 stays in place and the
+// service runs it again.
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <array>
+#include <functional>
+#include <map>
+
+#include "crypto/zip_archive.h"
+#include "logging/enc_logger.h"
+#include "integration/agent_release_fixture.h"
+#include "updater/entry.h"
+
+namespace {
+
+using namespace qztest;
+namespace fs = std::filesystem;
+
+constexpr char kFailure331[] = "Fail to update agent modules (Build: 331)";
+
+void PutLe(std::string* out, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+// A signed container over any payload, with any key: what a server could serve that the
+// publisher tool would refuse to make.
+std::string SignContainer(const std::string& payload, const std::string& keyPath) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(keyPath.c_str(), "rb"), BIO_free);
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+      bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr, EVP_PKEY_free);
+  if (!key) return {};
+  std::string record;
+  PutLe(&record, 1, 4);
+  PutLe(&record, 0, 4);
+  PutLe(&record, payload.size(), 8);
+  const qz::Digest digest = qz::DigestMemory(std::string_view(payload));
+  record.append(reinterpret_cast<const char*>(digest.data()), digest.size());
+  std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key.get(), nullptr),
+                                                                   EVP_PKEY_CTX_free);
+  std::array<uint8_t, 256> block{};
+  size_t len = block.size();
+  if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
+      EVP_PKEY_sign(ctx.get(), block.data(), &len, reinterpret_cast<const unsigned char*>(record.data()),
+                    record.size()) != 1) {
+    return {};
+  }
+  std::string out;
+  PutLe(&out, qz::kContainerMagic, 4);
+  PutLe(&out, qz::ContainerCheckValue(std::span<const uint8_t, 256>(block)), 4);
+  out.append(reinterpret_cast<const char*>(block.data()), block.size());
+  return out + payload;
+}
+
+std::string Deflate(const std::string& data) {
+  uLongf size = compressBound(static_cast<uLong>(data.size()));
+  std::string out(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(data.data()),
+            static_cast<uLong>(data.size()), Z_BEST_SPEED);
+  out.resize(size);
+  return out;
+}
+
+// ZIP local entries, each one zlib stream.
+std::string Entries(const std::vector<std::pair<std::string, std::string>>& files) {
+  std::string payload;
+  for (const auto& [name, data] : files) {
+    const std::string packed = Deflate(data);
+    PutLe(&payload, 0x04034B50, 4);
+    PutLe(&payload, 20, 2);
+    PutLe(&payload, 0, 2);
+    PutLe(&payload, 8, 2);
+    PutLe(&payload, 0, 4);
+    PutLe(&payload, 0, 4);
+    PutLe(&payload, packed.size(), 4);
+    PutLe(&payload, data.size(), 4);
+    PutLe(&payload, name.size(), 2);
+    PutLe(&payload, 0, 2);
+    payload += name + packed;
+  }
+  return payload;
+}
+
+// Path -> content of every file of drive C: outside the module folder, the updater's logs and the
+// definition file it downloads into the install folder.
+std::map<std::string, std::string> FilesOutsideModuleFolder(const TestMachine& m) {
+  const std::string install = m.HostPath(kReleaseInstall);
+  std::map<std::string, std::string> out;
+  for (auto it = fs::recursive_directory_iterator(m.root() + "/drive_c"); it != fs::recursive_directory_iterator();
+       ++it) {
+    const std::string p = it->path().string();
+    if (p == install + "/module" || p == install + "/logs") {
+      it.disable_recursion_pending();
+      continue;
+    }
+    if (!it->is_regular_file() || p == install + "/qzAgent.xmd") continue;
+    out[p] = it->path().extension() == ".exe" ? std::to_string(it->file_size()) : ReadHostFile(p);
+  }
+  return out;
+}
+
+// The updater's log lines, decrypted, of every day's file.
+std::string LogText(const std::string& folder) {
+  std::string text;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(folder, ec)) {
+    const std::string bytes = ReadHostFile(e.path());
+    qz::EncLogReader r;
+    r.Feed(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    r.Finish();
+    text += r.TakeText();
+  }
+  return text;
+}
+
+class UpdateHostile : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    setenv("WINSIM_TIME_SCALE", "0.01", 1);
+    release_ = new AgentRelease;
+    release_->Make();
+    if (testing::Test::HasFatalFailure()) return;
+    const std::string qzpack = BuiltProgram("qzpack");
+    const auto& dir = release_->dir;
+    // Another key under the same CA, and another CA with its own file-signing certificate.
+    ASSERT_EQ(RunQuiet({qzpack, "cert", "--ca", dir / "pki/ca.pem", "--ca-key", dir / "pki/ca.key", "--cert",
+                        dir / "pki/other-fs.crt", "--key", dir / "pki/other-fs.key"}),
+              0);
+    fs::create_directories(dir / "foreign");
+    ASSERT_EQ(RunQuiet({qzpack, "ca", "--cert", dir / "foreign/ca.pem", "--key", dir / "foreign/ca.key"}), 0);
+    ASSERT_EQ(RunQuiet({qzpack, "cert", "--ca", dir / "foreign/ca.pem", "--ca-key", dir / "foreign/ca.key", "--cert",
+                        dir / "foreign/fs.crt", "--key", dir / "foreign/fs.key"}),
+              0);
+    fs::copy(dir / "release", dir / "pristine", fs::copy_options::recursive);
+    installed_ = new TestMachine("win10-x64");
+    release_->InstallBuild330(*installed_);
+  }
+  static void TearDownTestSuite() {
+    delete installed_;
+    delete release_;
+    installed_ = nullptr;
+    release_ = nullptr;
+    unsetenv("WINSIM_TIME_SCALE");
+  }
+  void SetUp() override { ASSERT_TRUE(release_ && installed_ && release_->server) << "no published release"; }
+
+  // On a fresh copy of the installed machine, with the service running: the release as published,
+  // changed by serve, fails the agent's own update and changes nothing it should not.
+  // why: the log line that tells the refusal.
+  void ExpectFailedUpdateKeeps330(const std::function<void()>& serve, const std::string& why) {
+    const auto& dir = release_->dir;
+    TestMachine m("win10-x64");
+    CopyMachine(installed_->root(), m);
+    m.Enter(u"C:\\test\\probe.exe", 32);
+    ASSERT_TRUE(StartService());
+    fs::remove_all(dir / "release");
+    fs::copy(dir / "pristine", dir / "release", fs::copy_options::recursive);
+    release_->server->Faults("");
+    serve();
+    const auto before = FilesOutsideModuleFolder(m);
+    const size_t reported = release_->Reports().size();
+
+    // The agent's own update: it starts the service again whatever the outcome.
+    EXPECT_EQ(m.Run(UpdaterCommand(u"")), qz::kExitDone);
+
+    const auto reports = release_->Reports();
+    EXPECT_EQ(std::vector<std::string>(reports.begin() + static_cast<long>(std::min(reported, reports.size())),
+                                       reports.end()),
+              std::vector<std::string>{kFailure331});
+    EXPECT_EQ(FilesOutsideModuleFolder(m), before);
+    EXPECT_EQ(release_->ChangedFrom330(m), std::vector<std::string>{});
+    EXPECT_TRUE(ServiceRuns());
+    const std::string log = LogText(m.HostPath(std::u16string(kReleaseInstall) + u"\\logs"));
+    EXPECT_NE(log.find(why), std::string::npos) << log;
+    KillServiceProgram(m);
+    release_->server->Faults("");
+  }
+
+  static AgentRelease* release_;
+  static TestMachine* installed_;
+};
+
+AgentRelease* UpdateHostile::release_ = nullptr;
+TestMachine* UpdateHostile::installed_ = nullptr;
+
+TEST_F(UpdateHostile, EachFailsTheUpdateAndLeavesBuild330Running) {
+  const auto& dir = release_->dir;
+  const std::string agent = dir / "release/agent/";
+  const std::string key = dir / "pki/fs.key";
+  const std::string utilData = ReadHostFile(dir / "agent331/qzAgentUtil.dll");
+  auto publishPackage = [&](const std::string& module, const std::string& container) {
+    WriteHostFile(agent + module + ".qz", container);
+  };
+  auto publishDefinition = [&](const std::string& container) { WriteHostFile(agent + "qzAgent.xmd", container); };
+  const std::string xml = ReadHostFile(dir / "release/qzAgent.xml");
+
+  const struct {
+    const char* name;
+    std::function<void()> serve;
+    const char* why;
+  } rows[] = {
+      {"a package with a changed byte",
+       [&] {
+         std::string p = ReadHostFile(agent + "qzAgentUtil.dll.qz");
+         p[p.size() / 2] ^= 0x01;
+         publishPackage("qzAgentUtil.dll", p);
+       },
+       "qzAgentUtil.dll: 압축 해제 실패, ErrorCode : 2011"},
+      {"a package signed by a key the file-signing certificate does not hold",
+       [&] {
+         publishPackage("qzAgentUtil.dll",
+                        SignContainer(Entries({{"qzAgentUtil.dll", utilData}}), dir / "pki/other-fs.key"));
+       },
+       "(2018)"},
+      {"a package signed under the file-signing certificate of another CA",
+       [&] {
+         publishPackage("qzAgentUtil.dll",
+                        SignContainer(Entries({{"qzAgentUtil.dll", utilData}}), dir / "foreign/fs.key"));
+       },
+       "(2018)"},
+      {"a module whose checksum differs from the definition file",
+       [&] { publishPackage("qzPatchMan.dll", SignContainer(Entries({{"qzPatchMan.dll", "not the module"}}), key)); },
+       "qzPatchMan.dll: 체크섬 오류"},
+      {"a definition file above 102,400 bytes",
+       [&] { publishDefinition(ReadHostFile(agent + "qzAgent.xmd") + std::string(102401, ' ')); },
+       "Policy file too big"},
+      {"a definition file of more than 10,240 bytes of XML, read cut off",
+       [&] {
+         // Cut off, the list would end among the modules: what follows must not be taken as absent.
+         std::string big = xml;
+         big.insert(big.find("<module"), "<!--" + std::string(10240, '.') + "-->\n");
+         publishDefinition(SignContainer(Deflate(big), key));
+       },
+       "잘못된 모듈 정의 파일 발견"},
+      {"a definition file that is not XML",
+       [&] { publishDefinition(SignContainer(Deflate("<<< this is not a module definition"), key)); },
+       "잘못된 모듈 정의 파일 발견"},
+      {"a definition file that is not signed", [&] { publishDefinition(Deflate(xml)); }, "에이전트 모듈 정의 파일 열기 실패"},
+      {"a package whose entry climbs out of the module folder",
+       [&] { publishPackage("qzAgentUtil.dll", SignContainer(Entries({{"..\\qzAgentUtil.dll", utilData}}), key)); },
+       "Header error: 21"},
+      {"a package whose entry names a folder elsewhere",
+       [&] {
+         publishPackage("qzAgentUtil.dll",
+                        SignContainer(Entries({{"..\\..\\..\\..\\..\\Windows\\qzAgentUtil.dll", utilData}}), key));
+       },
+       "Header error: 21"},
+      {"a package whose entry is an absolute path",
+       [&] { publishPackage("qzAgentUtil.dll", SignContainer(Entries({{"C:\\qzAgentUtil.dll", utilData}}), key)); },
+       "Header error: 21"},
+  };
+
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    ExpectFailedUpdateKeeps330(r.serve, r.why);
+  }
+  release_->server->Faults("");
+}
+
+// A download that breaks off half-way is not signalled to the waiting step, which runs into its
+// 30-second time-out; with five attempts this case takes two and a half minutes by design.
+TEST_F(UpdateHostile, AServerThatBreaksOffEveryDownloadHalfWayFailsTheUpdate) {
+  ExpectFailedUpdateKeeps330([] { release_->server->Faults("/agent/qzAgentUtil.dll.qz truncate=60000\n"); },
+                             "qzAgentUtil.dll: 다운로드 오류");
+}
+
+}  // namespace
