@@ -40,9 +40,11 @@ int RunHost(const std::vector<std::string>& args) {
 }
 
 // One installer per build mode and updater, built once per test program into a host folder. An
-// empty updater packs a text file in its place: an updater that cannot start.
+// empty updater packs a text file in its place: an updater that cannot start. The uninstall build
+// with the real updater is the delivered one that the build makes.
 const std::string& Installer(const std::string& mode, const std::string& updater = "") {
-  static std::map<std::string, std::string> built;
+  static std::map<std::string, std::string> built{
+      {"-uninstall|qzUpdater", BuiltProgram("qzSetup-uninstall.exe")}};
   const std::string key = mode + "|" + updater;
   auto it = built.find(key);
   if (it != built.end()) return it->second;
