@@ -2,8 +2,10 @@
 // exact name, the log collection and the waiting dots of the install window's status line.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
 
 #include "installer/removal.h"
@@ -160,6 +162,67 @@ TEST(EndProcessByName, PostsCloseToTheWindowsOfTheEndedProcessOnly) {
   EXPECT_TRUE(qz::EndProcessByName(u"qzNoticeView.exe"));
   EXPECT_TRUE(Pids(u"qzNoticeView.exe").empty());
   for (const auto& e : m.Journal()) EXPECT_NE(e.kind, "PostMessage") << e.caption;
+}
+
+// The machine's processes, with each termination recorded by the image name of its process.
+class RecordingProcesses : public IProcesses {
+ public:
+  explicit RecordingProcesses(std::unique_ptr<IProcesses> inner) : in_(std::move(inner)) {}
+  std::vector<std::u16string> ended;
+
+  BOOL SnapshotProcesses(DWORD flags, std::vector<PROCESSENTRY32W>* entries) override {
+    BOOL ok = in_->SnapshotProcesses(flags, entries);
+    for (const auto& e : *entries) names_[e.th32ProcessID] = e.szExeFile;
+    return ok;
+  }
+  BOOL ProcessIdToSessionId(DWORD pid, DWORD* session) override { return in_->ProcessIdToSessionId(pid, session); }
+  HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid) override { return in_->OpenProcess(access, inherit, pid); }
+  BOOL TerminateProcess(HANDLE process, UINT exitCode) override {
+    ended.push_back(names_[in_->GetProcessId(process)]);
+    return in_->TerminateProcess(process, exitCode);
+  }
+  BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override { return in_->GetExitCodeProcess(process, exitCode); }
+  DWORD GetProcessId(HANDLE process) override { return in_->GetProcessId(process); }
+  BOOL CreateProcessW(std::u16string_view app, std::u16string_view cmd, DWORD flags, std::u16string_view dir,
+                      const STARTUPINFOW& si, PROCESS_INFORMATION* pi) override {
+    return in_->CreateProcessW(app, cmd, flags, dir, si, pi);
+  }
+  BOOL ShellExecuteExW(SHELLEXECUTEINFOW* info) override { return in_->ShellExecuteExW(info); }
+  DWORD GetCurrentProcessId() override { return in_->GetCurrentProcessId(); }
+  std::u16string GetCommandLineW() override { return in_->GetCommandLineW(); }
+  [[noreturn]] void ExitProcess(UINT code) override {
+    in_->ExitProcess(code);
+    std::abort();
+  }
+
+ private:
+  std::unique_ptr<IProcesses> in_;
+  std::map<DWORD, std::u16string> names_;
+};
+
+TEST(EndAgentProcesses, EndsTheSixInTheirOrderWhateverOrderTheyStarted) {
+  TestMachine m("win10-x64");
+  const std::vector<std::u16string> six = {u"qzTarlinSvc.exe",  u"lmvAgent.exe",     u"lmvAssistant.exe",
+                                           u"lmvKeeper.exe",    u"qzNoticeView.exe", u"qzUpdater.exe"};
+  for (const auto& name : six) m.Install("wsprobe", u"C:\\agent\\" + name);
+  m.Install("wsprobe", u"C:\\agent\\other.exe");
+  m.Enter(u"C:\\test\\qzSetup.exe", 32);
+  for (auto it = six.rbegin(); it != six.rend(); ++it) ASSERT_TRUE(Launch(u"C:\\agent\\" + *it + u" sleep 600000"));
+  const DWORD other = Launch(u"C:\\agent\\other.exe sleep 600000");
+  ASSERT_TRUE(other);
+  auto recorder = std::make_unique<RecordingProcesses>(Platform::Current().SetProcesses(nullptr));
+  RecordingProcesses* rec = recorder.get();
+  Platform::Current().SetProcesses(std::move(recorder));
+
+  qz::EndAgentProcesses();
+  EXPECT_EQ(rec->ended, six);
+  for (const auto& name : six) EXPECT_TRUE(Pids(name).empty()) << WideToUtf8(name);
+  EXPECT_EQ(Pids(u"other.exe").size(), 1u);
+  HANDLE h = Processes().OpenProcess(PROCESS_TERMINATE, FALSE, other);
+  if (h) {
+    Processes().TerminateProcess(h, 0);
+    CloseHandle(h);
+  }
 }
 
 TEST(LogArchiveName, FourteenDigitsWithLeadingZeros) {
