@@ -274,6 +274,41 @@ TEST(CollectLogs, AddsTheLogFolderToAnArchiveNamedByTheLocalTime) {
   EXPECT_NE(listing.find("20240131.log"), std::string::npos) << listing;
 }
 
+// The install flow's removal on the machine's own clock: an updater that ends at once leaves only
+// the final text with one dot after the two status texts, and the old logs are archived first.
+TEST(RemovePreviousAgent, StatusTextsLogArchiveAndProcessesEnded) {
+  struct Row {
+    bool korean;
+    std::vector<std::u16string> texts;
+  };
+  const Row rows[] = {
+      {false, {u"Stop the VH-KSM driver.", u"Terminates the VH-KSM Agent.", u"Delete an existing VH-KSM agent."}},
+      {true, {u"VH-KSM 드라이버를 중지합니다.", u"VH-KSM 에이전트를 종료합니다.", u"기존 VH-KSM 에이전트를 삭제합니다."}}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.korean);
+    TestMachine m("win10-x64");
+    qz::InstallerFolders f;
+    f.setup = u"C:\\setup";
+    f.install = u"C:\\Program Files (x86)\\varnholt\\KSM";
+    m.Install("7zr.exe", f.setup + u"\\ExtractXzr.exe");
+    m.Install("wsprobe", f.setup + u"\\qzUpdater.exe");
+    m.Install("wsprobe", f.install + u"\\lmvAgent.exe");
+    fs::create_directories(m.HostPath(f.install + u"\\logs"));
+    std::ofstream(m.HostPath(f.install + u"\\logs\\old.log")) << "old agent log";
+    fs::create_directories(m.HostPath(u"C:\\test"));
+    m.Enter(u"C:\\test\\qzSetup.exe", 32);
+    ASSERT_TRUE(Launch(f.install + u"\\lmvAgent.exe sleep 600000"));
+
+    std::vector<std::u16string> shown;
+    std::u16string archive;
+    qz::RemovePreviousAgent(f, r.korean, [&](std::u16string_view t) { shown.emplace_back(t); }, &archive);
+    EXPECT_EQ(shown, r.texts);
+    EXPECT_TRUE(Pids(u"lmvAgent.exe").empty());
+    EXPECT_EQ(archive.size(), 18u);
+    EXPECT_TRUE(fs::exists(m.HostPath(f.setup + u"\\" + archive)));
+  }
+}
+
 // The dots under an injected clock: the status sink plays the window and may end the wait.
 class WaitingDotsTest : public testing::Test {
  protected:
