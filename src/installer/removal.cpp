@@ -89,7 +89,8 @@ bool EndProcessByName(std::u16string_view name) {
       if (owner == pid) Desktop().PostMessageW(w, WM_CLOSE, 0, 0);
     }
     const BOOL ended = Processes().TerminateProcess(process, 0);
-    Time().WaitForSingleObject(process, INFINITE);
+    // A process that refused to end would hold the flow forever.
+    if (ended) Time().WaitForSingleObject(process, INFINITE);
     CloseHandle(process);
     return ended != FALSE;
   }

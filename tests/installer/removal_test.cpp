@@ -179,8 +179,13 @@ class RecordingProcesses : public IProcesses {
   HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid) override { return in_->OpenProcess(access, inherit, pid); }
   BOOL TerminateProcess(HANDLE process, UINT exitCode) override {
     ended.push_back(names_[in_->GetProcessId(process)]);
+    if (refuse) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
     return in_->TerminateProcess(process, exitCode);
   }
+  bool refuse = false;
   BOOL GetExitCodeProcess(HANDLE process, DWORD* exitCode) override { return in_->GetExitCodeProcess(process, exitCode); }
   DWORD GetProcessId(HANDLE process) override { return in_->GetProcessId(process); }
   BOOL CreateProcessW(std::u16string_view app, std::u16string_view cmd, DWORD flags, std::u16string_view dir,
@@ -223,6 +228,30 @@ TEST(EndAgentProcesses, EndsTheSixInTheirOrderWhateverOrderTheyStarted) {
     Processes().TerminateProcess(h, 0);
     CloseHandle(h);
   }
+}
+
+// A process that refuses to end is reported, not waited for without end.
+TEST(EndProcessByName, AProcessThatRefusesToEndIsNotWaitedFor) {
+  TestMachine m("win10-x64");
+  m.Install("wsprobe", u"C:\\agent\\lmvKeeper.exe");
+  m.Enter(u"C:\\test\\qzSetup.exe", 32);
+  const DWORD pid = Launch(u"C:\\agent\\lmvKeeper.exe sleep 600000");
+  ASSERT_TRUE(pid);
+  auto recorder = std::make_unique<RecordingProcesses>(Platform::Current().SetProcesses(nullptr));
+  recorder->refuse = true;
+  Platform::Current().SetProcesses(std::move(recorder));
+  auto fake = std::make_unique<qztest::FakeTime>();
+  qztest::FakeTime* time = fake.get();
+  Platform::Current().SetTime(std::move(fake));
+
+  EXPECT_FALSE(qz::EndProcessByName(u"lmvKeeper.exe"));
+  EXPECT_TRUE(time->Pauses().empty());
+  EXPECT_EQ(Pids(u"lmvKeeper.exe").size(), 1u);
+  HANDLE h = Processes().OpenProcess(PROCESS_TERMINATE, FALSE, pid);
+  ASSERT_TRUE(h);
+  static_cast<RecordingProcesses&>(Processes()).refuse = false;
+  Processes().TerminateProcess(h, 0);
+  CloseHandle(h);
 }
 
 TEST(LogArchiveName, FourteenDigitsWithLeadingZeros) {
