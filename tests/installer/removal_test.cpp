@@ -313,6 +313,8 @@ TEST(RemovePreviousAgent, StatusTextsLogArchiveAndProcessesEnded) {
   const Row rows[] = {
       {false, {u"Stop the VH-KSM driver.", u"Terminates the VH-KSM Agent.", u"Delete an existing VH-KSM agent."}},
       {true, {u"VH-KSM 드라이버를 중지합니다.", u"VH-KSM 에이전트를 종료합니다.", u"기존 VH-KSM 에이전트를 삭제합니다."}}};
+  // The quiet cycles and the final second are pauses of the machine's clock.
+  setenv("WINSIM_TIME_SCALE", "0.01", 1);
   for (const auto& r : rows) {
     SCOPED_TRACE(r.korean);
     TestMachine m("win10-x64");
@@ -336,6 +338,7 @@ TEST(RemovePreviousAgent, StatusTextsLogArchiveAndProcessesEnded) {
     EXPECT_EQ(archive.size(), 18u);
     EXPECT_TRUE(fs::exists(m.HostPath(f.setup + u"\\" + archive)));
   }
+  unsetenv("WINSIM_TIME_SCALE");
 }
 
 // The dots under an injected clock: the status sink plays the window and may end the wait.
