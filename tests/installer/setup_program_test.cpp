@@ -172,12 +172,16 @@ TEST_F(SetupProgram, VersionGateOverTheProfiles) {
   struct Row {
     const char* profile;
     bool accepted;
+    const char* lang = "en";
   };
-  const Row rows[] = {{"win2000", false},    {"winxp-sp2", false}, {"winxp-x64", false},  {"winxp-sp3", true},
-                      {"win2003-sp2", true}, {"vista", true},      {"win7-x64", true},    {"win10-x64", true}};
+  const Row rows[] = {{"win2000", false},    {"winxp-sp2", false}, {"winxp-x64", false}, {"winxp-sp3", true},
+                      {"win2003-sp2", true}, {"vista", true},      {"win7-x64", true},   {"win10-x64", true},
+                      {"winxp-sp2", false, "ko"}};
   for (const auto& r : rows) {
-    SCOPED_TRACE(r.profile);
-    TestMachine m(r.profile);
+    SCOPED_TRACE(std::string(r.profile) + " " + r.lang);
+    const std::string refusal = std::string(r.lang) == "ko" ? "Windows XP SP3 이전 버전 사용자는 설치가 불가능합니다."
+                                                            : "Can be installed only on windows xp sp3 or later";
+    TestMachine m(r.profile, r.lang);
     Place(m, Installer(""));
     m.Enter(u"C:\\Windows\\explorer.exe", 32);
     const auto code = m.Run(kInstaller, u"C:\\test");
@@ -191,10 +195,11 @@ TEST_F(SetupProgram, VersionGateOverTheProfiles) {
     } else {
       EXPECT_EQ(code, 1);
       ASSERT_EQ(boxes.size(), 1u);
-      EXPECT_EQ(boxes[0].text, "Can be installed only on windows xp sp3 or later");
+      EXPECT_EQ(boxes[0].text, refusal);
+      // The caption is the installer's own, English on every machine.
       EXPECT_EQ(boxes[0].caption, "VH-KSM Agent Installation");
       EXPECT_EQ(boxes[0].flags, MB_ICONERROR);
-      EXPECT_EQ(Outcome(), u"Can be installed only on windows xp sp3 or later");
+      EXPECT_EQ(WideToUtf8(Outcome()), refusal);
       EXPECT_TRUE(Exists(std::u16string(kSetup) + u"\\qzUpdater.exe")) << "the setup folder stays";
     }
   }
@@ -251,6 +256,15 @@ bool ServiceExists(std::u16string_view name) {
   return s != nullptr;
 }
 
+bool BackupGuidPresent() {
+  HKEY k = nullptr;
+  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\Software\\Varnholt\\KSM", 0, KEY_READ, &k)) return false;
+  DWORD size = 0;
+  const bool found = Registry().RegQueryValueExW(k, u"UUID", nullptr, nullptr, &size) == ERROR_SUCCESS && size > 0;
+  Registry().RegCloseKey(k);
+  return found;
+}
+
 // The agent as qzUpdater --install leaves it, its stand-ins running, then the delivered installer.
 TEST_F(SetupProgram, UninstallBuildRemovesAnInstalledAgent) {
   qztest::HostDir dir;
@@ -302,6 +316,8 @@ TEST_F(SetupProgram, UninstallBuildRemovesAnInstalledAgent) {
   EXPECT_EQ(boxes[0].flags, MB_OK);
   EXPECT_EQ(Outcome(), u"119");
   EXPECT_FALSE(Exists(kSetup));
+  // What stays for a later install: the agent's backup identifier.
+  EXPECT_TRUE(BackupGuidPresent());
 }
 
 }  // namespace
