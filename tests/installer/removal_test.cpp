@@ -115,7 +115,7 @@ std::vector<DWORD> Pids(std::u16string_view image) {
   return out;
 }
 
-TEST(EndProcessByName, EndsOnlyTheFirstExactMatchAndClosesItsWindows) {
+TEST(EndProcessByName, EndsOnlyTheFirstExactMatch) {
   TestMachine m("win10-x64");
   m.Install("wsprobe", u"C:\\a\\lmvAgent.exe");
   m.Install("wsprobe", u"C:\\b\\lmvAgent.exe");
