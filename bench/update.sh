@@ -17,8 +17,8 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-# Pauses of the stop and start sequences are zero; network waits and clocks are never scaled.
-export WINSIM_TIME_SCALE=0
+# Pauses are zero (a second argument sets another scale); network waits and clocks are never scaled.
+export WINSIM_TIME_SCALE="${2:-0}"
 setup='C:\bc8f992f5df34654945e6e32a5aa400c'
 install='C:\Program Files (x86)\varnholt\KSM'
 pki="$work/pki" agent="$work/agent" release="$work/release"
