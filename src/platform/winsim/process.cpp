@@ -463,7 +463,7 @@ class WinsimProcesses : public IProcesses {
     for (char** e = environ; *e; ++e) {
       std::string_view v(*e);
       if (v.rfind("WINSIM_", 0) == 0 && v.rfind("WINSIM_TIME_SCALE=", 0) != 0 && v.rfind("WINSIM_KILL_AT=", 0) != 0 &&
-          v.rfind("WINSIM_KILL_TRACE=", 0) != 0) {
+          v.rfind("WINSIM_KILL_TRACE=", 0) != 0 && v.rfind("WINSIM_IO_TIMEOUT_SCALE=", 0) != 0) {
         continue;
       }
       env.emplace_back(v);

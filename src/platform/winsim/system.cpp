@@ -15,23 +15,35 @@ namespace winsim {
 
 using namespace win;
 
+namespace {
+double ScaleFrom(const char* name);
+}
+
 double TimeScale() {
-  static const double scale = [] {
-    const char* v = std::getenv("WINSIM_TIME_SCALE");
-    if (!v || !*v) return 1.0;
-    char* end = nullptr;
-    double d = std::strtod(v, &end);
-    return (end == v || !std::isfinite(d) || d < 0) ? 1.0 : d;
-  }();
+  static const double scale = ScaleFrom("WINSIM_TIME_SCALE");
   return scale;
 }
 
 namespace {
 
-DWORD Scaled(DWORD ms) {
+double ScaleFrom(const char* name) {
+  const char* v = std::getenv(name);
+  if (!v || !*v) return 1.0;
+  char* end = nullptr;
+  double d = std::strtod(v, &end);
+  return (end == v || !std::isfinite(d) || d < 0) ? 1.0 : d;
+}
+
+// Time-outs of waits for I/O completions are real by default; a test that must run into one on
+// purpose shortens them with WINSIM_IO_TIMEOUT_SCALE instead of waiting the full time.
+double IoTimeoutScale() {
+  static const double scale = ScaleFrom("WINSIM_IO_TIMEOUT_SCALE");
+  return scale;
+}
+
+DWORD Scaled(DWORD ms, double scale) {
   if (ms == INFINITE) return ms;
-  double s = static_cast<double>(ms) * TimeScale();
-  return static_cast<DWORD>(std::llround(s));
+  return static_cast<DWORD>(std::llround(static_cast<double>(ms) * scale));
 }
 
 class WinsimTime : public ITime {
@@ -54,7 +66,7 @@ class WinsimTime : public ITime {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
   }
   void Sleep(DWORD ms) override {
-    DWORD s = Scaled(ms);
+    DWORD s = Scaled(ms, TimeScale());
     if (s) std::this_thread::sleep_for(std::chrono::milliseconds(s));
   }
   HANDLE CreateEventW(BOOL manualReset, BOOL initialState) override {
@@ -84,7 +96,8 @@ class WinsimTime : public ITime {
       SetLastError(ERROR_INVALID_HANDLE);
       return WAIT_FAILED;
     }
-    return o->Wait(kind == WaitKind::Pause ? Scaled(ms) : ms) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    return o->Wait(Scaled(ms, kind == WaitKind::Pause ? TimeScale() : IoTimeoutScale())) ? WAIT_OBJECT_0
+                                                                                           : WAIT_TIMEOUT;
   }
 
  private:
