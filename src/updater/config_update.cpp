@@ -7,6 +7,7 @@
 #include "crypto/response_fields.h"
 #include "platform/platform.h"
 #include "updater/modules.h"
+#include "updater/workflow_log.h"
 
 namespace qz {
 
@@ -14,12 +15,6 @@ namespace {
 
 using namespace win;
 
-constexpr char16_t kTag[] = u"TarlinUpdater";
-
-template <class... A>
-void Log(UpdaterContext& u, std::u16string_view func, int level, std::u16string_view fmt, const A&... a) {
-  if (u.logger) u.logger->Log(kTag, func, level, fmt, a...);
-}
 
 }  // namespace
 

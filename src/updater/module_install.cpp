@@ -5,6 +5,7 @@
 
 #include "platform/platform.h"
 #include "updater/modules.h"
+#include "updater/workflow_log.h"
 
 namespace qz {
 
@@ -12,12 +13,6 @@ namespace {
 
 using namespace win;
 
-constexpr char16_t kTag[] = u"TarlinUpdater";
-
-template <class... A>
-void Log(UpdaterContext& u, std::u16string_view func, int level, std::u16string_view fmt, const A&... a) {
-  if (u.logger) u.logger->Log(kTag, func, level, fmt, a...);
-}
 
 // Names that match a pattern, listed before anything is moved so the moves cannot disturb the listing.
 std::vector<std::u16string> List(std::u16string_view pattern) {

@@ -31,17 +31,7 @@ using qztest::TestMachine;
 constexpr char16_t kSetup[] = u"C:\\bc8f992f5df34654945e6e32a5aa400c";
 constexpr char16_t kInstaller[] = u"C:\\test\\qzSetup.exe";
 
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-int RunHost(const std::vector<std::string>& args) {
-  std::string cmd;
-  for (const auto& a : args) cmd += Quote(a) + " ";
-  return std::system((cmd + ">/dev/null 2>&1").c_str());
-}
+using qztest::RunHost;
 
 std::string ReadHost(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -27,17 +27,7 @@ constexpr char16_t kSetup[] = u"C:\\bc8f992f5df34654945e6e32a5aa400c";
 constexpr char16_t kInstaller[] = u"C:\\test\\qzSetup.exe";
 constexpr char16_t kInstall64[] = u"C:\\Program Files (x86)\\varnholt\\KSM";
 
-std::string Quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-int RunHost(const std::vector<std::string>& args) {
-  std::string cmd;
-  for (const auto& a : args) cmd += Quote(a) + " ";
-  return std::system((cmd + ">/dev/null 2>&1").c_str());
-}
+using qztest::RunHost;
 
 // One installer per build mode and updater, built once per test program into a host folder. An
 // empty updater packs a text file in its place: an updater that cannot start. The uninstall build

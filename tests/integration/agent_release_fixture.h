@@ -34,11 +34,6 @@ inline constexpr char16_t kReleaseInstall[] = u"C:\\Program Files (x86)\\varnhol
 inline constexpr char16_t kReleaseUpdater[] = u"C:\\Program Files (x86)\\varnholt\\KSM\\qzUpdater.exe";
 inline constexpr char16_t kServiceName[] = u"VH-KSM Agent Service";
 
-inline int RunQuiet(const std::vector<std::string>& args) {
-  std::string cmd;
-  for (const auto& a : args) cmd += "'" + a + "' ";
-  return std::system((cmd + ">/dev/null 2>&1").c_str());
-}
 
 // Bytes that do not compress, so a package takes several reads and writes.
 inline std::string Noise(size_t n, uint32_t seed) {
@@ -142,8 +137,8 @@ class AgentRelease {
     ASSERT_GT(server->httpsPort, 0);
     const std::string qzpack = BuiltProgram("qzpack");
     std::filesystem::create_directories(dir / "pki");
-    ASSERT_EQ(RunQuiet({qzpack, "ca", "--cert", dir / "pki/ca.pem", "--key", dir / "pki/ca.key"}), 0);
-    ASSERT_EQ(RunQuiet({qzpack, "cert", "--ca", dir / "pki/ca.pem", "--ca-key", dir / "pki/ca.key", "--cert",
+    ASSERT_EQ(qztest::RunHost({qzpack, "ca", "--cert", dir / "pki/ca.pem", "--key", dir / "pki/ca.key"}), 0);
+    ASSERT_EQ(qztest::RunHost({qzpack, "cert", "--ca", dir / "pki/ca.pem", "--ca-key", dir / "pki/ca.key", "--cert",
                         dir / "pki/fs.crt", "--key", dir / "pki/fs.key"}),
               0);
 
@@ -163,7 +158,7 @@ class AgentRelease {
     for (const auto& [name, data] : build331) WriteHostFile(dir / ("agent331/" + name), data);
     WriteHostFile(dir / "agent331.cfg/server.cfg", ServerConfig(*server, "331"));
     WriteHostFile(dir / "agent331.cfg/manifest.txt", "remove qzNSI.dll\nconfig server.cfg\n");
-    ASSERT_EQ(RunQuiet({qzpack, "release", "--agent", dir / "agent331", "--build", "331", "--manifest",
+    ASSERT_EQ(qztest::RunHost({qzpack, "release", "--agent", dir / "agent331", "--build", "331", "--manifest",
                         dir / "agent331.cfg/manifest.txt", "--ca", dir / "pki/ca.pem", "--fs-cert", dir / "pki/fs.crt",
                         "--fs-key", dir / "pki/fs.key", "--out", dir / "release"}),
               0);

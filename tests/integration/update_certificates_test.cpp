@@ -26,11 +26,6 @@ constexpr char16_t kSetup[] = u"C:\\bc8f992f5df34654945e6e32a5aa400c";
 constexpr char16_t kUpdater[] = u"C:\\bc8f992f5df34654945e6e32a5aa400c\\qzUpdater.exe";
 constexpr char16_t kInstall[] = u"C:\\Program Files (x86)\\varnholt\\KSM";
 
-int RunTool(const std::vector<std::string>& args) {
-  std::string cmd;
-  for (const auto& a : args) cmd += "'" + a + "' ";
-  return std::system((cmd + ">/dev/null 2>&1").c_str());
-}
 
 // A CA, a file-signing certificate and a release of one module, published in dir/release.
 void Publish(const HostDir& dir, const std::string& pki) {
@@ -38,11 +33,11 @@ void Publish(const HostDir& dir, const std::string& pki) {
   std::filesystem::create_directories(dir / pki);
   std::filesystem::create_directories(dir / "agent");
   WriteHostFile(dir / "agent/qzAgentUtil.dll", "module");
-  ASSERT_EQ(RunTool({qzpack, "ca", "--cert", dir / (pki + "/ca.pem"), "--key", dir / (pki + "/ca.key")}), 0);
-  ASSERT_EQ(RunTool({qzpack, "cert", "--ca", dir / (pki + "/ca.pem"), "--ca-key", dir / (pki + "/ca.key"), "--cert",
+  ASSERT_EQ(qztest::RunHost({qzpack, "ca", "--cert", dir / (pki + "/ca.pem"), "--key", dir / (pki + "/ca.key")}), 0);
+  ASSERT_EQ(qztest::RunHost({qzpack, "cert", "--ca", dir / (pki + "/ca.pem"), "--ca-key", dir / (pki + "/ca.key"), "--cert",
                      dir / (pki + "/fs.crt"), "--key", dir / (pki + "/fs.key")}),
             0);
-  ASSERT_EQ(RunTool({qzpack, "release", "--agent", dir / "agent", "--build", "330", "--ca", dir / (pki + "/ca.pem"),
+  ASSERT_EQ(qztest::RunHost({qzpack, "release", "--agent", dir / "agent", "--build", "330", "--ca", dir / (pki + "/ca.pem"),
                      "--fs-cert", dir / (pki + "/fs.crt"), "--fs-key", dir / (pki + "/fs.key"), "--out",
                      dir / "release"}),
             0);
@@ -185,7 +180,7 @@ TEST(ServerCertificateTest, ChecksTheServersCertificateAgainstTheHeldCa) {
   Publish(dir, "pki");
   Publish(dir, "other");
   const std::string qzpack = BuiltProgram("qzpack");
-  ASSERT_EQ(RunTool({qzpack, "cert", "--tls", "--ca", dir / "pki/ca.pem", "--ca-key", dir / "pki/ca.key", "--cert",
+  ASSERT_EQ(qztest::RunHost({qzpack, "cert", "--tls", "--ca", dir / "pki/ca.pem", "--ca-key", dir / "pki/ca.key", "--cert",
                      dir / "cert.pem", "--key", dir / "key.pem", "--ip", "127.0.0.1"}),
             0);
   QzServer server(dir);

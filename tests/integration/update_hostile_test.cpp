@@ -130,12 +130,12 @@ class UpdateHostile : public testing::Test {
     const std::string qzpack = BuiltProgram("qzpack");
     const auto& dir = release_->dir;
     // Another key under the same CA, and another CA with its own file-signing certificate.
-    ASSERT_EQ(RunQuiet({qzpack, "cert", "--ca", dir / "pki/ca.pem", "--ca-key", dir / "pki/ca.key", "--cert",
+    ASSERT_EQ(qztest::RunHost({qzpack, "cert", "--ca", dir / "pki/ca.pem", "--ca-key", dir / "pki/ca.key", "--cert",
                         dir / "pki/other-fs.crt", "--key", dir / "pki/other-fs.key"}),
               0);
     fs::create_directories(dir / "foreign");
-    ASSERT_EQ(RunQuiet({qzpack, "ca", "--cert", dir / "foreign/ca.pem", "--key", dir / "foreign/ca.key"}), 0);
-    ASSERT_EQ(RunQuiet({qzpack, "cert", "--ca", dir / "foreign/ca.pem", "--ca-key", dir / "foreign/ca.key", "--cert",
+    ASSERT_EQ(qztest::RunHost({qzpack, "ca", "--cert", dir / "foreign/ca.pem", "--key", dir / "foreign/ca.key"}), 0);
+    ASSERT_EQ(qztest::RunHost({qzpack, "cert", "--ca", dir / "foreign/ca.pem", "--ca-key", dir / "foreign/ca.key", "--cert",
                         dir / "foreign/fs.crt", "--key", dir / "foreign/fs.key"}),
               0);
     fs::copy(dir / "release", dir / "pristine", fs::copy_options::recursive);

@@ -100,13 +100,21 @@ std::vector<TestMachine::JournalEntry> TestMachine::Journal() const {
 
 std::string BuiltProgram(const std::string& name) { return std::string(QZ_BIN_DIR) + "/" + name; }
 
+std::string ShellQuote(const std::string& word) {
+  std::string q = "'";
+  for (char c : word) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
+}
+
+int RunHost(const std::vector<std::string>& args) {
+  std::string cmd;
+  for (const auto& a : args) cmd += ShellQuote(a) + " ";
+  return std::system((cmd + ">/dev/null 2>&1").c_str());
+}
+
 std::string RunWinsim(const std::vector<std::string>& args, int* status) {
-  std::string cmd = "'" + BuiltProgram("winsim") + "'";
-  for (const auto& a : args) {
-    std::string q = "'";
-    for (char c : a) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    cmd += " " + q + "'";
-  }
+  std::string cmd = ShellQuote(BuiltProgram("winsim"));
+  for (const auto& a : args) cmd += " " + ShellQuote(a);
   std::string out;
   FILE* p = popen(cmd.c_str(), "r");
   if (!p) return out;

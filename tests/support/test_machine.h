@@ -53,4 +53,9 @@ std::string BuiltProgram(const std::string& name);
 // standard output and sets *status to its exit status.
 std::string RunWinsim(const std::vector<std::string>& args, int* status = nullptr);
 
+// One word of a host shell command line, single-quoted.
+std::string ShellQuote(const std::string& word);
+// Runs a host program with its arguments, its output discarded; the shell's exit status.
+int RunHost(const std::vector<std::string>& args);
+
 }  // namespace qztest

@@ -33,11 +33,6 @@ using qztest::WriteHostFile;
 inline constexpr char kSerial[] = "VH-2024-0001";
 inline constexpr char kGuid[] = "00112233445566778899AABBCCDDEEFF";
 
-inline int RunTool(const std::vector<std::string>& args) {
-  std::string cmd;
-  for (const auto& a : args) cmd += "'" + a + "' ";
-  return std::system((cmd + ">/dev/null 2>&1").c_str());
-}
 
 inline std::string Cks(const std::string& content) { return qz::HexEncode(qz::DigestMemory(content)); }
 
@@ -174,12 +169,12 @@ class ModuleWork : public ModuleMachine {
     pki_ = new HostDir;
     const std::string q = qztest::BuiltProgram("qzpack");
     const HostDir& d = *pki_;
-    ASSERT_EQ(RunTool({q, "ca", "--cert", d / "ca.pem", "--key", d / "ca.key"}), 0);
-    ASSERT_EQ(RunTool({q, "cert", "--ca", d / "ca.pem", "--ca-key", d / "ca.key", "--cert", d / "fs.crt", "--key",
+    ASSERT_EQ(qztest::RunHost({q, "ca", "--cert", d / "ca.pem", "--key", d / "ca.key"}), 0);
+    ASSERT_EQ(qztest::RunHost({q, "cert", "--ca", d / "ca.pem", "--ca-key", d / "ca.key", "--cert", d / "fs.crt", "--key",
                        d / "fs.key"}),
               0);
-    ASSERT_EQ(RunTool({q, "ca", "--cert", d / "ca2.pem", "--key", d / "ca2.key", "--cn", "Other CA"}), 0);
-    ASSERT_EQ(RunTool({q, "cert", "--ca", d / "ca2.pem", "--ca-key", d / "ca2.key", "--cert", d / "fs2.crt",
+    ASSERT_EQ(qztest::RunHost({q, "ca", "--cert", d / "ca2.pem", "--key", d / "ca2.key", "--cn", "Other CA"}), 0);
+    ASSERT_EQ(qztest::RunHost({q, "cert", "--ca", d / "ca2.pem", "--ca-key", d / "ca2.key", "--cert", d / "fs2.crt",
                        "--key", d / "fs2.key"}),
               0);
   }
@@ -245,7 +240,7 @@ class ModuleWork : public ModuleMachine {
       WriteHostFile(work / entry, bytes);
       args.push_back(work / entry + "=" + entry);
     }
-    ASSERT_EQ(RunTool(args), 0);
+    ASSERT_EQ(qztest::RunHost(args), 0);
     server_->Publish("agent/" + name + ".qz", ReadHostFile(work / "out.qz"));
   }
   void Publish(const std::string& name, const std::string& content) { Publish(name, {{name, content}}); }
@@ -254,7 +249,7 @@ class ModuleWork : public ModuleMachine {
   void Definition(const std::string& xml) {
     HostDir work;
     WriteHostFile(work / "doc.xml", xml);
-    ASSERT_EQ(RunTool({qztest::BuiltProgram("qzpack"), "sign", "--key", *pki_ / "fs.key", "--definition",
+    ASSERT_EQ(qztest::RunHost({qztest::BuiltProgram("qzpack"), "sign", "--key", *pki_ / "fs.key", "--definition",
                        work / "doc.xml", "--out", work / "qzAgent.xmd"}),
               0);
     WriteHostFile(HostInstalled("qzAgent.xmd"), ReadHostFile(work / "qzAgent.xmd"));

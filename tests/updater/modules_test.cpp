@@ -148,7 +148,7 @@ TEST_F(Modules, DefinitionThatDoesNotOpenOrParse) {
   // Signed by a certificate of another CA: refused before anything is read from it.
   HostDir work;
   WriteHostFile(work / "doc.xml", Doc(""));
-  ASSERT_EQ(RunTool({qztest::BuiltProgram("qzpack"), "sign", "--key", *pki_ / "fs2.key", "--definition",
+  ASSERT_EQ(qztest::RunHost({qztest::BuiltProgram("qzpack"), "sign", "--key", *pki_ / "fs2.key", "--definition",
                      work / "doc.xml", "--out", HostInstalled("qzAgent.xmd")}),
             0);
   log_->lines.clear();

@@ -1,0 +1,17 @@
+// Log lines of the updater's file workflows, all under one tag.
+#pragma once
+
+#include <string_view>
+
+#include "updater/context.h"
+
+namespace qz {
+
+inline constexpr char16_t kWorkflowTag[] = u"TarlinUpdater";
+
+template <class... A>
+void Log(UpdaterContext& u, std::u16string_view func, int level, std::u16string_view fmt, const A&... a) {
+  if (u.logger) u.logger->Log(kWorkflowTag, func, level, fmt, a...);
+}
+
+}  // namespace qz
