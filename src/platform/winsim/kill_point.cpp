@@ -28,9 +28,9 @@ KillPoint& Point() {
   static KillPoint p = [] {
     KillPoint k;
     if (const char* t = std::getenv("WINSIM_KILL_TRACE")) k.trace = t;
-    const char* spec = std::getenv("WINSIM_KILL_AT");
-    if (!spec) return k;
-    const std::string s(spec);
+    const char* setting = std::getenv("WINSIM_KILL_AT");
+    if (!setting) return k;
+    const std::string s(setting);
     const size_t colon = s.find(':');
     if (colon == std::string::npos) return k;
     const size_t second = s.find(':', colon + 1);
