@@ -13,6 +13,7 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/ui.h"
+#include "integration/agent_machine.h"
 #include "support/test_machine.h"
 #include "transport/net_fixture.h"
 
@@ -263,17 +264,9 @@ TEST_F(SetupProgram, UninstallBuildRemovesAnInstalledAgent) {
   ASSERT_GT(server.httpsPort, 0);
   TestMachine m("win10-x64");
   Place(m, Installer("-uninstall", "qzUpdater"));
-  m.Install("qzUpdater", std::u16string(kSetup) + u"\\qzUpdater.exe");
-  for (const char* sys : {"qzNetFilterX64", "qzTcpTagger10X64", "qzProcCutx64", "qzPrtProcX64"}) {
-    m.Install(std::string("drivers/") + sys + ".sys", std::u16string(kSetup) + u"\\" + Utf8ToWide(sys) + u".sys");
-  }
-  std::ofstream(m.HostPath(std::u16string(kSetup) + u"\\server.cfg"))
-      << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<tarlinLMV><serial>VH-2024-0001</serial>"
-         "<server>127.0.0.1</server><port>"
-      << server.httpPort << "</port><ssl>" << server.httpsPort << "</ssl></tarlinLMV>";
-  m.Enter(u"C:\\Windows\\explorer.exe", 64);
+  qztest::RunInstallMode(m, server);
+  ASSERT_FALSE(HasFatalFailure());
   const std::u16string updater = u"\"" + std::u16string(kSetup) + u"\\qzUpdater.exe\" ";
-  ASSERT_TRUE(m.Run(updater + u"--install", kSetup).has_value());
   for (const char* f : {"qzTarlinSvc", "lmvAgent", "lmvAssistant", "lmvKeeper", "qzNoticeView"}) {
     m.Install(f, std::u16string(kInstall64) + u"\\" + Utf8ToWide(f) + u".exe");
   }

@@ -8,6 +8,7 @@
 
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "integration/agent_machine.h"
 #include "support/test_machine.h"
 #include "transport/net_fixture.h"
 #include "updater/entry.h"
@@ -26,13 +27,7 @@ std::u16string Updater(std::u16string_view args) {
   return u"\"" + std::u16string(kSetup) + u"\\qzUpdater.exe\" " + std::u16string(args);
 }
 
-int Count(std::u16string_view image) {
-  std::vector<PROCESSENTRY32W> e;
-  Processes().SnapshotProcesses(TH32CS_SNAPPROCESS, &e);
-  int n = 0;
-  for (const auto& p : e) n += EqualsNoCase(p.szExeFile, image);
-  return n;
-}
+constexpr auto Count = &qztest::CountProcesses;
 
 bool ServiceRegistered() {
   HKEY k = nullptr;

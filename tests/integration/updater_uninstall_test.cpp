@@ -11,6 +11,7 @@
 #include "logging/enc_logger.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "integration/agent_machine.h"
 #include "support/test_machine.h"
 #include "transport/net_fixture.h"
 #include "updater/entry.h"
@@ -32,13 +33,7 @@ std::u16string Updater(std::u16string_view args) {
   return u"\"" + std::u16string(kSetup) + u"\\qzUpdater.exe\" " + std::u16string(args);
 }
 
-int Count(std::u16string_view image) {
-  std::vector<PROCESSENTRY32W> e;
-  Processes().SnapshotProcesses(TH32CS_SNAPPROCESS, &e);
-  int n = 0;
-  for (const auto& p : e) n += EqualsNoCase(p.szExeFile, image);
-  return n;
-}
+constexpr auto Count = &qztest::CountProcesses;
 
 // Keys as the 32-bit updater sees them.
 bool KeyExists(HKEY root, std::u16string_view path) {
@@ -107,16 +102,8 @@ class UpdaterUninstall : public testing::Test {
 // Install mode builds the registry and places the drivers; the stand-ins then play the agent, its
 // service started by the service check, with the traces the agent leaves elsewhere.
 void InstallAgent(TestMachine& m, const qztest::QzServer& server) {
-  m.Install("qzUpdater", std::u16string(kSetup) + u"\\qzUpdater.exe");
-  for (const char* sys : {"qzNetFilterX64", "qzTcpTagger10X64", "qzProcCutx64", "qzPrtProcX64"}) {
-    m.Install(std::string("drivers/") + sys + ".sys", std::u16string(kSetup) + u"\\" + Utf8ToWide(sys) + u".sys");
-  }
-  std::ofstream(m.HostPath(std::u16string(kSetup) + u"\\server.cfg"))
-      << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<tarlinLMV><serial>VH-2024-0001</serial>"
-         "<server>127.0.0.1</server><port>"
-      << server.httpPort << "</port><ssl>" << server.httpsPort << "</ssl></tarlinLMV>";
-  m.Enter(u"C:\\Windows\\explorer.exe", 64);
-  ASSERT_TRUE(m.Run(Updater(u"--install"), kSetup).has_value());
+  qztest::RunInstallMode(m, server);
+  if (testing::Test::HasFatalFailure()) return;
   for (const char* f : {"qzTarlinSvc", "lmvAgent", "lmvAssistant"}) {
     m.Install(f, std::u16string(kInstall) + u"\\" + Utf8ToWide(f) + u".exe");
   }
