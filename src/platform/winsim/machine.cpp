@@ -1,5 +1,6 @@
 #include "platform/winsim/machine.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -194,6 +195,19 @@ void Machine::UpdateConfig(const std::function<void(MachineConfig&)>& change) {
   {
     std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
     out << c.Serialize();
+  }
+  // Readers notice a change by the file's time and size; two writes within one clock tick with
+  // the same size would look alike, so the new file is always dated after the old one.
+  struct stat before {}, after {};
+  if (stat(ConfigPath().c_str(), &before) == 0 && stat(tmp.c_str(), &after) == 0 &&
+      (after.st_mtim.tv_sec < before.st_mtim.tv_sec ||
+       (after.st_mtim.tv_sec == before.st_mtim.tv_sec && after.st_mtim.tv_nsec <= before.st_mtim.tv_nsec))) {
+    timespec times[2] = {{0, UTIME_OMIT}, before.st_mtim};
+    if (++times[1].tv_nsec >= 1000000000) {
+      times[1].tv_nsec = 0;
+      ++times[1].tv_sec;
+    }
+    utimensat(AT_FDCWD, tmp.c_str(), times, 0);
   }
   std::rename(tmp.c_str(), ConfigPath().c_str());
   if (lf) {
