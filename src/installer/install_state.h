@@ -1,0 +1,65 @@
+// The installer's process-wide state for the install flow: what the preparation took over from
+// the settings document, and what the install worker and the install window share.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "config/installer_settings.h"
+#include "installer/payload.h"
+#include "platform/types.h"
+
+namespace qz {
+
+// What the install worker shows while it works. The install window implements it; without a
+// window (or before it shows status texts) nothing is shown.
+class InstallView {
+ public:
+  virtual ~InstallView() = default;
+  // The status line (control 1006); ignored until the window shows status texts.
+  virtual void SetStatusText(std::u16string_view text) = 0;
+  // Bitmap 181 into the status picture (control 1014).
+  virtual void ShowFinishedPicture() = 0;
+  // Owner of the worker's message box; null without a window.
+  virtual win::HWND Owner() = 0;
+};
+
+struct InstallerState {
+  bool korean = false;
+  // Guards installing and done.
+  std::recursive_mutex flagLock;
+  int32_t installing = 0;
+  int32_t done = 0;
+
+  InstallerFolders folders;
+
+  // Taken over from the settings document by the preparation.
+  std::u16string message;
+  std::u16string companyName;
+  std::string productKind;
+  bool showLogo = false;
+  std::u16string showMode;
+  std::vector<ExtraProgram> extras;
+
+  // Filled by the install worker.
+  int processorWidth = 0;  // 1: 32-bit Windows, 2: 64-bit Windows
+  int osNumber = 0;        // major * 10 + minor
+  std::u16string logArchiveName;
+
+  InstallView* view = nullptr;
+};
+
+// The install branch of the preparation: reads the settings document of the setup folder and,
+// when it reads, takes its values over and fixes the show mode from the build mode. A document
+// that does not read is passed over here; the registry step reports it.
+void TakeOverSettings(InstallerState& state, std::u16string_view buildMode);
+
+// The install worker: removes a previous agent, rebuilds the registry, places the agent's files
+// and starts its service. Ends the process itself (exit code 1) after a registry-step failure,
+// and at its end in the show mode "false"; otherwise returns 0 with installing 0 and done 1.
+int RunInstallWorker(InstallerState& state);
+
+}  // namespace qz
