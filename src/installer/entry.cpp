@@ -2,6 +2,7 @@
 #include "installer/entry.h"
 
 #include "config/registry_layout.h"
+#include "installer/install_state.h"
 #include "installer/payload.h"
 #include "installer/removal.h"
 #include "installer/startup.h"
@@ -11,8 +12,20 @@ namespace qz {
 
 using namespace win;
 
+namespace {
+
+// Process-wide, as the worker and the window's threads share it until the process ends.
+InstallerState& State() {
+  static InstallerState* state = new InstallerState;
+  return *state;
+}
+
+}  // namespace
+
 int InstallerMain() {
-  const bool korean = InstallerKoreanFlag();
+  InstallerState& state = State();
+  state.korean = InstallerKoreanFlag();
+  const bool korean = state.korean;
 
   if (CountOwnInstances() >= 2) {
     const std::u16string text = InstallerText(300, korean);
@@ -21,13 +34,17 @@ int InstallerMain() {
     return 1;
   }
 
-  InstallerFolders folders;
-  int r = PreparePayload(&folders);
-  if (r == 0 && SplitBuildMode(InstallerBuildMode()).flow == InstallerFlow::Uninstall) {
-    r = RunUninstallFlow(folders);
+  int r = PreparePayload(&state.folders);
+  if (r == 0) {
+    const std::u16string mode = InstallerBuildMode();
+    if (SplitBuildMode(mode).flow == InstallerFlow::Uninstall) {
+      r = RunUninstallFlow(state.folders);
+    } else {
+      TakeOverSettings(state, mode);
+    }
   }
   if (r != 0) {
-    EndPreparation(r, folders, korean);
+    EndPreparation(r, state.folders, korean);
     return 1;
   }
 
@@ -39,8 +56,13 @@ int InstallerMain() {
     return 1;
   }
 
+  if (state.showMode == u"false") {
+    // Hidden: the worker installs and ends the process itself.
+    RunInstallWorker(state);
+    return 1;
+  }
   // Nothing would use the unpacked payload, and no outcome is recorded: nothing was installed.
-  DeleteSetupFolder(folders);
+  DeleteSetupFolder(state.folders);
   return kExitInstallFlowMissing;
 }
 

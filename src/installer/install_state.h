@@ -57,6 +57,11 @@ struct InstallerState {
 // that does not read is passed over here; the registry step reports it.
 void TakeOverSettings(InstallerState& state, std::u16string_view buildMode);
 
+// The driver files the worker places for a product kind, OS number (major * 10 + minor) and
+// processor width (2: 64-bit Windows); null when none.
+const char16_t* NetworkFilterDriverFile(const std::string& productKind, int osNumber, int processorWidth);
+const char16_t* ProcessCutDriverFile(const std::string& productKind, int osNumber, int processorWidth);
+
 // The install worker: removes a previous agent, rebuilds the registry, places the agent's files
 // and starts its service. Ends the process itself (exit code 1) after a registry-step failure,
 // and at its end in the show mode "false"; otherwise returns 0 with installing 0 and done 1.
