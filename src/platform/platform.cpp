@@ -1,5 +1,7 @@
 #include "platform/platform.h"
 
+#include "platform/window.h"
+
 #include <atomic>
 #include <chrono>
 
@@ -90,6 +92,10 @@ Platform& Platform::Current() {
 
 bool Platform::HasCurrent() { return gCurrent.load() != nullptr; }
 void Platform::SetCurrent(Platform* platform) { gCurrent.store(platform); }
+
+std::unique_ptr<IWindows> Platform::SetWindows(std::unique_ptr<IWindows> s) { return Swap(windows_, std::move(s)); }
+
+IWindows& Windows() { return Platform::Current().Windows(); }
 
 BOOL CloseHandle(HANDLE handle) {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !Handles().Close(handle)) {

@@ -25,6 +25,10 @@
 
 namespace win {
 
+// Windows and GDI (platform/window.h); kept out of this header so their many Win32 names reach
+// only the code that draws.
+class IWindows;
+
 // Anything a HANDLE can stand for. Waitable objects override Wait.
 class KernelObject {
  public:
@@ -87,6 +91,7 @@ class Platform {
   IDesktop& Desktop() { return *desktop_; }
   ISecurity& Security() { return *security_; }
   IResources& Resources() { return *resources_; }
+  IWindows& Windows() { return *windows_; }
   HandleTable& Handles() { return handles_; }
 
   // Each setter returns the service it replaced, so a test can put it back.
@@ -105,6 +110,7 @@ class Platform {
   std::unique_ptr<IDesktop> SetDesktop(std::unique_ptr<IDesktop> s) { return Swap(desktop_, std::move(s)); }
   std::unique_ptr<ISecurity> SetSecurity(std::unique_ptr<ISecurity> s) { return Swap(security_, std::move(s)); }
   std::unique_ptr<IResources> SetResources(std::unique_ptr<IResources> s) { return Swap(resources_, std::move(s)); }
+  std::unique_ptr<IWindows> SetWindows(std::unique_ptr<IWindows> s);
 
   // The platform every accessor below uses. Set once at program start (and by tests).
   static Platform& Current();
@@ -134,6 +140,7 @@ class Platform {
   std::unique_ptr<IDesktop> desktop_;
   std::unique_ptr<ISecurity> security_;
   std::unique_ptr<IResources> resources_;
+  std::unique_ptr<IWindows> windows_;
   HandleTable handles_;
 };
 
@@ -152,6 +159,7 @@ inline ITaskScheduler& Tasks() { return Platform::Current().Tasks(); }
 inline IDesktop& Desktop() { return Platform::Current().Desktop(); }
 inline ISecurity& Security() { return Platform::Current().Security(); }
 inline IResources& Resources() { return Platform::Current().Resources(); }
+// IWindows& Windows() is declared in platform/window.h and forwards to Platform::Current().Windows().
 inline HandleTable& Handles() { return Platform::Current().Handles(); }
 
 // CloseHandle for every kind of handle.
