@@ -50,7 +50,10 @@ int Usage() {
       "  set DIR tz-offset MINUTES                 local time minus UTC\n"
       "  set DIR message-box-answer ID             answer every message box with ID (0: default button)\n"
       "  stamp FILE --bits 32|64|native [--res TYPE ID LANG DATAFILE]...\n"
-      "                                            write a program's bundle (bitness, resources)\n",
+      "        [--resource TYPE ID LANG FILE]... [--resources LISTFILE]...\n"
+      "                                            write a program's bundle (bitness, resources);\n"
+      "                                            --resource stores a \"#2\" .bmp as its DIB, LANG decimal;\n"
+      "                                            LISTFILE: lines \"TYPE ID LANG PATH\", ';' comments\n",
       stderr);
   return 2;
 }
@@ -323,10 +326,109 @@ int CmdReg(std::vector<std::string> a) {
   return 0;
 }
 
+void PutResource(winsim::Bundle& b, winsim::ResourceEntry e) {
+  std::erase_if(b.entries, [&](const winsim::ResourceEntry& x) {
+    return x.type == e.type && x.id == e.id && x.lang == e.lang;
+  });
+  b.entries.push_back(std::move(e));
+}
+
+bool ReadHostFile(const std::string& path, std::vector<uint8_t>* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  out->assign(std::istreambuf_iterator<char>(in), {});
+  return !in.bad();
+}
+
+// Windows keeps a bitmap resource as the file's DIB: the info header, colours and pixels, without
+// the 14-byte file header. Anything that is not a .bmp would load as garbage, so it is refused.
+bool BitmapResourceFromFile(std::vector<uint8_t>* data, std::string* why) {
+  constexpr size_t kFileHeader = 14;
+  const auto le32 = [&](size_t at) {
+    return static_cast<uint32_t>((*data)[at]) | static_cast<uint32_t>((*data)[at + 1]) << 8 |
+           static_cast<uint32_t>((*data)[at + 2]) << 16 | static_cast<uint32_t>((*data)[at + 3]) << 24;
+  };
+  if (data->size() < kFileHeader + 12 || (*data)[0] != 'B' || (*data)[1] != 'M') {
+    *why = "not a BMP file";
+    return false;
+  }
+  const uint32_t infoSize = le32(kFileHeader);
+  const uint32_t pixelsAt = le32(10);
+  const bool knownInfo = infoSize == 12 || infoSize == 40 || infoSize == 52 || infoSize == 56 ||
+                         infoSize == 108 || infoSize == 124;
+  if (!knownInfo || kFileHeader + infoSize > data->size() || pixelsAt < kFileHeader + infoSize ||
+      pixelsAt > data->size()) {
+    *why = "damaged BMP header";
+    return false;
+  }
+  data->erase(data->begin(), data->begin() + kFileHeader);
+  return true;
+}
+
+bool ParseLang(const std::string& text, uint16_t* lang) {
+  if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return false;
+  const unsigned long v = std::stoul(text);
+  if (v > 0xFFFF) return false;
+  *lang = static_cast<uint16_t>(v);
+  return true;
+}
+
+// TYPE ID LANG HOSTFILE: a bitmap ("#2") is stored as its DIB, everything else byte for byte.
+bool AddResourceFromFile(winsim::Bundle& b, const std::string& type, const std::string& id,
+                         const std::string& langText, const std::string& file, std::string* why) {
+  winsim::ResourceEntry e;
+  e.type = type;
+  e.id = id;
+  if (type.empty() || id.empty() || !ParseLang(langText, &e.lang)) {
+    *why = "bad resource name or language \"" + type + " " + id + " " + langText + "\"";
+    return false;
+  }
+  if (!ReadHostFile(file, &e.data)) {
+    *why = "cannot read " + file;
+    return false;
+  }
+  if (type == "#2" && !BitmapResourceFromFile(&e.data, why)) {
+    *why = file + ": " + *why;
+    return false;
+  }
+  PutResource(b, std::move(e));
+  return true;
+}
+
+// A list of "TYPE ID LANG PATH" lines, PATH relative to the list's folder. Lines starting with ';'
+// are comments ('#' cannot be: it starts numeric types and ids).
+bool AddResourcesFromList(winsim::Bundle& b, const std::string& listPath, std::string* why) {
+  std::ifstream in(listPath);
+  if (!in) {
+    *why = "cannot read " + listPath;
+    return false;
+  }
+  const std::filesystem::path dir = std::filesystem::path(listPath).parent_path();
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos || line[first] == ';') continue;
+    std::istringstream fields(line);
+    std::string type, id, lang, rel, extra;
+    if (!(fields >> type >> id >> lang >> rel) || (fields >> extra)) {
+      *why = listPath + ":" + std::to_string(number) + ": expected TYPE ID LANG PATH";
+      return false;
+    }
+    if (!AddResourceFromFile(b, type, id, lang, (dir / rel).string(), why)) {
+      *why = listPath + ":" + std::to_string(number) + ": " + *why;
+      return false;
+    }
+  }
+  return true;
+}
+
 int CmdStamp(std::vector<std::string> a) {
   if (a.empty()) return Usage();
   winsim::Bundle b;
   if (auto old = winsim::ReadBundle(a[0])) b = *old;
+  std::string why;
   for (size_t i = 1; i < a.size(); ++i) {
     if (a[i] == "--bits" && i + 1 < a.size()) {
       const std::string& v = a[++i];
@@ -336,17 +438,23 @@ int CmdStamp(std::vector<std::string> a) {
       e.type = a[i + 1];
       e.id = a[i + 2];
       e.lang = static_cast<uint16_t>(std::stoul(a[i + 3], nullptr, 0));
-      std::ifstream in(a[i + 4], std::ios::binary);
-      if (!in) {
+      if (!ReadHostFile(a[i + 4], &e.data)) {
         std::fprintf(stderr, "winsim: cannot read %s\n", a[i + 4].c_str());
         return 1;
       }
-      e.data.assign(std::istreambuf_iterator<char>(in), {});
-      std::erase_if(b.entries, [&](const winsim::ResourceEntry& x) {
-        return x.type == e.type && x.id == e.id && x.lang == e.lang;
-      });
-      b.entries.push_back(std::move(e));
+      PutResource(b, std::move(e));
       i += 4;
+    } else if (a[i] == "--resource" && i + 4 < a.size()) {
+      if (!AddResourceFromFile(b, a[i + 1], a[i + 2], a[i + 3], a[i + 4], &why)) {
+        std::fprintf(stderr, "winsim: %s\n", why.c_str());
+        return 1;
+      }
+      i += 4;
+    } else if (a[i] == "--resources" && i + 1 < a.size()) {
+      if (!AddResourcesFromList(b, a[++i], &why)) {
+        std::fprintf(stderr, "winsim: %s\n", why.c_str());
+        return 1;
+      }
     } else {
       return Usage();
     }

@@ -1,5 +1,8 @@
 // The resource bundle that winsim appends to a program file: its bitness (what a PE header would
 // say) and its resources (type, id, language → bytes), as Windows keeps them in the image.
+// A bitmap ("#2") is kept as its DIB (the .bmp without its 14-byte file header), as on Windows.
+// An icon is kept differently: the whole .ico file under "#14" (RT_GROUP_ICON) and its id, with no
+// separate "#3" entries per image, since nothing here draws single icon images.
 #pragma once
 
 #include <cstdint>
