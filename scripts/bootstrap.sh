@@ -11,6 +11,7 @@ packages=(
   libtinyxml2-dev
   libsqlite3-dev sqlite3
   libcpp-httplib-dev
+  libgif-dev libpng-dev libfreetype-dev fonts-nanum
   7zip unzip zip
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   nginx-light

@@ -75,6 +75,10 @@ class Canvas {
   Pixels pixels_;
 };
 
+// The line Text draws with kTextEndEllipsis in a box this wide: the text itself when it fits,
+// otherwise as much of it as fits followed by "...".
+std::u16string EndEllipsis(std::u16string_view text, const FontSpec& font, int width);
+
 // Reads a PNG back (tests and tools). nullopt when it cannot be read.
 std::optional<Pixels> ReadPng(const std::string& hostPath);
 
