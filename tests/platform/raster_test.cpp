@@ -241,6 +241,10 @@ TEST(CanvasTest, BlitClipsToCanvasAndSkipsTransparentPixels) {
       kWhite, kWhite, kWhite, kRed,
   };
   EXPECT_EQ(canvas.Image().argb, expected);
+
+  Canvas wide(4, 1, kWhite);
+  wide.Blit(Pixels{2, 1, {kRed, kGreen}}, 1, 0, 5, 5);  // a larger request still copies only src
+  EXPECT_EQ(wide.Image().argb, (std::vector<uint32_t>{kWhite, kRed, kGreen, kWhite}));
 }
 
 struct Ink {
