@@ -216,7 +216,12 @@ TEST(GifTest, ComposesFramesByDisposalAndTransparency) {
 
 TEST(RasterRobustnessTest, EveryPrefixOfAValidInputIsHandled) {
   const std::vector<uint8_t> gif = EncodeGif(DISPOSE_BACKGROUND);
-  for (size_t n = 0; n < gif.size(); ++n) DecodeGif(gif.data(), n);
+  for (size_t n = 0; n < gif.size(); ++n) {
+    const auto anim = DecodeGif(gif.data(), n);
+    if (!anim) continue;
+    EXPECT_EQ(anim->frames.size(), anim->delays.size()) << n;
+    for (const Pixels& f : anim->frames) EXPECT_EQ(f.argb.size(), 4u) << n;
+  }
   const auto dib = Dib({.width = 3, .height = 3, .bpp = 8, .clrUsed = 2}, {0xFF0000, 0x00FF00},
                        {0, 1, 0, 0, 1, 0, 1, 0, 0, 0, 1, 0});
   ASSERT_TRUE(DecodeDib(dib.data(), dib.size()));
