@@ -18,6 +18,7 @@
 #include "platform/winsim/reboot.h"
 #include "platform/winsim/registry_tools.h"
 #include "platform/winsim/services.h"
+#include "platform/winsim/windows_internal.h"
 
 namespace {
 
@@ -49,6 +50,13 @@ int Usage() {
       "  set DIR product-type 1|2|3                workstation, domain controller, server\n"
       "  set DIR tz-offset MINUTES                 local time minus UTC\n"
       "  set DIR message-box-answer ID             answer every message box with ID (0: default button)\n"
+      "  ui DIR [--pid N] layout                   the dialog's windows, one a line:\n"
+      "        ID CLASS X Y W H VISIBLE \"TEXT\" image=RESID font=FACE/HEIGHT/WEIGHT\n"
+      "        (the dialog first, in screen coordinates; its controls in its client coordinates)\n"
+      "  ui DIR [--pid N] screenshot FILE.png       the dialog's picture as it stands\n"
+      "  ui DIR [--pid N] click|hover|leave ID      what the mouse does to control ID (2: hidden or none)\n"
+      "  ui DIR [--pid N] key Enter|Escape|Alt+F4   a key pressed in the dialog\n"
+      "                                            default process: the newest with a visible dialog\n"
       "  stamp FILE --bits 32|64|native [--res TYPE ID LANG DATAFILE]...\n"
       "        [--resource TYPE ID LANG FILE]... [--resources LISTFILE]...\n"
       "                                            write a program's bundle (bitness, resources);\n"
@@ -488,6 +496,7 @@ int main(int argc, char** argv) {
     if (cmd == "lock" && a.size() == 2) return CmdLock(a[0], a[1], true);
     if (cmd == "unlock" && a.size() == 2) return CmdLock(a[0], a[1], false);
     if (cmd == "set") return CmdSet(a);
+    if (cmd == "ui") return winsim::RunUiCommand(OpenMachine(a[0])->root(), {a.begin() + 1, a.end()});
   } catch (const std::exception& e) {
     std::fprintf(stderr, "winsim: %s\n", e.what());
     return 1;

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/winsim/services.h"
+#include "platform/winsim/windows_internal.h"
 
 namespace winsim {
 
@@ -144,6 +145,8 @@ class WinsimDesktop : public IDesktop {
     auto w = Find(window);
     if (!w) return FALSE;
     Journal("PostMessage", Utf8Name(*w), Message(msg, wParam, lParam), msg);
+    // A window of a process with a window system gets the message in its thread's queue.
+    PostToWindowProcess(m_->root(), static_cast<int>(w->pid), window, msg, wParam, lParam);
     return TRUE;
   }
 

@@ -137,6 +137,10 @@ MachineConfig MachineConfig::Parse(const std::string& text) {
       else if (key == "lock") c.lockedFiles.push_back(value);
       else if (key == "fail-cocreateguid") c.failCoCreateGuid = value == "1" || value == "true";
       else if (key == "message-box-answer") c.messageBoxAnswer = std::stoi(value);
+      else if (key == "screen") {
+        int w = 0, h = 0;
+        if (std::sscanf(value.c_str(), "%dx%d", &w, &h) == 2 && w > 0 && h > 0) c.screenWidth = w, c.screenHeight = h;
+      }
     } catch (...) {
       // A damaged line keeps its default rather than making the machine unusable.
     }
@@ -160,6 +164,7 @@ std::string MachineConfig::Serialize() const {
   for (const auto& l : lockedFiles) out << "lock = " << l << "\n";
   if (failCoCreateGuid) out << "fail-cocreateguid = 1\n";
   if (messageBoxAnswer) out << "message-box-answer = " << messageBoxAnswer << "\n";
+  if (screenWidth != 1024 || screenHeight != 768) out << "screen = " << screenWidth << "x" << screenHeight << "\n";
   return out.str();
 }
 

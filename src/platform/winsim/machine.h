@@ -53,6 +53,8 @@ struct MachineConfig {
   std::vector<std::string> lockedFiles;  // host paths, folded to lower case
   bool failCoCreateGuid = false;
   int messageBoxAnswer = 0;  // 0: the box's default button
+  int screenWidth = 1024;  // "screen = WxH"
+  int screenHeight = 768;
 
   static MachineConfig Parse(const std::string& text);
   std::string Serialize() const;

@@ -10,6 +10,7 @@
 
 #include "platform/text.h"
 #include "platform/winsim/services.h"
+#include "platform/winsim/windows_internal.h"
 
 namespace winsim {
 
@@ -390,6 +391,7 @@ WinsimPlatform::WinsimPlatform(std::shared_ptr<Machine> machine) : machine_(std:
   SetDesktop(MakeDesktop(machine_));
   SetSecurity(MakeSecurity(machine_));
   SetResources(MakeResources(machine_));
+  SetWindows(MakeWindows(machine_));
 }
 
 std::unique_ptr<WinsimPlatform> OpenPlatform(const std::string& root, ProcessIdentity self) {
