@@ -722,6 +722,14 @@ class WinsimWindows : public IWindows {
         }
         windows_.erase(Key(h));
       }
+      // Senders still waiting on a window that is gone get 0, as for a window that never was.
+      auto me = MyQueueLocked();
+      std::erase_if(me->sent, [&](const std::shared_ptr<SentMessage>& s) {
+        if (std::find(tree.begin(), tree.end(), s->hwnd) == tree.end()) return false;
+        s->done = true;
+        if (s->replyTo) s->replyTo->cv.notify_all();
+        return true;
+      });
       core_->progress.notify_all();
     }
     if (row) Desktop().DestroyWindow(window);
