@@ -247,7 +247,8 @@ class WinsimWindows : public IWindows {
         if (w->desktopRow) rows.push_back(w->hwnd);
       }
     }
-    if (Platform::HasCurrent()) {
+    // Only through the platform this service belongs to; another one may be current by now.
+    if (Platform::HasCurrent() && &Platform::Current().Windows() == this) {
       for (HWND h : rows) Desktop().DestroyWindow(h);
     }
   }
