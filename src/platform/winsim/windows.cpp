@@ -1254,8 +1254,9 @@ class WinsimWindows : public IWindows {
     return RootLocked(h);
   }
 
+  // IsChild: along WS_CHILD windows only; an owned top-level window is no child of its owner.
   bool IsDescendantLocked(HWND ancestor, HWND h) {
-    for (Wnd* w = FindLocked(h); w && w->parent; w = FindLocked(w->parent)) {
+    for (Wnd* w = FindLocked(h); w && w->parent && (w->style & WS_CHILD); w = FindLocked(w->parent)) {
       if (w->parent == ancestor) return true;
     }
     return false;
@@ -1396,7 +1397,8 @@ class WinsimWindows : public IWindows {
       }
       return true;
     }
-    if (q->quit && (window == nullptr) && (lo == 0 && hi == 0 ? true : (WM_QUIT >= lo && WM_QUIT <= hi))) {
+    // WM_QUIT comes whatever the range filter, once the posted messages are out.
+    if (q->quit && window == nullptr) {
       *out = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(q->quitCode), 0, 0, {}};
       if (remove) q->quit = false;
       return true;
