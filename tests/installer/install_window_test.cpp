@@ -134,9 +134,10 @@ std::map<int, Shown> ParseLayout(const std::string& text) {
 // A machine with qzSetup (and so its pictures and dialog) on it, this process acting as that program.
 class WindowTest : public ::testing::Test {
  protected:
-  void Enter(const std::string& lang = "en") {
+  // program: a built program that carries the window's resources (qzSetup) or not.
+  void Enter(const std::string& lang = "en", const std::string& program = "qzSetup") {
     machine_ = std::make_unique<TestMachine>("win10-x64", lang);
-    machine_->Install("qzSetup", kImage);
+    machine_->Install(program, kImage);
     machine_->Enter(kImage, 32);
   }
 
@@ -524,6 +525,19 @@ TEST_F(WindowTest, OtherShowModesInstallAtOnceAndKeepTheInstallButton) {
     SendMessageW(run.window(), WM_COMMAND, MAKEWPARAM(kInstall, BN_CLICKED), 0);
     EXPECT_EQ(run.Result(), 0);
     EXPECT_EQ(worker.Calls(), 1);
+  }
+}
+
+TEST_F(WindowTest, WithoutItsDialogThereIsNoLoopAndNoInstall) {
+  Enter("en", "wsprobe");
+  for (const char16_t* mode : {u"true", u"true-auto", u"false"}) {
+    HeldWorker worker;
+    qz::InstallerState state;
+    state.showMode = mode;
+    WindowRun run(state, worker);
+    EXPECT_EQ(run.window(), nullptr);
+    EXPECT_EQ(run.Result(), 1);
+    EXPECT_EQ(worker.Calls(), 0);
   }
 }
 
