@@ -16,6 +16,7 @@
 #include "integration/agent_machine.h"
 #include "support/test_machine.h"
 #include "transport/net_fixture.h"
+#include "installer/site_installer.h"
 
 namespace {
 
@@ -29,6 +30,13 @@ constexpr char16_t kInstaller[] = u"C:\\test\\qzSetup.exe";
 constexpr char16_t kInstall64[] = u"C:\\Program Files (x86)\\varnholt\\KSM";
 
 using qztest::RunHost;
+using qztest::BackupGuidPresent;
+using qztest::Boxes;
+using qztest::Exists;
+using qztest::KeyExists;
+using qztest::Outcome;
+using qztest::Place;
+using qztest::ServiceExists;
 
 // One installer per build mode and updater, built once per test program into a host folder. An
 // empty updater packs a text file in its place: an updater that cannot start. The uninstall build
@@ -46,41 +54,16 @@ const std::string& Installer(const std::string& mode, const std::string& updater
   std::ofstream(payload + "/msvcr110.dll") << "runtime";
   const std::string out = dir.path() + "/qzSetup" + std::to_string(built.size()) + ".exe";
   std::vector<std::string> args{BuiltProgram("qzpack"), "setup", "--program", BuiltProgram("qzSetup"), "--tool",
-                                BuiltProgram("7zr.exe"), "--mode", mode, "--out", out, "--dir", payload};
+                                BuiltProgram("7zr.exe"), "--mode", mode, "--level", "1", "--out", out, "--dir", payload};
   if (updater.empty()) std::ofstream(payload + "/qzUpdater.exe") << "not a program";
   if (!updater.empty()) args.push_back(BuiltProgram(updater) + "=qzUpdater.exe");
   EXPECT_EQ(RunHost(args), 0) << "qzpack setup " << mode;
   return built[key] = out;
 }
 
-void Place(const TestMachine& m, const std::string& installer, std::u16string_view at = kInstaller) {
-  const std::string target = m.HostPath(at);
-  fs::create_directories(fs::path(target).parent_path());
-  fs::copy_file(installer, target, fs::copy_options::overwrite_existing);
-}
 
-std::u16string Outcome() {
-  HKEY key = nullptr;
-  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, qz::kInstallKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS) return u"<none>";
-  std::vector<BYTE> data(4096);
-  DWORD size = static_cast<DWORD>(data.size()), type = 0;
-  LONG rc = Registry().RegQueryValueExW(key, u"value01", &type, data.data(), &size);
-  Registry().RegCloseKey(key);
-  if (rc != ERROR_SUCCESS) return u"<none>";
-  std::u16string s(reinterpret_cast<const char16_t*>(data.data()), size / 2);
-  while (!s.empty() && s.back() == 0) s.pop_back();
-  return s;
-}
 
-std::vector<TestMachine::JournalEntry> Boxes(const TestMachine& m) {
-  std::vector<TestMachine::JournalEntry> out;
-  for (const auto& e : m.Journal()) {
-    if (e.kind == "MessageBox" && e.image == "qzSetup.exe") out.push_back(e);
-  }
-  return out;
-}
 
-bool Exists(std::u16string_view path) { return Files().GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
 DWORD Launch(std::u16string_view commandLine, std::u16string_view dir = u"C:\\") {
   PROCESS_INFORMATION pi;
@@ -232,29 +215,8 @@ int Count(std::u16string_view image) {
   return n;
 }
 
-bool KeyExists(std::u16string_view path, REGSAM view) {
-  HKEY k = nullptr;
-  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_READ | view, &k)) return false;
-  Registry().RegCloseKey(k);
-  return true;
-}
 
-bool ServiceExists(std::u16string_view name) {
-  SC_HANDLE scm = Services().OpenSCManagerW(u"", u"", SC_MANAGER_ALL_ACCESS);
-  SC_HANDLE s = scm ? Services().OpenServiceW(scm, name, SERVICE_ALL_ACCESS) : nullptr;
-  if (s) Services().CloseServiceHandle(s);
-  if (scm) Services().CloseServiceHandle(scm);
-  return s != nullptr;
-}
 
-bool BackupGuidPresent() {
-  HKEY k = nullptr;
-  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\Software\\Varnholt\\KSM", 0, KEY_READ, &k)) return false;
-  DWORD size = 0;
-  const bool found = Registry().RegQueryValueExW(k, u"UUID", nullptr, nullptr, &size) == ERROR_SUCCESS && size > 0;
-  Registry().RegCloseKey(k);
-  return found;
-}
 
 // The agent as qzUpdater --install leaves it, its stand-ins running, then the delivered installer.
 TEST_F(SetupProgram, UninstallBuildRemovesAnInstalledAgent) {

@@ -1,0 +1,167 @@
+// Site installers for the install flow's end-to-end tests: an agent release published with
+// qzpack release (the stand-ins play the agent), a qzserver serving it on loopback, and installers
+// built from the compiled qzSetup with qzpack setup, each with its own settings document.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/registry_layout.h"
+#include "platform/platform.h"
+#include "platform/text.h"
+#include "support/test_machine.h"
+#include "transport/net_fixture.h"
+
+namespace qztest {
+
+inline constexpr char16_t kSiteSetupFolder[] = u"C:\\bc8f992f5df34654945e6e32a5aa400c";
+inline constexpr char16_t kSiteInstaller[] = u"C:\\test\\qzSetup.exe";
+
+struct SettingsDocument {
+  std::string productKind = "V3-2";
+  std::string showUi = "true";  // empty: no showui element
+  std::string companyName;
+  std::string pkServer;
+  std::string extra;  // more elements, as XML
+};
+
+class SiteRelease {
+ public:
+  HostDir dir;
+  std::unique_ptr<QzServer> server;
+
+  // Certificates, build 330 of the stand-in agent published, the server started.
+  void Make() {
+    MakeCertificate(dir);
+    server = std::make_unique<QzServer>(dir, std::vector<std::string>{"--set", "lang=1", "--set", "default_client=7"});
+    ASSERT_GT(server->httpsPort, 0);
+    const std::string qzpack = BuiltProgram("qzpack");
+    std::filesystem::create_directories(dir / "pki");
+    ASSERT_EQ(RunHost({qzpack, "ca", "--cert", dir / "pki/ca.pem", "--key", dir / "pki/ca.key"}), 0);
+    ASSERT_EQ(RunHost({qzpack, "cert", "--ca", dir / "pki/ca.pem", "--ca-key", dir / "pki/ca.key", "--cert",
+                       dir / "pki/fs.crt", "--key", dir / "pki/fs.key"}),
+              0);
+    for (const char* f : {"qzAgentUtil.dll", "qzClientInfo.dll", "qzCrypto.dll", "qzLogger.dll", "qzNSI.dll",
+                          "qzPatchMan.dll", "qzSecureZip.dll", "qzCommon.dll", "qzIPC.dll", "qzWebQuery.dll",
+                          "msvcp110.dll", "msvcr110.dll", "mfc110u.dll"}) {
+      WriteHostFile(dir / (std::string("agent/") + f), std::string("stand-in ") + f + " of build 330");
+    }
+    for (const char* p : {"qzTarlinSvc", "lmvAgent", "lmvAssistant", "lmvKeeper", "qzNoticeView"}) {
+      WriteHostFile(dir / (std::string("agent/") + p + ".exe"), ReadHostFile(BuiltProgram(p)));
+    }
+    WriteHostFile(dir / "agent/qzComDrv.dll", ReadHostFile(BuiltProgram("qzComDrv.dll")));
+    WriteHostFile(dir / "agent/qzUpdater.exe", ReadHostFile(BuiltProgram("qzUpdater")));
+    ASSERT_EQ(RunHost({qzpack, "release", "--agent", dir / "agent", "--build", "330", "--ca", dir / "pki/ca.pem",
+                       "--fs-cert", dir / "pki/fs.crt", "--fs-key", dir / "pki/fs.key", "--out", dir / "release"}),
+              0);
+  }
+
+  std::string Settings(const SettingsDocument& d) const {
+    std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<setup>\n  <serial>VH-2024-0001</serial>\n"
+                    "  <server>127.0.0.1</server>\n  <productkind>" + d.productKind + "</productkind>\n"
+                    "  <msg>VH-KSM Agent</msg>\n";
+    if (!d.showUi.empty()) x += "  <showui>" + d.showUi + "</showui>\n";
+    if (!d.companyName.empty()) x += "  <companyName>" + d.companyName + "</companyName>\n";
+    x += "  <pk_server>" + d.pkServer + "</pk_server>\n  <port>" + std::to_string(server->httpPort) + "</port>\n  <ssl>" +
+         std::to_string(server->httpsPort) + "</ssl>\n" + d.extra + "</setup>\n";
+    return x;
+  }
+
+  // An installer of this release with a build mode and settings document; extra payload files as
+  // "HOSTFILE=NAME". Built once per mode and document.
+  std::string Installer(const std::string& mode, const SettingsDocument& d, std::vector<std::string> files = {}) {
+    const std::string settings = Settings(d);
+    std::string key = mode + "|" + settings;
+    for (const auto& f : files) key += "|" + f;
+    if (auto it = built_.find(key); it != built_.end()) return it->second;
+    const std::string n = std::to_string(built_.size());
+    WriteHostFile(dir / ("settings" + n + ".cfg"), settings);
+    const std::string out = dir / ("qzSetup" + n + ".exe");
+    std::vector<std::string> args{BuiltProgram("qzpack"), "setup", "--program", BuiltProgram("qzSetup"), "--tool",
+                                  BuiltProgram("7zr.exe"), "--mode", mode, "--level", "1", "--out", out, "--release",
+                                  dir / "release", "--dir", BuiltProgram("drivers"),
+                                  dir / ("settings" + n + ".cfg") + "=server.cfg",
+                                  BuiltProgram("certmgr.exe") + "=certmgr.exe"};
+    args.insert(args.end(), files.begin(), files.end());
+    EXPECT_EQ(RunHost(args), 0) << "qzpack setup " << mode;
+    return built_[key] = out;
+  }
+
+ private:
+  std::map<std::string, std::string> built_;
+};
+
+inline void Place(const TestMachine& m, const std::string& installer, std::u16string_view at = kSiteInstaller) {
+  const std::string target = m.HostPath(at);
+  std::filesystem::create_directories(std::filesystem::path(target).parent_path());
+  std::filesystem::copy_file(installer, target, std::filesystem::copy_options::overwrite_existing);
+}
+
+// The installer's result value, "<none>" when it wrote none.
+inline std::u16string Outcome() {
+  using namespace win;
+  HKEY key = nullptr;
+  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, qz::kInstallKey, 0, KEY_READ | KEY_WOW64_32KEY, &key) != ERROR_SUCCESS)
+    return u"<none>";
+  std::vector<BYTE> data(4096);
+  DWORD size = static_cast<DWORD>(data.size()), type = 0;
+  LONG rc = Registry().RegQueryValueExW(key, u"value01", &type, data.data(), &size);
+  Registry().RegCloseKey(key);
+  if (rc != ERROR_SUCCESS) return u"<none>";
+  std::u16string s(reinterpret_cast<const char16_t*>(data.data()), size / 2);
+  while (!s.empty() && s.back() == 0) s.pop_back();
+  return s;
+}
+
+// Message boxes the installer showed.
+inline std::vector<TestMachine::JournalEntry> Boxes(const TestMachine& m) {
+  std::vector<TestMachine::JournalEntry> out;
+  for (const auto& e : m.Journal()) {
+    if (e.kind == "MessageBox" && e.image == "qzSetup.exe") out.push_back(e);
+  }
+  return out;
+}
+
+inline bool Exists(std::u16string_view path) {
+  return win::Files().GetFileAttributesW(path) != win::INVALID_FILE_ATTRIBUTES;
+}
+
+inline bool KeyExists(std::u16string_view path, win::REGSAM view) {
+  win::HKEY k = nullptr;
+  if (win::Registry().RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, path, 0, win::KEY_READ | view, &k)) return false;
+  win::Registry().RegCloseKey(k);
+  return true;
+}
+
+inline bool ServiceExists(std::u16string_view name) {
+  using namespace win;
+  SC_HANDLE scm = Services().OpenSCManagerW(u"", u"", SC_MANAGER_ALL_ACCESS);
+  SC_HANDLE s = scm ? Services().OpenServiceW(scm, name, SERVICE_ALL_ACCESS) : nullptr;
+  if (s) Services().CloseServiceHandle(s);
+  if (scm) Services().CloseServiceHandle(scm);
+  return s != nullptr;
+}
+
+// The agent's identifier as its backup under SYSTEM keeps it; empty when there is none.
+inline std::string BackupGuid() {
+  using namespace win;
+  HKEY k = nullptr;
+  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, qz::kBackupKey, 0, KEY_READ, &k)) return "";
+  std::vector<BYTE> data(512);
+  DWORD size = static_cast<DWORD>(data.size());
+  const bool found = Registry().RegQueryValueExW(k, u"UUID", nullptr, data.data(), &size) == ERROR_SUCCESS;
+  Registry().RegCloseKey(k);
+  if (!found) return "";
+  std::u16string s(reinterpret_cast<const char16_t*>(data.data()), size / 2);
+  while (!s.empty() && s.back() == 0) s.pop_back();
+  return win::WideToUtf8(s);
+}
+
+inline bool BackupGuidPresent() { return !BackupGuid().empty(); }
+
+}  // namespace qztest
