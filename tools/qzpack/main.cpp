@@ -8,7 +8,7 @@
 //   qzpack sign --key FS.key --definition DOC.xml --out qzAgent.xmd
 //   qzpack verify --ca CA.pem --cert FS.crt [--definition|--package] FILE
 //   qzpack release --agent DIR --build N [--manifest FILE] --ca CA.pem --fs-cert FS.crt --fs-key FS.key --out DIR
-//   qzpack setup --program QZSETUP --tool 7zr.exe --mode TEXT --out SETUP.exe [--release DIR] [--dir DIR]...
+//   qzpack setup --program QZSETUP --tool 7zr.exe --mode TEXT --out SETUP.exe [--level 0-9] [--release DIR] [--dir DIR]...
 //                [FILE[=NAME]]...
 #include <cstdio>
 #include <cstring>
@@ -34,7 +34,7 @@ constexpr const char* kUsage =
     "  qzpack sign --key FS.key --definition DOC.xml --out qzAgent.xmd\n"
     "  qzpack verify --ca CA.pem --cert FS.crt [--definition|--package] FILE\n"
     "  qzpack release --agent DIR --build N [--manifest FILE] --ca CA.pem --fs-cert FS.crt --fs-key FS.key --out DIR\n"
-    "  qzpack setup --program QZSETUP --tool 7zr.exe --mode TEXT --out SETUP.exe [--release DIR] [--dir DIR]...\n"
+    "  qzpack setup --program QZSETUP --tool 7zr.exe --mode TEXT --out SETUP.exe [--level 0-9] [--release DIR] [--dir DIR]...\n"
     "               [FILE[=NAME]]...\n"
     "              (TEXT: -uninstall for the delivered uninstaller, \"\", -hide, -auto, ...)\n";
 
@@ -181,6 +181,11 @@ int main(int argc, char** argv) {
     o.release = a.Get("release");
     o.dirs = a.All("dir");
     o.files = a.operands;
+    const std::string level = a.Get("level");
+    if (!level.empty()) {
+      if (level.size() != 1 || level[0] < '0' || level[0] > '9') return Fail("--level takes 0 to 9");
+      o.level = level[0] - '0';
+    }
     error = qzpack::BuildSetup(o);
   } else {
     std::fputs(kUsage, stderr);

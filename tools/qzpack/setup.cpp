@@ -189,7 +189,7 @@ std::string BuildSetup(const SetupOptions& o) {
   const std::string staging = tmp.path + "/files";
   std::error_code ec;
   fs::create_directory(staging, ec);
-  std::vector<std::string> args{"a", "-t7z", "-y", "-bd", tmp.path + "/payload.7z"};
+  std::vector<std::string> args{"a", "-t7z", "-y", "-bd", "-mx" + std::to_string(o.level), tmp.path + "/payload.7z"};
   for (const auto& [name, source] : members) {
     if (!fs::copy_file(source, staging + "/" + name, ec)) return "cannot stage " + source;
     args.push_back(name);

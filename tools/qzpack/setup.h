@@ -17,6 +17,7 @@ struct SetupOptions {
   std::string release;
   std::vector<std::string> dirs;  // every regular file at the top of each folder
   std::vector<std::string> files;  // FILE or FILE=NAME; later names replace earlier ones
+  int level = 5;                   // 7-Zip's compression level; 1 builds test installers quickly
 };
 
 // Empty on success, else why it failed (nothing is left at out then).
