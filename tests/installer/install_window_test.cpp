@@ -87,6 +87,10 @@ class HeldWorker {
     std::lock_guard lock(mu_);
     return calls_;
   }
+  bool EndedNow() {
+    std::lock_guard lock(mu_);
+    return ended_ > 0;
+  }
 
  private:
   std::mutex mu_;
@@ -169,8 +173,9 @@ class WindowRun {
     auto created = std::make_shared<std::promise<HWND>>();
     std::future<HWND> window = created->get_future();
     o.created = [created](HWND w) { created->set_value(w); };
-    thread_ = std::thread([this, &state, o, created] {
+    thread_ = std::thread([this, &state, &worker, o, created] {
       result_ = qz::RunInstallWindow(state, o);
+      workerEndedFirst_ = worker.EndedNow();
       ended_ = true;
       try {
         created->set_value(nullptr);
@@ -189,6 +194,8 @@ class WindowRun {
   HWND window() const { return window_; }
   HWND Item(int id) const { return GetDlgItem(window_, id); }
   bool Ended() const { return ended_; }
+  // Whether the worker had ended when the run returned (read after Result).
+  bool WorkerEndedFirst() const { return workerEndedFirst_; }
   // The loop's result once it has ended (bounded).
   std::optional<int> Result() {
     if (!Eventually([&] { return ended_.load(); })) return std::nullopt;
@@ -201,6 +208,7 @@ class WindowRun {
   HWND window_ = nullptr;
   std::atomic<bool> ended_{false};
   int result_ = -1;
+  bool workerEndedFirst_ = false;
 };
 
 std::u16string Outcome() {
@@ -526,6 +534,24 @@ TEST_F(WindowTest, OtherShowModesInstallAtOnceAndKeepTheInstallButton) {
     EXPECT_EQ(run.Result(), 0);
     EXPECT_EQ(worker.Calls(), 1);
   }
+}
+
+TEST_F(WindowTest, AWindowClosedWhileInstallingEndsItsLoopOnlyAfterTheWorker) {
+  Enter();
+  HeldWorker worker;
+  qz::InstallerState state;
+  state.showMode = u"true-auto";
+  WindowRun run(state, worker);
+  ASSERT_TRUE(run.window());
+  ASSERT_TRUE(worker.WaitStarted());
+  // As another program ending this one's windows would.
+  PostMessageW(run.window(), WM_CLOSE, 0, 0);
+  ASSERT_TRUE(Eventually([&] { return !IsWindow(run.window()); }));
+  EXPECT_FALSE(run.Ended()) << "the install is still running";
+  // Its texts and picture now go nowhere.
+  worker.Release();
+  EXPECT_EQ(run.Result(), 0);
+  EXPECT_TRUE(run.WorkerEndedFirst());
 }
 
 TEST_F(WindowTest, WithoutItsDialogThereIsNoLoopAndNoInstall) {
