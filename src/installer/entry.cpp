@@ -3,10 +3,12 @@
 
 #include "config/registry_layout.h"
 #include "installer/install_state.h"
+#include "installer/install_window.h"
 #include "installer/payload.h"
 #include "installer/removal.h"
 #include "installer/startup.h"
 #include "platform/platform.h"
+#include "platform/text.h"
 
 namespace qz {
 
@@ -22,7 +24,7 @@ InstallerState& State() {
 
 }  // namespace
 
-int InstallerMain() {
+int InstallerMain(HINSTANCE instance) {
   InstallerState& state = State();
   state.korean = InstallerKoreanFlag();
   const bool korean = state.korean;
@@ -56,14 +58,18 @@ int InstallerMain() {
     return 1;
   }
 
-  if (state.showMode == u"false") {
-    // Hidden: the worker installs and ends the process itself.
-    RunInstallWorker(state);
+  InstallWindowOptions options;
+  options.instance = instance;
+  if (RunInstallWindow(state, options) != 0) {
+    // A build whose dialog is missing: nothing is installed, and the administrator is told so.
+    DeleteSetupFolder(state.folders);
+    const std::u16string text = Fmt(InstallerText(303, korean), kInstallWindowMissing);
+    Ui().MessageBoxW(nullptr, text, InstallerText(322, korean), MB_ICONERROR);
+    WriteInstallerOutcome(text.c_str());
     return 1;
   }
-  // Nothing would use the unpacked payload, and no outcome is recorded: nothing was installed.
-  DeleteSetupFolder(state.folders);
-  return kExitInstallFlowMissing;
+  WriteInstallerOutcome(u"0");
+  return 0;
 }
 
 }  // namespace qz

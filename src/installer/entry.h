@@ -2,12 +2,14 @@
 // the end after the preparation and the Windows version gate.
 #pragma once
 
+#include "platform/types.h"
+
 namespace qz {
 
-// An install build reached the point where its install window would start; this program has none.
-inline constexpr int kExitInstallFlowMissing = 3;
+// Shown in text 303 when the install window cannot be created (its dialog template's id).
+inline constexpr int kInstallWindowMissing = 129;
 
-// The process's exit code: 1 after every message end, kExitInstallFlowMissing as above.
-int InstallerMain();
+// The process's exit code: 0 after the install window was closed, 1 after every other end.
+int InstallerMain(win::HINSTANCE instance);
 
 }  // namespace qz

@@ -161,10 +161,13 @@ TEST_F(SetupProgram, VersionGateOverTheProfiles) {
     const auto code = m.Run(kInstaller, u"C:\\test");
     auto boxes = Boxes(m);
     if (r.accepted) {
-      // No install window in this program yet: it says so and records nothing.
-      EXPECT_EQ(code, qz::kExitInstallFlowMissing);
-      EXPECT_TRUE(boxes.empty());
-      EXPECT_EQ(Outcome(), u"<none>");
+      // Past the gate the install window starts the worker, whose registry step finds no
+      // settings document in this payload.
+      EXPECT_EQ(code, 1);
+      ASSERT_EQ(boxes.size(), 1u);
+      EXPECT_EQ(boxes[0].text, "Installation can not proceed.(31)");
+      EXPECT_EQ(boxes[0].caption, "Default setting error2");
+      EXPECT_EQ(WideToUtf8(Outcome()), boxes[0].text);
       EXPECT_FALSE(Exists(kSetup));
     } else {
       EXPECT_EQ(code, 1);
