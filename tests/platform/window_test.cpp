@@ -710,6 +710,8 @@ TEST(WindowUi, DrivesAnotherProcessesDialogLikeAUser) {
       {{"hover", "10"}, 0, {"mousemove"}},
       {{"leave", "10"}, 0, {"mouseleave"}},
       {{"leave", "10"}, 0, {}},  // tracking ended with the first WM_MOUSELEAVE
+      {{"hover", "10"}, 0, {"mousemove"}},
+      {{"hover", "12"}, 0, {"mouseleave"}},  // moving onto another control leaves the tracked one
       {{"key", "Enter"}, 0, {"command 1 0"}},
       {{"key", "Escape"}, 0, {"command 2 0"}},
       {{"key", "Alt+F4"}, 0, {"close", "command 2 0"}},
