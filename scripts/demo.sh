@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The main job on a fresh simulated Windows 10 x64 machine against the bundled reference server:
-# publish agent build 330, install it, publish build 331 and update to it, then uninstall,
+# publish agent build 330, build a site installer and install with it, publish build 331 and
+# update to it, then uninstall with the delivered uninstaller,
 # showing at every step what happened.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -76,30 +77,36 @@ HTTPS_PORT="$(sed -n 's/^https=//p' "$WORK/ports.txt")"
 HTTP_PORT="$(sed -n 's/^http=//p' "$WORK/ports.txt")"
 echo "qzserver listens: HTTPS on port $HTTPS_PORT, HTTP on port $HTTP_PORT"
 
-say "A fresh Windows 10 x64 machine, and the setup folder as the installer unpacks it"
-"$WINSIM" new "$MACHINE" --os win10-x64 | indent
-SETUP_HOST="$("$WINSIM" path "$MACHINE" "$SETUP")"
-mkdir -p "$SETUP_HOST"
-cp "$AGENT"/* "$SETUP_HOST/"
-cp "$RELEASE/agent/qzAgent.xmd" "$RELEASE/certs/qorv-ca.pem" "$RELEASE/certs/qorv-fs.crt" "$RELEASE/local-fs.crt" \
-  "$SETUP_HOST/"
-cp "$BIN"/drivers/*.sys "$SETUP_HOST/"
-cat >"$SETUP_HOST/server.cfg" <<CFG
+say "Building the site installer with qzpack setup: release 330, the site's settings, certmgr.exe, the drivers"
+cat >"$WORK/site.cfg" <<CFG
 <?xml version="1.0" encoding="UTF-8"?>
-<tarlinLMV version="3.0">
+<setup>
   <serial>VH-2024-0001</serial>
   <server>127.0.0.1</server>
+  <productkind>V3-2</productkind>
+  <msg>VH-KSM Agent</msg>
+  <showui>true</showui>
+  <companyName>Varnholt Demo Site</companyName>
   <pk_server>127.0.0.2</pk_server>
   <port>$HTTP_PORT</port>
   <ssl>$HTTPS_PORT</ssl>
-</tarlinLMV>
+</setup>
 CFG
-echo "$SETUP holds $(ls "$SETUP_HOST" | wc -l) files: qzUpdater.exe, the agent's files, certificates, drivers, server.cfg"
+cat "$WORK/site.cfg" | indent
+# "-hide": no window, as an administrator pushes the installer to many PCs.
+"$QZPACK" setup --program "$BIN/qzSetup" --tool "$BIN/7zr.exe" --mode -hide --out "$WORK/qzSetup.exe" \
+  --release "$RELEASE" --dir "$BIN/drivers" "$WORK/site.cfg=server.cfg" "$BIN/certmgr.exe" | indent
+echo "The site installer qzSetup.exe: $(stat -c %s "$WORK/qzSetup.exe") bytes, its payload inside."
+
+say "A fresh Windows 10 x64 machine; the installer copied to C:\\Users\\Public"
+"$WINSIM" new "$MACHINE" --os win10-x64 | indent
+mkdir -p "$("$WINSIM" path "$MACHINE" 'C:\Users\Public')"
+cp "$WORK/qzSetup.exe" "$("$WINSIM" path "$MACHINE" 'C:\Users\Public\qzSetup.exe')"
 
 run_updater() {  # description, arguments (after the program name)
   echo "Running: qzUpdater.exe $2   ($1)"
   local out
-  out="$("$WINSIM" run "$MACHINE" --cwd "$SETUP" -- "\"$SETUP\\qzUpdater.exe\" $2" 2>&1)" || true
+  out="$("$WINSIM" run "$MACHINE" --cwd "$INSTALL_WIN" -- "\"$INSTALL_WIN\\qzUpdater.exe\" $2" 2>&1)" || true
   CODE="$(printf '%s\n' "$out" | tail -n 1)"
   printf '%s\n' "$out" | head -n -1 | indent
   echo "qzUpdater exited with $CODE"
@@ -112,19 +119,31 @@ server_notes() {  # the server's readable notes since the last call
 requests() {  # requests the server answered so far
   if [ -f "$WORK/journal.txt" ]; then grep -ac '^REQ ' "$WORK/journal.txt" || true; else echo 0; fi
 }
+result_value() {  # the installer's result, HKLM\SOFTWARE\Varnholt\KSM\Install value01
+  "$WINSIM" reg "$MACHINE" query 'HKLM\SOFTWARE\WOW6432Node\Varnholt\KSM\Install' value01 2>/dev/null |
+    sed -n 's/.*REG_SZ: "\(.*\)"$/\1/p'
+}
+run_installer() {  # Windows path of the installer
+  echo "Running: $1"
+  local out
+  out="$("$WINSIM" run "$MACHINE" --cwd 'C:\Users\Public' -- "$1" 2>&1)" || true
+  CODE="$(printf '%s\n' "$out" | tail -n 1)"
+  echo "qzSetup exited with $CODE; its result value Install\\value01 = \"$(result_value)\""
+}
 
-say "Installing: qzUpdater --install (as the installer runs it)"
-run_updater "install mode" "--install"
-[ "$CODE" = "0" ] || fail "install exited with $CODE"
-echo "Message boxes shown: $("$WINSIM" journal "$MACHINE" | grep -c '^#.* MessageBox' || true) (a box appears only on failure, or on success when server.cfg asks for it)"
+say "Installing: the site installer, hidden (it removes any previous agent through its own qzUpdater first)"
+run_installer 'C:\Users\Public\qzSetup.exe'
+[ "$CODE" = "1" ] && [ "$(result_value)" = "0" ] || fail "the install did not finish: exit $CODE, value01 '$(result_value)'"
+echo "Message boxes shown: $("$WINSIM" journal "$MACHINE" | grep -c '^#.* MessageBox' || true) (a hidden install shows one only on failure)"
 echo "What the agent's stand-in service said (the desktop journal's debug output):"
 "$WINSIM" journal "$MACHINE" | sed -n 's/^ *text: //p' | indent
 echo "Processes: the agent's service runs"
 "$WINSIM" ps "$MACHINE" | indent
 "$WINSIM" ps "$MACHINE" | grep -q qzTarlinSvc.exe || fail "the agent's service does not run after the install"
 INSTALL_HOST="$("$WINSIM" path "$MACHINE" "$INSTALL_WIN")"
-echo "The install folder now holds $(find "$INSTALL_HOST" -maxdepth 1 -type f | wc -l) files."
-echo "The setup folder keeps only what is in use until the next restart: $(ls "$SETUP_HOST" 2>/dev/null | tr '\n' ' ')"
+echo "The install folder now holds $(find "$INSTALL_HOST" -maxdepth 1 -type f | wc -l) files; the drivers for V3-2 on 64-bit Windows 10:"
+(cd "$INSTALL_HOST" && ls *.sys qzComDrv.dll) | indent
+echo "The setup folder is $( [ -e "$("$WINSIM" path "$MACHINE" "$SETUP")" ] && echo 'still there' || echo 'gone')."
 echo "What the server received (its readable notes):"
 server_notes
 AFTER_INSTALL=$(requests)
@@ -180,9 +199,11 @@ say "The agent's registry tree (winsim reg export; sealed values are bound to th
 say "The updater's log, decrypted with qzlog (SYSTEM level and above)"
 "$BIN/qzlog" --level SYSTEM "$INSTALL_HOST/logs" | indent
 
-say "Uninstalling: qzUpdater --uninstall"
-run_updater "uninstall mode" "--uninstall"
-[ "$CODE" = "0" ] || fail "uninstall exited with $CODE"
+say "Uninstalling with the delivered uninstaller (bin/qzSetup-uninstall.exe, built by the build)"
+cp "$BIN/qzSetup-uninstall.exe" "$("$WINSIM" path "$MACHINE" 'C:\Users\Public\qzSetup-uninstall.exe')"
+run_installer 'C:\Users\Public\qzSetup-uninstall.exe'
+echo "Its message: $("$WINSIM" journal "$MACHINE" | grep -A2 'MessageBox' | sed -n 's/^ *text: //p' | tail -n 1)"
+[ "$CODE" = "1" ] && [ "$(result_value)" = "119" ] || fail "the uninstall did not finish: exit $CODE, value01 '$(result_value)'"
 echo "Processes of the agent left: $("$WINSIM" ps "$MACHINE" | grep -ci 'qzTarlinSvc\|lmvAgent\|lmvAssistant' || true)"
 echo "What remains of the agent in the registry:"
 "$WINSIM" reg "$MACHINE" export 'HKLM\SOFTWARE\WOW6432Node\Varnholt' 2>&1 | indent
@@ -197,10 +218,12 @@ echo "The install folder is $( [ -e "$INSTALL_HOST" ] && echo "still there: $(fi
 printf '\n== Summary\n'
 cat <<SUMMARY
     Certificates made by qzpack; builds 330 and 331 published with qzpack release; qzserver on 127.0.0.1.
-    Install (build 330) on a fresh Windows 10 x64 machine: exit 0, the agent's service running.
+    A site installer built with qzpack setup from build 330 and the site's settings.
+    Install (build 330) on a fresh Windows 10 x64 machine: exit 1 with Install\\value01 "0" (a hidden
+    install ends that way), the agent's drivers, files, registry and server.cfg placed, its service running.
     Update to 331: two modules changed, qzNSI.dll removed, server.cfg replaced, every file equal to
     its published checksum, the service running again.
-    Uninstall: the agent's processes, service, files and registry gone; what stays is the backup GUID
+    Uninstall by the delivered qzSetup-uninstall.exe (Install\\value01 "119"): the agent's processes, service, files and registry gone; what stays is the backup GUID
     under HKLM\\SYSTEM\\Software\\Varnholt\\KSM and the files the restart removes.
     Requests the server answered: $(requests).
 SUMMARY
