@@ -118,6 +118,14 @@ void UiServer::Run() {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       break;  // shut down
     }
+    // Abstract sockets have no file permissions: only processes of the same user may drive the
+    // windows or have a picture written with this process's rights.
+    ucred peer{};
+    socklen_t peerLen = sizeof peer;
+    if (::getsockopt(c, SOL_SOCKET, SO_PEERCRED, &peer, &peerLen) != 0 || peer.uid != ::getuid()) {
+      ::close(c);
+      continue;
+    }
     // One thread per request: an input request may wait for the window's thread while a message
     // posted from elsewhere must still get through.
     workers.emplace_back([this, c] {
@@ -176,8 +184,17 @@ int RunUiCommand(const std::string& root, const std::vector<std::string>& args) 
     pid = std::atoi(a[1].c_str());
     a.erase(a.begin(), a.begin() + 2);
   }
-  if (a.empty()) return 2;
+  if (a.empty()) {
+    std::fprintf(stderr, "winsim ui: layout, screenshot FILE, click|hover|leave ID or key NAME\n");
+    return 2;
+  }
   const std::string& cmd = a[0];
+  for (const auto& arg : a) {
+    if (arg.find('\n') != std::string::npos) {
+      std::fprintf(stderr, "winsim ui: an argument holds a line break\n");
+      return 2;
+    }
+  }
   std::string request;
   if (cmd == "layout" && a.size() == 1) {
     request = "layout";
