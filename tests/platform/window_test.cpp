@@ -463,19 +463,20 @@ TEST_F(WindowTest, SendFromAnotherThreadIsServedByTheOwnerWithoutDeadlock) {
   SetUpMachine();
   HWND dlg = CreateDialogParamW(nullptr, 100, nullptr, MainProc, 0);
   ASSERT_NE(dlg, nullptr);
-  LRESULT result = 0;
+  int wrong = 0;
   std::thread::id worker;
   std::thread t([&] {
     worker = std::this_thread::get_id();
     gWorkerDialog = CreateDialogParamW(nullptr, 100, nullptr, WorkerProc, 0);
-    result = SendMessageW(dlg, WM_APP, 4, 0);
+    // Many round trips: a lost wake-up on either side would hang here.
+    for (WPARAM i = 1; i <= 200; ++i) wrong += SendMessageW(dlg, WM_APP, i, 0) != static_cast<LRESULT>(i * 10 + 1);
     SetWindowTextW(GetDlgItem(dlg, 12), u"from the worker");
     PostMessageW(dlg, WM_APP + 2, 0, 0);
   });
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) DispatchMessageW(&msg);
   t.join();
-  EXPECT_EQ(result, 41);
+  EXPECT_EQ(wrong, 0);
   EXPECT_EQ(gAnsweredOn, worker);
   EXPECT_EQ(GetWindowTextW(GetDlgItem(dlg, 12)), u"from the worker");
   // The worker's thread is gone: sending to its window no longer waits.
