@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -111,7 +112,11 @@ bool UiServer::Start() {
 }
 
 void UiServer::Run() {
-  std::vector<std::thread> workers;
+  struct Worker {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  std::vector<Worker> workers;
   for (;;) {
     int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (c < 0) {
@@ -128,7 +133,14 @@ void UiServer::Run() {
     }
     // One thread per request: an input request may wait for the window's thread while a message
     // posted from elsewhere must still get through.
-    workers.emplace_back([this, c] {
+    // Finished requests are joined as new ones come, so a long-lived window keeps no dead threads.
+    std::erase_if(workers, [](Worker& w) {
+      if (!w.done->load()) return false;
+      w.thread.join();
+      return true;
+    });
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    workers.push_back({std::thread([this, c, done] {
       std::string request;
       if (ReadAll(c, &request, kMaxRequest, 5000, true)) {
         request = request.substr(0, request.find('\n'));
@@ -143,9 +155,10 @@ void UiServer::Run() {
         WriteAll(c, std::to_string(code) + "\n" + answer);
       }
       ::close(c);
-    });
+      done->store(true);
+    }), done});
   }
-  for (auto& t : workers) t.join();
+  for (auto& w : workers) w.thread.join();
 }
 
 int UiRequest(const std::string& root, int pid, const std::string& request, std::string* answer, int timeoutMs) {
