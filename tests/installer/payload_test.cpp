@@ -20,8 +20,11 @@
 #include "platform/winsim/bundle.h"
 #include "support/fake_time.h"
 #include "support/test_machine.h"
+#include "installer/site_installer.h"
 
 namespace {
+
+using qztest::RootCertificates;
 
 namespace fs = std::filesystem;
 using namespace win;
@@ -60,23 +63,6 @@ std::u16string Outcome() {
   return s;
 }
 
-// Certificates in the machine's root store (the 64-bit view, where certmgr.exe writes).
-DWORD RootCertificates() {
-  HKEY key = nullptr;
-  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\SystemCertificates\\Root\\Certificates", 0,
-                               KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
-    return 0;
-  }
-  DWORD n = 0;
-  char16_t name[256];
-  DWORD len = 256;
-  while (Registry().RegEnumKeyExW(key, n, name, &len) == ERROR_SUCCESS) {
-    ++n;
-    len = 256;
-  }
-  Registry().RegCloseKey(key);
-  return n;
-}
 
 // A machine with an installer built from the given payload files, entered as that installer.
 class Payload : public ::testing::Test {

@@ -250,6 +250,8 @@ TEST_F(SiteInstall, DeliveredUninstallerAfterInstallAndUpdateThenReinstallKeepsT
   EXPECT_FALSE(Exists(In(install, u"lmvAgent.exe")));
   EXPECT_EQ(CountProcesses(u"qzTarlinSvc.exe"), 0);
   EXPECT_EQ(BackupGuid(), guid);
+  // The site's CA that the install imported stays in the machine's root store.
+  EXPECT_EQ(RootCertificates(), 1u);
 
   Place(m, release_->Installer("-hide", SettingsDocument{}));
   EXPECT_EQ(m.Run(kSiteInstaller, u"C:\\test"), 1);

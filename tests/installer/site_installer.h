@@ -164,4 +164,23 @@ inline std::string BackupGuid() {
 
 inline bool BackupGuidPresent() { return !BackupGuid().empty(); }
 
+// Certificates in the machine's root store (the 64-bit view, where certmgr.exe writes).
+inline win::DWORD RootCertificates() {
+  using namespace win;
+  HKEY key = nullptr;
+  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Microsoft\\SystemCertificates\\Root\\Certificates", 0,
+                               KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
+    return 0;
+  }
+  DWORD n = 0;
+  char16_t name[256];
+  DWORD len = 256;
+  while (Registry().RegEnumKeyExW(key, n, name, &len) == ERROR_SUCCESS) {
+    ++n;
+    len = 256;
+  }
+  Registry().RegCloseKey(key);
+  return n;
+}
+
 }  // namespace qztest
