@@ -685,7 +685,19 @@ TEST(WindowUi, DrivesAnotherProcessesDialogLikeAUser) {
   ASSERT_EQ(p.Line(), "init 5eed");
   ASSERT_EQ(p.Line(), "ready");
 
+  // At once: the program has only just shown its dialog; the picture waits for the paint.
   int status = -1;
+  const std::string png = m.root() + "/shot.png";
+  p.Ui({"screenshot", png}, &status);
+  ASSERT_EQ(status, 0);
+  auto pic = winsim::ReadPng(png);
+  ASSERT_TRUE(pic);
+  EXPECT_EQ(pic->width, 302);
+  EXPECT_EQ(pic->height, 165);
+  EXPECT_EQ(pic->At(1 + 15 + 30, 1 + 16 + 16), kBlue);  // the button's bitmap at its place
+  EXPECT_EQ(pic->At(1 + 90 + 5, 1 + 16 + 5), kBlue);    // the static's
+  EXPECT_EQ(pic->At(1 + 200, 1 + 5), kGreen);           // the background WM_PAINT drew
+
   std::istringstream layout(p.Ui({"layout"}, &status));
   ASSERT_EQ(status, 0);
   std::vector<std::string> lines;
@@ -726,17 +738,6 @@ TEST(WindowUi, DrivesAnotherProcessesDialogLikeAUser) {
     EXPECT_EQ(status, s.status);
     for (const auto& l : s.lines) EXPECT_EQ(p.Line(), l);
   }
-
-  const std::string png = m.root() + "/shot.png";
-  p.Ui({"screenshot", png}, &status);
-  ASSERT_EQ(status, 0);
-  auto pic = winsim::ReadPng(png);
-  ASSERT_TRUE(pic);
-  EXPECT_EQ(pic->width, 302);
-  EXPECT_EQ(pic->height, 165);
-  EXPECT_EQ(pic->At(1 + 15 + 30, 1 + 16 + 16), kBlue);  // the button's bitmap at its place
-  EXPECT_EQ(pic->At(1 + 90 + 5, 1 + 16 + 5), kBlue);    // the static's
-  EXPECT_EQ(pic->At(1 + 200, 1 + 5), kGreen);           // the background WM_PAINT drew
 
   // A WM_CLOSE posted from this process reaches the dialog's queue.
   HWND dialog = nullptr;

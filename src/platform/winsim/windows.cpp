@@ -909,6 +909,7 @@ class WinsimWindows : public IWindows {
       if (!w) return nullptr;
       erase = w->erase;
       w->invalid = w->erase = false;
+      core_->progress.notify_all();  // a picture may be waiting for this paint
     }
     HDC dc = GetDC(window);
     if (!dc) return nullptr;
@@ -1306,6 +1307,17 @@ class WinsimWindows : public IWindows {
     for (HWND c : w->children) {
       if (Wnd* cw = FindLocked(c)) InvalidateLocked(cw, erase, true);
     }
+  }
+
+  // A visible window of the tree still waits for its WM_PAINT (and its thread is there to paint).
+  bool PaintPendingLocked(HWND top) {
+    std::vector<HWND> tree;
+    CollectTreeLocked(top, &tree);
+    for (HWND h : tree) {
+      Wnd* w = FindLocked(h);
+      if (w && w->invalid && w->queue->alive && VisibleLocked(w)) return true;
+    }
+    return false;
   }
 
   void CollectTreeLocked(HWND h, std::vector<HWND>* out) {
@@ -1845,10 +1857,15 @@ std::string WinsimWindows::HandleRequest(const std::string& request, int* code) 
   if (cmd == "layout" || cmd == "screenshot") {
     std::optional<Canvas> pic;
     {
-      std::lock_guard lock(core_->mu);
+      std::unique_lock lock(core_->mu);
       Wnd* t = ChooseDialogLocked();
       if (!t) return *code = 1, "no dialog\n";
       if (cmd == "layout") return LayoutLocked(t);
+      // Like PrintWindow: the window first paints what is pending, unless its thread is stuck.
+      const HWND top = t->hwnd;
+      core_->progress.wait_for(lock, std::chrono::seconds(5), [&] { return !PaintPendingLocked(top); });
+      t = FindLocked(top);
+      if (!t) return *code = 1, "no dialog\n";
       pic = PictureLocked(t);
     }
     if (arg.empty()) return *code = 2, "screenshot needs a file\n";
