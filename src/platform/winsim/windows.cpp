@@ -270,7 +270,8 @@ class WinsimWindows : public IWindows {
     if (t.style & DS_CENTER) {
       x = std::max(0, (ScreenWidth() - ww) / 2);
       y = std::max(0, (ScreenHeight() - wh) / 2);
-    } else if (parent) {
+    } else if (parent && !(t.style & WS_CHILD)) {
+      // An owned dialog is placed relative to its owner's client area, in screen coordinates.
       POINT p{x, y};
       MapWindowPoints(parent, nullptr, &p, 1);
       x = p.x;
@@ -344,11 +345,12 @@ class WinsimWindows : public IWindows {
       }
     }
     LRESULT focusDefault = CallProc(hwnd, WM_INITDIALOG, reinterpret_cast<WPARAM>(firstTab), param);
-    if (!IsWindow(hwnd)) return nullptr;  // the dialog ended itself while starting
+    if (!IsOurs(hwnd)) return nullptr;  // the dialog ended itself while starting
     {
       std::lock_guard lock(core_->mu);
       Wnd* dlg = FindLocked(hwnd);
       if (dlg && focusDefault && !dlg->focus) dlg->focus = firstTab;
+      focusRoot_ = hwnd;
     }
     if (t.style & WS_VISIBLE) ShowWindow(hwnd, SW_SHOW);
     return hwnd;
