@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <functional>
 #include <future>
@@ -22,6 +23,7 @@
 #include "platform/text.h"
 #include "platform/window.h"
 #include "platform/winsim/windows_internal.h"
+#include "installer/site_installer.h"
 #include "support/test_machine.h"
 
 namespace {
@@ -565,6 +567,110 @@ TEST_F(WindowTest, WithoutItsDialogThereIsNoLoopAndNoInstall) {
     EXPECT_EQ(run.Result(), 1);
     EXPECT_EQ(worker.Calls(), 0);
   }
+}
+
+// The real qzSetup of a site, run on its machine as a user runs it, its window seen and driven
+// from outside with "winsim ui".
+class InstallWindowProgram : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // The removal's pauses and the five seconds of the automatic close, ten times shorter.
+    setenv("WINSIM_TIME_SCALE", "0.1", 1);
+    release_ = new qztest::SiteRelease;
+    release_->Make();
+  }
+  static void TearDownTestSuite() {
+    delete release_;
+    release_ = nullptr;
+    unsetenv("WINSIM_TIME_SCALE");
+  }
+  void SetUp() override { ASSERT_TRUE(release_ && release_->server) << "the release could not be made"; }
+  // A failed test leaves no installer waiting for a press that never comes.
+  void TearDown() override {
+    if (!run_.valid() || Ended()) return;
+    std::vector<PROCESSENTRY32W> all;
+    Processes().SnapshotProcesses(TH32CS_SNAPPROCESS, &all);
+    for (const auto& p : all) {
+      if (std::u16string_view(p.szExeFile) != u"qzSetup.exe") continue;
+      if (HANDLE h = Processes().OpenProcess(PROCESS_TERMINATE, FALSE, p.th32ProcessID)) {
+        Processes().TerminateProcess(h, 1);
+        CloseHandle(h);
+      }
+    }
+  }
+
+  // Starts the site's installer for a show mode on a fresh machine; its exit code arrives in run_.
+  void Start(const std::string& showUi) {
+    qztest::SettingsDocument d;
+    d.showUi = showUi;
+    d.pkServer = "127.0.0.2";
+    d.companyName = "Varnholt";
+    qztest::Place(m_, release_->Installer("", d));
+    m_.Enter(u"C:\\test\\probe.exe", 32);
+    run_ = std::async(std::launch::async, [this] { return m_.Run(qztest::kSiteInstaller, u"C:\\test"); });
+  }
+  // The installer's window as "winsim ui layout" shows it; empty while it has none.
+  std::map<int, Shown> Layout() {
+    int status = 0;
+    const std::string out = qztest::RunWinsim({"ui", m_.root(), "layout"}, &status);
+    return status == 0 ? ParseLayout(out) : std::map<int, Shown>{};
+  }
+  bool Ended() { return run_.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
+
+  static qztest::SiteRelease* release_;
+  TestMachine m_{"win10-x64"};
+  std::future<std::optional<int32_t>> run_;
+};
+qztest::SiteRelease* InstallWindowProgram::release_ = nullptr;
+
+TEST_F(InstallWindowProgram, TrueInstallsOnPressAndEndsWithZeroOnDone) {
+  Start("true");
+  std::map<int, Shown> layout;
+  ASSERT_TRUE(Eventually([&] { return (layout = Layout())[129].visible || Ended(); }));
+  EXPECT_TRUE(layout[kInstall].visible);
+  EXPECT_EQ(layout[kCompany].text, "Varnholt");
+  EXPECT_FALSE(qztest::Exists(u"C:\\Program Files (x86)\\varnholt\\KSM\\lmvAgent.exe"));
+  EXPECT_EQ(qztest::Outcome(), u"<none>");
+
+  int status = -1;
+  qztest::RunWinsim({"ui", m_.root(), "click", "1001"}, &status);
+  ASSERT_EQ(status, 0);
+  ASSERT_TRUE(Eventually([&] { return (layout = Layout())[kDone].visible || Ended(); }));
+  EXPECT_FALSE(layout[kInstalling].visible);
+  EXPECT_EQ(layout[kStatusPicture].image, 181);
+  EXPECT_TRUE(qztest::Exists(u"C:\\Program Files (x86)\\varnholt\\KSM\\lmvAgent.exe"));
+  EXPECT_FALSE(Ended()) << "the window waits for Done";
+
+  qztest::RunWinsim({"ui", m_.root(), "click", "1003"}, &status);
+  ASSERT_EQ(status, 0);
+  ASSERT_EQ(run_.wait_for(kPatience), std::future_status::ready);
+  EXPECT_EQ(run_.get(), 0);
+  EXPECT_EQ(qztest::Outcome(), u"0");
+  EXPECT_TRUE(qztest::Boxes(m_).empty());
+}
+
+TEST_F(InstallWindowProgram, TrueAutoExitShowsItsNoticeThenEndsWithOne) {
+  Start("true-auto-exit");
+  bool installShown = false, noticeSeen = false, doneWithNotice = false;
+  const std::string notice = WideToUtf8(qz::InstallerText(341, false));
+  ASSERT_TRUE(Eventually([&] {
+    if (Ended()) return true;
+    auto layout = Layout();
+    // Before the window shows, its controls are as the template has them.
+    installShown |= layout[129].visible && layout[kInstall].visible;
+    if (layout[kStatus].text == notice) {
+      noticeSeen = true;
+      doneWithNotice |= layout[kDone].visible;
+    }
+    return false;
+  }));
+  EXPECT_EQ(run_.get(), 1);
+  EXPECT_FALSE(installShown);
+  EXPECT_TRUE(noticeSeen);
+  EXPECT_TRUE(doneWithNotice);
+  EXPECT_EQ(qztest::Outcome(), u"0");
+  EXPECT_TRUE(qztest::Exists(u"C:\\Program Files (x86)\\varnholt\\KSM\\lmvAgent.exe"));
+  EXPECT_TRUE(qztest::Boxes(m_).empty());
 }
 
 }  // namespace
