@@ -48,15 +48,6 @@ std::u16string In(std::u16string_view folder, std::u16string_view name) {
   return std::u16string(folder) + u"\\" + std::u16string(name);
 }
 
-bool ServiceRuns() {
-  SC_HANDLE scm = Services().OpenSCManagerW(u"", u"", SC_MANAGER_ALL_ACCESS);
-  SC_HANDLE svc = scm ? Services().OpenServiceW(scm, u"VH-KSM Agent Service", SERVICE_QUERY_STATUS) : nullptr;
-  SERVICE_STATUS st{};
-  const bool ok = svc && Services().QueryServiceStatus(svc, &st);
-  if (svc) Services().CloseServiceHandle(svc);
-  if (scm) Services().CloseServiceHandle(scm);
-  return ok && st.dwCurrentState == SERVICE_RUNNING && CountProcesses(u"qzTarlinSvc.exe") == 1;
-}
 
 std::vector<std::string> LogArchives(const std::string& hostFolder) {
   std::vector<std::string> out;

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -26,6 +28,28 @@ inline int CountProcesses(std::u16string_view image) {
   int n = 0;
   for (const auto& p : e) n += win::EqualsNoCase(p.szExeFile, image);
   return n;
+}
+
+inline constexpr char16_t kServiceName[] = u"VH-KSM Agent Service";
+
+inline win::DWORD ServiceState() {
+  using namespace win;
+  SC_HANDLE scm = Services().OpenSCManagerW(u"", u"", SC_MANAGER_ALL_ACCESS);
+  if (!scm) return 0;
+  SC_HANDLE svc = Services().OpenServiceW(scm, kServiceName, SERVICE_QUERY_STATUS);
+  SERVICE_STATUS st{};
+  const bool ok = svc && Services().QueryServiceStatus(svc, &st);
+  if (svc) Services().CloseServiceHandle(svc);
+  Services().CloseServiceHandle(scm);
+  return ok ? st.dwCurrentState : 0;
+}
+
+// The agent's service: registered, reported running and its program alive. A program that was
+// started but has not reported yet (a loaded machine) is given up to ten seconds.
+inline bool ServiceRuns() {
+  auto runs = [] { return ServiceState() == win::SERVICE_RUNNING && CountProcesses(u"qzTarlinSvc.exe") == 1; };
+  for (int i = 0; i < 1000 && !runs(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return runs();
 }
 
 // Leaves the machine entered as a 64-bit program after the install run.

@@ -23,6 +23,7 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "protocol/protocol_fixture.h"
+#include "integration/agent_machine.h"
 #include "support/test_machine.h"
 #include "transport/net_fixture.h"
 #include "updater/file_placement.h"
@@ -32,7 +33,6 @@ namespace qztest {
 inline constexpr char16_t kReleaseSetup[] = u"C:\\bc8f992f5df34654945e6e32a5aa400c";
 inline constexpr char16_t kReleaseInstall[] = u"C:\\Program Files (x86)\\varnholt\\KSM";
 inline constexpr char16_t kReleaseUpdater[] = u"C:\\Program Files (x86)\\varnholt\\KSM\\qzUpdater.exe";
-inline constexpr char16_t kServiceName[] = u"VH-KSM Agent Service";
 
 
 // Bytes that do not compress, so a package takes several reads and writes.
@@ -67,31 +67,6 @@ inline std::u16string UpdaterCommand(std::u16string_view args) {
   std::u16string c = u"\"" + std::u16string(kReleaseUpdater) + u"\"";
   if (!args.empty()) c += u" " + std::u16string(args);
   return c;
-}
-
-inline int CountProcesses(std::u16string_view image) {
-  std::vector<win::PROCESSENTRY32W> e;
-  win::Processes().SnapshotProcesses(win::TH32CS_SNAPPROCESS, &e);
-  int n = 0;
-  for (const auto& p : e) n += win::EqualsNoCase(p.szExeFile, image);
-  return n;
-}
-
-inline win::DWORD ServiceState() {
-  using namespace win;
-  SC_HANDLE scm = Services().OpenSCManagerW(u"", u"", SC_MANAGER_ALL_ACCESS);
-  if (!scm) return 0;
-  SC_HANDLE svc = Services().OpenServiceW(scm, kServiceName, SERVICE_QUERY_STATUS);
-  SERVICE_STATUS st{};
-  const bool ok = svc && Services().QueryServiceStatus(svc, &st);
-  if (svc) Services().CloseServiceHandle(svc);
-  Services().CloseServiceHandle(scm);
-  return ok ? st.dwCurrentState : 0;
-}
-
-// The agent's service: registered, reported running and its program alive.
-inline bool ServiceRuns() {
-  return ServiceState() == win::SERVICE_RUNNING && CountProcesses(u"qzTarlinSvc.exe") == 1;
 }
 
 // Starts the service and waits (bounded) until its program reports it running.
