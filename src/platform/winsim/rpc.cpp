@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "platform/winsim/sockets.h"
 #include "platform/winsim/services.h"
 
 namespace winsim {
@@ -25,15 +26,6 @@ namespace {
 constexpr char kMagic[4] = {'Q', 'Z', 'R', 'P'};
 constexpr uint32_t kMaxFrame = 16u << 20;
 
-uint64_t Fnv1a(std::string_view s) {
-  uint64_t h = 1469598103934665603ull;
-  for (unsigned char c : s) {
-    h ^= c;
-    h *= 1099511628211ull;
-  }
-  return h;
-}
-
 std::string Hex64(uint64_t v) {
   char buf[17];
   std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
@@ -44,7 +36,12 @@ std::string Hex64(uint64_t v) {
 bool EndpointAddress(const std::string& root, std::string_view endpoint, sockaddr_un* addr, socklen_t* len) {
   std::string ep(endpoint);
   if (ep.size() > 64) ep = "h" + Hex64(Fnv1a(ep));
-  std::string name = "winsim-rpc:" + Hex64(Fnv1a(root)) + ":" + ep;
+  return AbstractAddress("winsim-rpc:" + Hex64(Fnv1a(root)) + ":" + ep, addr, len);
+}
+
+}  // namespace
+
+bool AbstractAddress(std::string_view name, sockaddr_un* addr, socklen_t* len) {
   std::memset(addr, 0, sizeof *addr);
   addr->sun_family = AF_UNIX;
   if (name.size() + 1 > sizeof addr->sun_path) return false;
@@ -52,6 +49,8 @@ bool EndpointAddress(const std::string& root, std::string_view endpoint, sockadd
   *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
   return true;
 }
+
+namespace {
 
 bool WriteAll(int fd, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);

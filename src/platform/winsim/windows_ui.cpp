@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <mutex>
 
+#include "platform/winsim/sockets.h"
 #include "platform/winsim/windows_internal.h"
 
 namespace winsim {
@@ -22,15 +23,6 @@ namespace winsim {
 namespace {
 
 constexpr size_t kMaxRequest = 64 * 1024;
-
-uint64_t Fnv1a(std::string_view s) {
-  uint64_t h = 1469598103934665603ull;
-  for (unsigned char c : s) {
-    h ^= c;
-    h *= 1099511628211ull;
-  }
-  return h;
-}
 
 // The same machine can be named by different spellings of its folder.
 std::string CanonicalRoot(const std::string& root) {
@@ -45,12 +37,7 @@ bool Address(const std::string& root, int pid, sockaddr_un* addr, socklen_t* len
   char name[96];
   int n = std::snprintf(name, sizeof name, "winsim-ui:%016llx:%d",
                         static_cast<unsigned long long>(Fnv1a(CanonicalRoot(root))), pid);
-  if (n <= 0 || static_cast<size_t>(n) + 1 > sizeof addr->sun_path) return false;
-  std::memset(addr, 0, sizeof *addr);
-  addr->sun_family = AF_UNIX;
-  std::memcpy(addr->sun_path + 1, name, static_cast<size_t>(n));
-  *len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(n));
-  return true;
+  return n > 0 && AbstractAddress(std::string_view(name, static_cast<size_t>(n)), addr, len);
 }
 
 bool WriteAll(int fd, const std::string& data) {
