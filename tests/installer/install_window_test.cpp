@@ -571,20 +571,11 @@ TEST_F(WindowTest, WithoutItsDialogThereIsNoLoopAndNoInstall) {
 
 // The real qzSetup of a site, run on its machine as a user runs it, its window seen and driven
 // from outside with "winsim ui".
-class InstallWindowProgram : public ::testing::Test {
+class InstallWindowProgram : public qztest::SiteReleaseTest {
  protected:
-  static void SetUpTestSuite() {
-    // The removal's pauses and the five seconds of the automatic close, ten times shorter.
-    setenv("WINSIM_TIME_SCALE", "0.1", 1);
-    release_ = new qztest::SiteRelease;
-    release_->Make();
-  }
-  static void TearDownTestSuite() {
-    delete release_;
-    release_ = nullptr;
-    unsetenv("WINSIM_TIME_SCALE");
-  }
-  void SetUp() override { ASSERT_TRUE(release_ && release_->server) << "the release could not be made"; }
+  // The removal's pauses and the five seconds of the automatic close, ten times shorter.
+  static void SetUpTestSuite() { StartRelease("0.1"); }
+  static void TearDownTestSuite() { StopRelease(); }
   // A failed test leaves no installer waiting for a press that never comes.
   void TearDown() override {
     if (!run_.valid() || Ended()) return;
@@ -617,11 +608,9 @@ class InstallWindowProgram : public ::testing::Test {
   }
   bool Ended() { return run_.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }
 
-  static qztest::SiteRelease* release_;
   TestMachine m_{"win10-x64"};
   std::future<std::optional<int32_t>> run_;
 };
-qztest::SiteRelease* InstallWindowProgram::release_ = nullptr;
 
 TEST_F(InstallWindowProgram, TrueInstallsOnPressAndEndsWithZeroOnDone) {
   Start("true");

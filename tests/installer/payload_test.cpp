@@ -24,6 +24,8 @@
 
 namespace {
 
+using qztest::Exists;
+using qztest::Outcome;
 using qztest::RootCertificates;
 
 namespace fs = std::filesystem;
@@ -48,20 +50,7 @@ void WriteHost(const std::string& path, const std::string& data) {
   std::ofstream(path, std::ios::binary) << data;
 }
 
-bool Exists(std::u16string_view path) { return Files().GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
-std::u16string Outcome() {
-  HKEY key = nullptr;
-  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, qz::kInstallKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return u"<none>";
-  std::vector<BYTE> data(4096);
-  DWORD size = static_cast<DWORD>(data.size()), type = 0;
-  LONG rc = Registry().RegQueryValueExW(key, u"value01", &type, data.data(), &size);
-  Registry().RegCloseKey(key);
-  if (rc != ERROR_SUCCESS) return u"<none>";
-  std::u16string s(reinterpret_cast<const char16_t*>(data.data()), size / 2);
-  while (!s.empty() && s.back() == 0) s.pop_back();
-  return s;
-}
 
 
 // A machine with an installer built from the given payload files, entered as that installer.

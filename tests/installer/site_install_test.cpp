@@ -22,23 +22,11 @@ namespace fs = std::filesystem;
 using namespace win;
 using namespace qztest;
 
-class SiteInstall : public testing::Test {
+class SiteInstall : public SiteReleaseTest {
  protected:
-  static void SetUpTestSuite() {
-    setenv("WINSIM_TIME_SCALE", "0.01", 1);
-    release_ = new SiteRelease;
-    release_->Make();
-  }
-  static void TearDownTestSuite() {
-    delete release_;
-    release_ = nullptr;
-    unsetenv("WINSIM_TIME_SCALE");
-  }
-  void SetUp() override { ASSERT_TRUE(release_ && release_->server) << "the release could not be made"; }
-
-  static SiteRelease* release_;
+  static void SetUpTestSuite() { StartRelease("0.01"); }
+  static void TearDownTestSuite() { StopRelease(); }
 };
-SiteRelease* SiteInstall::release_ = nullptr;
 
 std::u16string InstallFolder(bool x64) {
   return x64 ? u"C:\\Program Files (x86)\\varnholt\\KSM" : u"C:\\Program Files\\varnholt\\KSM";

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -40,12 +41,9 @@ class SiteRelease {
     MakeCertificate(dir);
     server = std::make_unique<QzServer>(dir, std::vector<std::string>{"--set", "lang=1", "--set", "default_client=7"});
     ASSERT_GT(server->httpsPort, 0);
+    MakeSigningPki(dir);
+    if (testing::Test::HasFatalFailure()) return;
     const std::string qzpack = BuiltProgram("qzpack");
-    std::filesystem::create_directories(dir / "pki");
-    ASSERT_EQ(RunHost({qzpack, "ca", "--cert", dir / "pki/ca.pem", "--key", dir / "pki/ca.key"}), 0);
-    ASSERT_EQ(RunHost({qzpack, "cert", "--ca", dir / "pki/ca.pem", "--ca-key", dir / "pki/ca.key", "--cert",
-                       dir / "pki/fs.crt", "--key", dir / "pki/fs.key"}),
-              0);
     for (const char* f : {"qzAgentUtil.dll", "qzClientInfo.dll", "qzCrypto.dll", "qzLogger.dll", "qzNSI.dll",
                           "qzPatchMan.dll", "qzSecureZip.dll", "qzCommon.dll", "qzIPC.dll", "qzWebQuery.dll",
                           "msvcp110.dll", "msvcr110.dll", "mfc110u.dll"}) {
@@ -94,6 +92,24 @@ class SiteRelease {
 
  private:
   std::map<std::string, std::string> built_;
+};
+
+// A test suite that shares one site release and its server; machines run at timeScale.
+class SiteReleaseTest : public testing::Test {
+ protected:
+  static void StartRelease(const char* timeScale) {
+    setenv("WINSIM_TIME_SCALE", timeScale, 1);
+    release_ = new SiteRelease;
+    release_->Make();
+  }
+  static void StopRelease() {
+    delete release_;
+    release_ = nullptr;
+    unsetenv("WINSIM_TIME_SCALE");
+  }
+  void SetUp() override { ASSERT_TRUE(release_ && release_->server) << "the release could not be made"; }
+
+  static inline SiteRelease* release_ = nullptr;
 };
 
 inline void Place(const TestMachine& m, const std::string& installer, std::u16string_view at = kSiteInstaller) {

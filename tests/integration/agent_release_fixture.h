@@ -110,12 +110,9 @@ class AgentRelease {
     MakeCertificate(dir);
     server = std::make_unique<QzServer>(dir, std::vector<std::string>{"--set", "lang=1", "--set", "default_client=7"});
     ASSERT_GT(server->httpsPort, 0);
+    MakeSigningPki(dir);
+    if (testing::Test::HasFatalFailure()) return;
     const std::string qzpack = BuiltProgram("qzpack");
-    std::filesystem::create_directories(dir / "pki");
-    ASSERT_EQ(qztest::RunHost({qzpack, "ca", "--cert", dir / "pki/ca.pem", "--key", dir / "pki/ca.key"}), 0);
-    ASSERT_EQ(qztest::RunHost({qzpack, "cert", "--ca", dir / "pki/ca.pem", "--ca-key", dir / "pki/ca.key", "--cert",
-                        dir / "pki/fs.crt", "--key", dir / "pki/fs.key"}),
-              0);
 
     const std::string service = ReadHostFile(BuiltProgram("qzTarlinSvc"));
     build330 = {{"qzTarlinSvc.exe", service},

@@ -135,6 +135,17 @@ struct JournalEntry {
 };
 
 // qzserver with a release folder (files under agent/ and certs/), an upload folder and a journal.
+// A publisher's CA (pki/ca.pem, ca.key) and file-signing certificate (pki/fs.crt, fs.key) made
+// by qzpack, for releases that the agent must accept.
+inline void MakeSigningPki(const HostDir& dir) {
+  const std::string qzpack = BuiltProgram("qzpack");
+  fs::create_directories(dir / "pki");
+  ASSERT_EQ(RunHost({qzpack, "ca", "--cert", dir / "pki/ca.pem", "--key", dir / "pki/ca.key"}), 0);
+  ASSERT_EQ(RunHost({qzpack, "cert", "--ca", dir / "pki/ca.pem", "--ca-key", dir / "pki/ca.key", "--cert",
+                     dir / "pki/fs.crt", "--key", dir / "pki/fs.key"}),
+            0);
+}
+
 class QzServer {
  public:
   QzServer(const HostDir& dir, std::vector<std::string> extra = {}) : dir_(dir) {
