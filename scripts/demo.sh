@@ -10,6 +10,8 @@ step=0
 say() { step=$((step + 1)); printf '\n== %d. %s\n' "$step" "$*"; }
 indent() { sed 's/^/    /'; }
 fail() { printf '\nDEMO FAILED: %s\n' "$*" >&2; exit 1; }
+# shellcheck source=site_lib.sh
+. scripts/site_lib.sh
 
 printf '== Preparing: installing what is missing and building (this takes a while the first time)\n'
 scripts/bootstrap.sh
@@ -53,11 +55,7 @@ make_agent() {  # build number
 }
 
 say "Making fresh certificates with qzpack: a CA, the file-signing certificate and the server's TLS certificate"
-"$QZPACK" ca --cert "$PKI/ca.pem" --key "$PKI/ca.key" --cn "Varnholt Demo CA" --org Varnholt --country KR >/dev/null
-"$QZPACK" cert --ca "$PKI/ca.pem" --ca-key "$PKI/ca.key" --cert "$PKI/fs.crt" --key "$PKI/fs.key" \
-  --cn "Varnholt File Signing" --org Varnholt --country KR >/dev/null
-"$QZPACK" cert --tls --ca "$PKI/ca.pem" --ca-key "$PKI/ca.key" --cert "$PKI/tls.crt" --key "$PKI/tls.key" \
-  --cn 127.0.0.1 --org Varnholt --country KR --ip 127.0.0.1 >/dev/null
+make_pki "$PKI"
 ls "$PKI" | indent
 
 say "Publishing agent build 330 (the stand-ins) with qzpack release"
@@ -68,30 +66,11 @@ echo "The release folder: every module signed as NAME.qz, the signed definition 
 (cd "$RELEASE" && find . -type f | sort | head -8 && echo "    ... $(find . -type f | wc -l) files") | indent
 
 say "Starting qzserver on 127.0.0.1 with that release folder"
-"$BIN/qzserver" --root "$RELEASE" --journal "$WORK/journal.txt" --cert "$PKI/tls.crt" --key "$PKI/tls.key" \
-  --port-file "$WORK/ports.txt" --https-port 0 --http-port 0 --set lang=1 >"$WORK/server.log" 2>&1 &
-SERVER_PID=$!
-for _ in $(seq 100); do [ -s "$WORK/ports.txt" ] && break; sleep 0.1; done
-[ -s "$WORK/ports.txt" ] || fail "qzserver did not start: $(cat "$WORK/server.log")"
-HTTPS_PORT="$(sed -n 's/^https=//p' "$WORK/ports.txt")"
-HTTP_PORT="$(sed -n 's/^http=//p' "$WORK/ports.txt")"
+start_server "$RELEASE" "$PKI" --journal "$WORK/journal.txt"
 echo "qzserver listens: HTTPS on port $HTTPS_PORT, HTTP on port $HTTP_PORT"
 
 say "Building the site installer with qzpack setup: release 330, the site's settings, certmgr.exe, the drivers"
-cat >"$WORK/site.cfg" <<CFG
-<?xml version="1.0" encoding="UTF-8"?>
-<setup>
-  <serial>VH-2024-0001</serial>
-  <server>127.0.0.1</server>
-  <productkind>V3-2</productkind>
-  <msg>VH-KSM Agent</msg>
-  <showui>true</showui>
-  <companyName>Varnholt Demo Site</companyName>
-  <pk_server>127.0.0.2</pk_server>
-  <port>$HTTP_PORT</port>
-  <ssl>$HTTPS_PORT</ssl>
-</setup>
-CFG
+write_site_settings "$WORK/site.cfg"
 cat "$WORK/site.cfg" | indent
 # "-hide": no window, as an administrator pushes the installer to many PCs.
 "$QZPACK" setup --program "$BIN/qzSetup" --tool "$BIN/7zr.exe" --mode -hide --out "$WORK/qzSetup.exe" \

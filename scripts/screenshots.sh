@@ -30,16 +30,14 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { printf 'screenshots: %s\n' "$*" >&2; exit 1; }
+# shellcheck source=site_lib.sh
+. scripts/site_lib.sh
 # The removal's pauses (and the minute before the waiting dots start) run 100 times faster.
 export WINSIM_TIME_SCALE=0.01
 
 PKI="$WORK/pki" AGENT="$WORK/agent" RELEASE="$WORK/release"
 mkdir -p "$PKI" "$AGENT"
-"$QZPACK" ca --cert "$PKI/ca.pem" --key "$PKI/ca.key" --cn "Varnholt Demo CA" --org Varnholt --country KR >/dev/null
-"$QZPACK" cert --ca "$PKI/ca.pem" --ca-key "$PKI/ca.key" --cert "$PKI/fs.crt" --key "$PKI/fs.key" \
-  --cn "Varnholt File Signing" --org Varnholt --country KR >/dev/null
-"$QZPACK" cert --tls --ca "$PKI/ca.pem" --ca-key "$PKI/ca.key" --cert "$PKI/tls.crt" --key "$PKI/tls.key" \
-  --cn 127.0.0.1 --org Varnholt --country KR --ip 127.0.0.1 >/dev/null
+make_pki "$PKI"
 for f in qzAgentUtil.dll qzClientInfo.dll qzCrypto.dll qzNSI.dll qzLogger.dll qzPatchMan.dll qzSecureZip.dll \
          qzWebQuery.dll qzCommon.dll qzIPC.dll msvcr110.dll msvcp110.dll mfc110u.dll; do
   printf 'stand-in %s\n' "$f" >"$AGENT/$f"
@@ -50,28 +48,9 @@ cp "$BIN/qzUpdater" "$AGENT/qzUpdater.exe"
 "$QZPACK" release --agent "$AGENT" --build 330 --ca "$PKI/ca.pem" --fs-cert "$PKI/fs.crt" --fs-key "$PKI/fs.key" \
   --out "$RELEASE" >/dev/null
 
-"$BIN/qzserver" --root "$RELEASE" --cert "$PKI/tls.crt" --key "$PKI/tls.key" --port-file "$WORK/ports.txt" \
-  --https-port 0 --http-port 0 --set lang=1 >"$WORK/server.log" 2>&1 &
-SERVER_PID=$!
-for _ in $(seq 100); do [ -s "$WORK/ports.txt" ] && break; sleep 0.1; done
-[ -s "$WORK/ports.txt" ] || fail "qzserver did not start: $(cat "$WORK/server.log")"
-HTTPS_PORT="$(sed -n 's/^https=//p' "$WORK/ports.txt")"
-HTTP_PORT="$(sed -n 's/^http=//p' "$WORK/ports.txt")"
+start_server "$RELEASE" "$PKI"
 
-cat >"$WORK/site.cfg" <<CFG
-<?xml version="1.0" encoding="UTF-8"?>
-<setup>
-  <serial>VH-2024-0001</serial>
-  <server>127.0.0.1</server>
-  <productkind>V3-2</productkind>
-  <msg>VH-KSM Agent</msg>
-  <showui>true</showui>
-  <companyName>Varnholt Demo Site</companyName>
-  <pk_server>127.0.0.2</pk_server>
-  <port>$HTTP_PORT</port>
-  <ssl>$HTTPS_PORT</ssl>
-</setup>
-CFG
+write_site_settings "$WORK/site.cfg"
 for mode in "" "-hide"; do
   "$QZPACK" setup --program "$BIN/qzSetup" --tool "$BIN/7zr.exe" --mode "$mode" --level 1 --out "$WORK/qzSetup$mode.exe" \
     --release "$RELEASE" --dir "$BIN/drivers" "$WORK/site.cfg=server.cfg" "$BIN/certmgr.exe" >/dev/null

@@ -38,11 +38,8 @@ class SiteRelease {
 
   // Certificates, build 330 of the stand-in agent published, the server started.
   void Make() {
-    MakeCertificate(dir);
-    server = std::make_unique<QzServer>(dir, std::vector<std::string>{"--set", "lang=1", "--set", "default_client=7"});
-    ASSERT_GT(server->httpsPort, 0);
-    MakeSigningPki(dir);
-    if (testing::Test::HasFatalFailure()) return;
+    server = StartPublisher(dir);
+    if (!server || testing::Test::HasFatalFailure()) return;
     const std::string qzpack = BuiltProgram("qzpack");
     for (const char* f : {"qzAgentUtil.dll", "qzClientInfo.dll", "qzCrypto.dll", "qzLogger.dll", "qzNSI.dll",
                           "qzPatchMan.dll", "qzSecureZip.dll", "qzCommon.dll", "qzIPC.dll", "qzWebQuery.dll",

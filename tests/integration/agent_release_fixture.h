@@ -107,11 +107,8 @@ class AgentRelease {
 
   // Certificates, the server, build 331 published; false with a failure recorded.
   void Make() {
-    MakeCertificate(dir);
-    server = std::make_unique<QzServer>(dir, std::vector<std::string>{"--set", "lang=1", "--set", "default_client=7"});
-    ASSERT_GT(server->httpsPort, 0);
-    MakeSigningPki(dir);
-    if (testing::Test::HasFatalFailure()) return;
+    server = StartPublisher(dir);
+    if (!server || testing::Test::HasFatalFailure()) return;
     const std::string qzpack = BuiltProgram("qzpack");
 
     const std::string service = ReadHostFile(BuiltProgram("qzTarlinSvc"));

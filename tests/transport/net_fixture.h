@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -247,5 +248,19 @@ class PauseCountingTime : public FakeTime {
     return o->Wait(ms) ? win::WAIT_OBJECT_0 : win::WAIT_TIMEOUT;
   }
 };
+
+// The server of a publisher's release: its TLS certificate, qzserver on loopback (English
+// messages, client ID 7 for new agents) and the signing certificates under pki/; null when the
+// server did not start.
+inline std::unique_ptr<QzServer> StartPublisher(const HostDir& dir) {
+  MakeCertificate(dir);
+  auto server = std::make_unique<QzServer>(dir, std::vector<std::string>{"--set", "lang=1", "--set", "default_client=7"});
+  if (server->httpsPort <= 0) {
+    ADD_FAILURE() << "qzserver did not start";
+    return nullptr;
+  }
+  MakeSigningPki(dir);
+  return server;
+}
 
 }  // namespace qztest
