@@ -276,7 +276,7 @@ class TextTest : public testing::Test {
   void SetUp() override {
     if (Canvas::MeasureText(u"x", font_) == 0) GTEST_SKIP() << "no font installed on this host";
   }
-  FontSpec font_{u"\uB9D1\uC740 \uACE0\uB515", -14, 400};  // 맑은 고딕
+  FontDesc font_{u"\uB9D1\uC740 \uACE0\uB515", -14, 400};  // 맑은 고딕
 };
 
 TEST_F(TextTest, InkStaysInsideTheBoxAndTheCanvas) {
@@ -342,7 +342,7 @@ TEST_F(TextTest, EndEllipsisCutsTheLineToFitTheBox) {
 }
 
 TEST_F(TextTest, HangulGlyphsAreDrawnInTheGivenColour) {
-  auto draw = [&](std::u16string_view text, const FontSpec& font) {
+  auto draw = [&](std::u16string_view text, const FontDesc& font) {
     Canvas canvas(60, 30);
     canvas.Text(0, 0, 60, 30, text, font, 0x0000FF);
     return canvas.Image();
@@ -354,13 +354,13 @@ TEST_F(TextTest, HangulGlyphsAreDrawnInTheGivenColour) {
   for (uint32_t p : ga.argb) solid = solid || p == 0xFF0000FF;
   EXPECT_TRUE(solid);
 
-  FontSpec bold = font_;
+  FontDesc bold = font_;
   bold.weight = 700;
   EXPECT_GT(FindInk(draw(u"\uAC00\uB098", bold)).count, FindInk(draw(u"\uAC00\uB098", font_)).count);
 }
 
 TEST_F(TextTest, SizesAndSurrogatePairs) {
-  FontSpec cell = font_, character = font_;
+  FontDesc cell = font_, character = font_;
   cell.height = 20;
   character.height = -20;
   EXPECT_LT(Canvas::MeasureText(u"Hello", cell), Canvas::MeasureText(u"Hello", character));

@@ -229,8 +229,8 @@ class Fonts {
 
 constexpr FT_Int32 kLoadFlags = FT_LOAD_NO_BITMAP | FT_LOAD_TARGET_NORMAL;
 
-// Sizes the face for the spec and returns its ascender in pixels; false when it cannot.
-bool SizeFace(FT_Face face, const FontSpec& font, int* ascender) {
+// Sizes the face for the font and returns its ascender in pixels; false when it cannot.
+bool SizeFace(FT_Face face, const FontDesc& font, int* ascender) {
   const int height = font.height == 0 ? 16 : font.height;
   double winAscent = face->ascender;
   double winDescent = -face->descender;
@@ -310,7 +310,7 @@ struct FontSession {
   int ascender = 0;
 };
 
-FontSession OpenFont(const FontSpec& font) {
+FontSession OpenFont(const FontDesc& font) {
   Fonts& fonts = Fonts::Get();
   FontSession session{std::unique_lock<std::mutex>(fonts.Lock())};
   FT_Face face = fonts.Face(font.weight >= 600);
@@ -442,7 +442,7 @@ void Canvas::FillRect(int x, int y, int w, int h, uint32_t argb) {
   }
 }
 
-void Canvas::Text(int x, int y, int w, int h, std::u16string_view text, const FontSpec& font,
+void Canvas::Text(int x, int y, int w, int h, std::u16string_view text, const FontDesc& font,
                   uint32_t rgb, unsigned flags) {
   if (w <= 0 || h <= 0 || text.empty()) return;
   const int64_t clipX0 = std::max<int64_t>(x, 0), clipX1 = std::min<int64_t>(int64_t{x} + w, Width());
@@ -498,14 +498,14 @@ void Canvas::Text(int x, int y, int w, int h, std::u16string_view text, const Fo
   }
 }
 
-int Canvas::MeasureText(std::u16string_view text, const FontSpec& font) {
+int Canvas::MeasureText(std::u16string_view text, const FontDesc& font) {
   FontSession session = OpenFont(font);
   if (session.face == nullptr) return 0;
   const std::vector<FT_Pos> advances = Advances(session.face, CodePoints(text));
   return Pixels26(Sum(advances, advances.size()));
 }
 
-std::u16string EndEllipsis(std::u16string_view text, const FontSpec& font, int width) {
+std::u16string EndEllipsis(std::u16string_view text, const FontDesc& font, int width) {
   FontSession session = OpenFont(font);
   if (session.face == nullptr) return std::u16string(text);
   return ToUtf16(Fit(session.face, CodePoints(text), width));

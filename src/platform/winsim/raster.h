@@ -39,7 +39,7 @@ std::optional<GifAnimation> DecodeGif(const uint8_t* data, size_t size);
 
 // A font as CreateFontW describes it. Any face maps to a Korean-capable font installed on the
 // host; weight 600 and above draws bold. height > 0: cell height, < 0: character height, 0: 16.
-struct FontSpec {
+struct FontDesc {
   std::u16string face;
   int height = 0;
   int weight = 400;
@@ -63,10 +63,10 @@ class Canvas {
   void Blit(const Pixels& src, int x, int y, int w = -1, int h = -1);
   void FillRect(int x, int y, int w, int h, uint32_t argb);
   // One line of text, top-aligned in the box and clipped to it; the colour's alpha is ignored.
-  void Text(int x, int y, int w, int h, std::u16string_view text, const FontSpec& font, uint32_t rgb,
+  void Text(int x, int y, int w, int h, std::u16string_view text, const FontDesc& font, uint32_t rgb,
             unsigned flags = kTextLeft);
   // Advance width of one line in pixels.
-  static int MeasureText(std::u16string_view text, const FontSpec& font);
+  static int MeasureText(std::u16string_view text, const FontDesc& font);
 
   // 8-bit RGBA PNG at a host path; false on I/O failure.
   bool WritePng(const std::string& hostPath) const;
@@ -77,7 +77,7 @@ class Canvas {
 
 // The line Text draws with kTextEndEllipsis in a box this wide: the text itself when it fits,
 // otherwise as much of it as fits followed by "...".
-std::u16string EndEllipsis(std::u16string_view text, const FontSpec& font, int width);
+std::u16string EndEllipsis(std::u16string_view text, const FontDesc& font, int width);
 
 // Reads a PNG back (tests and tools). nullopt when it cannot be read.
 std::optional<Pixels> ReadPng(const std::string& hostPath);

@@ -61,7 +61,7 @@ struct BitmapObject : GdiObject {
 
 struct FontObject : GdiObject {
   FontObject() : GdiObject(kFont) {}
-  FontSpec spec;
+  FontDesc desc;
 };
 
 struct BrushObject : GdiObject {
@@ -233,7 +233,7 @@ class WinsimWindows : public IWindows {
     face->stock = true;
     faceBrush_ = AddObject(face);
     auto gui = std::make_shared<FontObject>();
-    gui->spec = {u"MS Shell Dlg", -11, FW_NORMAL};
+    gui->desc = {u"MS Shell Dlg", -11, FW_NORMAL};
     gui->stock = true;
     stock_[DEFAULT_GUI_FONT] = AddObject(gui);
   }
@@ -283,7 +283,7 @@ class WinsimWindows : public IWindows {
     uintptr_t fontHandle = 0;
     if (t.style & DS_SETFONT) {
       auto f = std::make_shared<FontObject>();
-      f->spec = {t.fontFace, -((t.fontPoints * 96 + 36) / 72), FW_NORMAL};
+      f->desc = {t.fontFace, -((t.fontPoints * 96 + 36) / 72), FW_NORMAL};
       fontHandle = AddObject(f);
     }
     std::vector<HWND> controls;
@@ -989,7 +989,7 @@ class WinsimWindows : public IWindows {
   HFONT CreateFontW(int height, int, int, int, int weight, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD, DWORD,
                     const char16_t* face) override {
     auto f = std::make_shared<FontObject>();
-    f->spec = {face ? std::u16string(face) : std::u16string(), height, weight == 0 ? FW_NORMAL : weight};
+    f->desc = {face ? std::u16string(face) : std::u16string(), height, weight == 0 ? FW_NORMAL : weight};
     return reinterpret_cast<HFONT>(AddObject(f));
   }
 
@@ -1638,9 +1638,9 @@ std::optional<Canvas> WinsimWindows::PictureLocked(Wnd* top) {
     if (it != objects_.end() && it->second->kind == GdiObject::kBitmap) {
       bitmap = static_cast<const BitmapObject*>(it->second.get());
     }
-    FontSpec font = static_cast<const FontObject&>(*objects_.at(stock_.at(DEFAULT_GUI_FONT))).spec;
+    FontDesc font = static_cast<const FontObject&>(*objects_.at(stock_.at(DEFAULT_GUI_FONT))).desc;
     auto f = objects_.find(w->font);
-    if (f != objects_.end() && f->second->kind == GdiObject::kFont) font = static_cast<const FontObject&>(*f->second).spec;
+    if (f != objects_.end() && f->second->kind == GdiObject::kFont) font = static_cast<const FontObject&>(*f->second).desc;
     const int lineHeight = std::abs(font.height ? font.height : 16);
     if (IsButton(*w)) {
       if (bitmap) {
@@ -1732,8 +1732,8 @@ std::string WinsimWindows::LayoutLocked(Wnd* top) {
     std::string font = "-";
     auto f = objects_.find(w->font);
     if (f != objects_.end() && f->second->kind == GdiObject::kFont) {
-      const auto& spec = static_cast<const FontObject&>(*f->second).spec;
-      font = WideToUtf8(spec.face) + "/" + std::to_string(spec.height) + "/" + std::to_string(spec.weight);
+      const auto& desc = static_cast<const FontObject&>(*f->second).desc;
+      font = WideToUtf8(desc.face) + "/" + std::to_string(desc.height) + "/" + std::to_string(desc.weight);
     }
     out += std::to_string(w == top ? w->templateId : w->id) + " " + WideToUtf8(w->cls) + " " + std::to_string(o.x) +
            " " + std::to_string(o.y) + " " + std::to_string(w->w) + " " + std::to_string(w->h) + " " +
