@@ -12,9 +12,13 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "support/fake_time.h"
+#include "installer/site_installer.h"
 #include "support/test_machine.h"
 
 namespace {
+
+using qztest::End;
+using qztest::Launch;
 
 namespace fs = std::filesystem;
 using namespace win;
@@ -96,14 +100,6 @@ TEST(RemoveDriverGroup, CommandsAndServiceManagerBothRun) {
   EXPECT_FALSE(ServiceExists(u"qzTcpTagger"));
 }
 
-DWORD Launch(std::u16string_view commandLine) {
-  PROCESS_INFORMATION pi;
-  STARTUPINFOW si;
-  if (!Processes().CreateProcessW(u"", commandLine, 0, u"C:\\", si, &pi)) return 0;
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  return pi.dwProcessId;
-}
 
 std::vector<DWORD> Pids(std::u16string_view image) {
   std::vector<PROCESSENTRY32W> e;
@@ -135,13 +131,7 @@ TEST(EndProcessByName, EndsOnlyTheFirstExactMatch) {
   EXPECT_EQ(Pids(u"LmvAgent.exe").size(), 1u);
   EXPECT_FALSE(qz::EndProcessByName(u"qzNoticeView.exe"));
 
-  for (DWORD pid : {after[0], otherCase}) {
-    HANDLE h = Processes().OpenProcess(PROCESS_TERMINATE, FALSE, pid);
-    if (h) {
-      Processes().TerminateProcess(h, 0);
-      CloseHandle(h);
-    }
-  }
+  for (DWORD pid : {after[0], otherCase}) End(pid);
 }
 
 TEST(EndProcessByName, PostsCloseToTheWindowsOfTheEndedProcessOnly) {
@@ -223,11 +213,7 @@ TEST(EndAgentProcesses, EndsTheSixInTheirOrderWhateverOrderTheyStarted) {
   EXPECT_EQ(rec->ended, six);
   for (const auto& name : six) EXPECT_TRUE(Pids(name).empty()) << WideToUtf8(name);
   EXPECT_EQ(Pids(u"other.exe").size(), 1u);
-  HANDLE h = Processes().OpenProcess(PROCESS_TERMINATE, FALSE, other);
-  if (h) {
-    Processes().TerminateProcess(h, 0);
-    CloseHandle(h);
-  }
+  End(other);
 }
 
 // A process that refuses to end is reported, not waited for without end.

@@ -32,7 +32,9 @@ constexpr char16_t kInstall64[] = u"C:\\Program Files (x86)\\varnholt\\KSM";
 using qztest::RunHost;
 using qztest::BackupGuidPresent;
 using qztest::Boxes;
+using qztest::End;
 using qztest::Exists;
+using qztest::Launch;
 using qztest::KeyExists;
 using qztest::Outcome;
 using qztest::Place;
@@ -65,22 +67,6 @@ const std::string& Installer(const std::string& mode, const std::string& updater
 
 
 
-DWORD Launch(std::u16string_view commandLine, std::u16string_view dir = u"C:\\") {
-  PROCESS_INFORMATION pi;
-  STARTUPINFOW si;
-  if (!Processes().CreateProcessW(u"", commandLine, 0, dir, si, &pi)) return 0;
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  return pi.dwProcessId;
-}
-
-void End(DWORD pid) {
-  HANDLE h = Processes().OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-  if (!h) return;
-  Processes().TerminateProcess(h, 0);
-  Time().WaitForSingleObject(h, INFINITE);
-  CloseHandle(h);
-}
 
 bool Alive(DWORD pid) {
   std::vector<PROCESSENTRY32W> e;
