@@ -94,8 +94,7 @@ int RunInstallWorker(InstallerState& state) {
   }
   state.extras = settings.extras;
 
-  BOOL wow = FALSE;
-  state.processorWidth = Os().IsWow64Process(&wow) && wow ? 2 : 1;
+  state.processorWidth = Is64BitWindows() ? 2 : 1;
   OSVERSIONINFOEXW version;
   state.osNumber = Os().GetVersionExW(&version)
                        ? static_cast<int>(version.dwMajorVersion * 10 + version.dwMinorVersion)

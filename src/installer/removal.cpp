@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "installer/startup.h"
 #include "platform/desktop.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -13,24 +14,6 @@ namespace qz {
 using namespace win;
 
 namespace {
-
-bool VersionEquals(DWORD major, int minor) {
-  OSVERSIONINFOEXW want;
-  want.dwMajorVersion = major;
-  DWORD mask = VER_MAJORVERSION;
-  ULONGLONG cond = VerSetConditionMask(0, VER_MAJORVERSION, VER_EQUAL);
-  if (minor >= 0) {
-    want.dwMinorVersion = static_cast<DWORD>(minor);
-    mask |= VER_MINORVERSION;
-    cond = VerSetConditionMask(cond, VER_MINORVERSION, VER_EQUAL);
-  }
-  return Os().VerifyVersionInfoW(want, mask, cond) != 0;
-}
-
-bool Is64BitWindows() {
-  BOOL wow = FALSE;
-  return Os().IsWow64Process(&wow) && wow;
-}
 
 void StopAndDeleteFound(int (*probe)(DriverService&), DriverService& record) {
   if (probe(record) == kProbeAbsent) return;
@@ -43,7 +26,7 @@ void StopAndDeleteFound(int (*probe)(DriverService&), DriverService& record) {
 
 std::vector<std::u16string> DriverGroupCommands(DriverGroup group) {
   std::vector<std::u16string> services;
-  if (VersionEquals(5, -1)) {
+  if (WindowsVersionIs(5)) {
     // Old Windows has no tagger or filter driver; both groups name the same two.
     services = {u"qzPrtProcXP", u"qzProcCutXp"};
   } else {
@@ -52,7 +35,7 @@ std::vector<std::u16string> DriverGroupCommands(DriverGroup group) {
     if (group == DriverGroup::ProtectionAndCut) {
       services = {u"qzPrtProc" + suffix, x64 ? u"qzProcCutx64" : u"qzProcCut"};
     } else {
-      services = {u"qzTcpTagger" + suffix, (VersionEquals(6, 0) ? u"qzNetFilter_Vista" : u"qzNetFilter") + suffix};
+      services = {u"qzTcpTagger" + suffix, (WindowsVersionIs(6, 0) ? u"qzNetFilter_Vista" : u"qzNetFilter") + suffix};
     }
   }
   std::vector<std::u16string> commands;

@@ -28,14 +28,25 @@ constexpr TextEntry kTexts[] = {
     {341, u"Installed... Automatically closes after 5s.", u"설치완료... 5초후 자동종료 됩니다."},
 };
 
-// VerifyVersionInfoW with VER_EQUAL on every field of the mask.
-bool VersionIs(win::DWORD major, win::DWORD minor, int spMajor, int productType) {
+}  // namespace
+
+std::u16string InstallerText(int id, bool korean) {
+  for (const auto& t : kTexts) {
+    if (t.id == id) return korean ? t.korean : t.english;
+  }
+  return {};
+}
+
+bool WindowsVersionIs(win::DWORD major, int minor, int spMajor, int productType) {
   win::OSVERSIONINFOEXW want;
   want.dwMajorVersion = major;
-  want.dwMinorVersion = minor;
-  win::DWORD mask = win::VER_MAJORVERSION | win::VER_MINORVERSION;
+  win::DWORD mask = win::VER_MAJORVERSION;
   win::ULONGLONG cond = win::VerSetConditionMask(0, win::VER_MAJORVERSION, win::VER_EQUAL);
-  cond = win::VerSetConditionMask(cond, win::VER_MINORVERSION, win::VER_EQUAL);
+  if (minor >= 0) {
+    want.dwMinorVersion = static_cast<win::DWORD>(minor);
+    mask |= win::VER_MINORVERSION;
+    cond = win::VerSetConditionMask(cond, win::VER_MINORVERSION, win::VER_EQUAL);
+  }
   if (spMajor >= 0) {
     want.wServicePackMajor = static_cast<win::WORD>(spMajor);
     mask |= win::VER_SERVICEPACKMAJOR;
@@ -49,20 +60,9 @@ bool VersionIs(win::DWORD major, win::DWORD minor, int spMajor, int productType)
   return win::Os().VerifyVersionInfoW(want, mask, cond) != 0;
 }
 
-bool MajorIs(win::DWORD major) {
-  win::OSVERSIONINFOEXW want;
-  want.dwMajorVersion = major;
-  return win::Os().VerifyVersionInfoW(want, win::VER_MAJORVERSION,
-                                      win::VerSetConditionMask(0, win::VER_MAJORVERSION, win::VER_EQUAL)) != 0;
-}
-
-}  // namespace
-
-std::u16string InstallerText(int id, bool korean) {
-  for (const auto& t : kTexts) {
-    if (t.id == id) return korean ? t.korean : t.english;
-  }
-  return {};
+bool Is64BitWindows() {
+  win::BOOL wow = win::FALSE;
+  return win::Os().IsWow64Process(&wow) && wow;
 }
 
 bool InstallerKoreanFlag() { return win::Os().GetUserDefaultUILanguage() == 1042; }
@@ -89,12 +89,12 @@ int CountOwnInstances() {
 }
 
 bool WindowsVersionAccepted() {
-  if (!MajorIs(5)) return true;
-  if (VersionIs(5, 0, -1, -1)) return false;
-  if (VersionIs(5, 1, -1, -1)) return VersionIs(5, 1, 3, -1);
-  if (VersionIs(5, 2, -1, -1)) {
-    if (VersionIs(5, 2, 3, -1)) return true;
-    return !VersionIs(5, 2, -1, win::VER_NT_WORKSTATION);
+  if (!WindowsVersionIs(5)) return true;
+  if (WindowsVersionIs(5, 0)) return false;
+  if (WindowsVersionIs(5, 1)) return WindowsVersionIs(5, 1, 3);
+  if (WindowsVersionIs(5, 2)) {
+    if (WindowsVersionIs(5, 2, 3)) return true;
+    return !WindowsVersionIs(5, 2, -1, win::VER_NT_WORKSTATION);
   }
   return true;
 }

@@ -27,6 +27,12 @@ BuildModeSplit SplitBuildMode(std::u16string_view mode);
 // the snapshot's first entry (the idle process) not compared.
 int CountOwnInstances();
 
+// VerifyVersionInfoW with VER_EQUAL on the major version and on each other part given (>= 0).
+bool WindowsVersionIs(win::DWORD major, int minor = -1, int spMajor = -1, int productType = -1);
+
+// IsWow64Process: a 32-bit program on 64-bit Windows.
+bool Is64BitWindows();
+
 // Windows XP SP3, Server 2003 and later; not 2000, older XP, nor XP x64 without SP3.
 bool WindowsVersionAccepted();
 
