@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "logging/logger.h"
+#include "platform/file_util.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -20,11 +21,6 @@ std::atomic<ResponseHook> gHook{nullptr};
 
 constexpr char16_t kTag[] = u"WebQuery";
 constexpr char16_t kFormContentType[] = u"Content-Type: application/x-www-form-urlencoded";
-
-// Each libcurl user holds one reference to the library's global state (libcurl counts them), so
-// one object going away never pulls it from under another.
-void CurlGlobalAcquire() { curl_global_init(CURL_GLOBAL_ALL); }
-void CurlGlobalRelease() { curl_global_cleanup(); }
 
 }  // namespace
 
@@ -47,11 +43,7 @@ void WebQuery::AdoptCurrentHost() {
 WebQuery::~WebQuery() {
   CloseSessions();
   if (event_ && OwnsHandlesHere()) CloseHandle(event_);
-  if (curl_) {
-    curl_easy_cleanup(curl_);
-    curl_ = nullptr;
-    CurlGlobalRelease();
-  }
+  CloseCurl();
 }
 
 void WebQuery::Log(const char16_t* func, int level, std::u16string_view fmt, const FmtArg& a, const FmtArg& b) {
@@ -97,26 +89,7 @@ bool WebQuery::Initialize(ILogger* logger) {
   OSVERSIONINFOEXW v;
   Os().GetVersionExW(&v);
   useCurl_ = v.dwMajorVersion < 6 || (v.dwMajorVersion == 6 && v.dwMinorVersion == 0);
-  if (useCurl_ && !curl_) {
-    CurlGlobalAcquire();
-    curl_ = curl_easy_init();
-    if (curl_) {
-      curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeout_));
-      curl_easy_setopt(curl_, CURLOPT_USERAGENT, WideToUtf8(kWebUserAgent).c_str());
-      curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &WebQuery::CurlWrite);
-      curl_easy_setopt(curl_, CURLOPT_WRITEDATA, this);
-      curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYPEER, 0L);
-      curl_easy_setopt(curl_, CURLOPT_SSL_VERIFYHOST, 0L);
-      curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
-      curl_easy_setopt(curl_, CURLOPT_PROXY, "");
-      // Without this a silent server would hold a request for ever: give up after the time-out
-      // without a single byte.
-      curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-      curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, static_cast<long>((timeout_ + 999) / 1000));
-    } else {
-      CurlGlobalRelease();
-    }
-  }
+  if (useCurl_ && !curl_) OpenCurl();
   if (!requestLock_) requestLock_ = std::make_unique<std::recursive_mutex>();
   return requestLock_ != nullptr;
 }
@@ -138,9 +111,7 @@ bool WebQuery::SetTimeout(uint32_t ms) {
   timeout_ = ms;
   const int t = static_cast<int>(ms);
   bool ok = session_ && Http().WinHttpSetTimeouts(session_, t, t, t, t);
-  bool c1 = curl_ && curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(ms)) == CURLE_OK;
-  bool c2 = curl_ && curl_easy_setopt(curl_, CURLOPT_TIMEOUT_MS, static_cast<long>(ms)) == CURLE_OK;
-  return ok && c1 && c2;
+  return SetCurlTimeout(ms) && ok;
 }
 
 std::string WebQuery::CurlUrl(std::u16string_view path) const {
@@ -338,65 +309,6 @@ int32_t WebQuery::RequestWinHttp(const char16_t* func, Form form, std::u16string
   return CleanUp(AnswerResult(buf, stored));
 }
 
-int32_t WebQuery::RequestCurl(Form form, std::u16string_view path, std::string_view body,
-                              std::span<char>* answer) {
-  Lock();
-  if (!curl_) return CleanUp(kWebCurlBase - CURLE_FAILED_INIT);
-  const std::string url = CurlUrl(path);
-  curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
-  httpStatus_ = 0;
-  if (answer) {
-    if (answer->empty()) return CleanUp(kWebBufferTooSmall);
-    curlSink_ = 1;
-    sinkBuffer_ = answer->data();
-    sinkLength_ = 0;
-    sinkRoom_ = static_cast<uint32_t>(answer->size());
-  } else {
-    curlSink_ = 0;
-  }
-  if (form == Form::Post) {
-    curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.data());
-  } else {
-    curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE, 0L);
-    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, static_cast<const char*>(nullptr));
-  }
-  CURLcode rc = curl_easy_perform(curl_);
-  if (rc != CURLE_OK) return CleanUp(kWebCurlBase - static_cast<int32_t>(rc));
-  if (!answer) return CleanUp(0);
-  return CleanUp(AnswerResult(*answer, sinkLength_));
-}
-
-size_t WebQuery::CurlWrite(char* data, size_t size, size_t count, void* user) {
-  auto* self = static_cast<WebQuery*>(user);
-  const size_t block = size * count;
-  switch (self->curlSink_) {
-    case 1:
-      if (block >= self->sinkRoom_) return 0;
-      std::memcpy(self->sinkBuffer_ + self->sinkLength_, data, block);
-      self->sinkLength_ += static_cast<uint32_t>(block);
-      self->sinkRoom_ -= static_cast<uint32_t>(block);
-      return block;
-    case 2: {
-      DWORD written = 0;
-      if (!Files().WriteFile(self->file_, data, static_cast<DWORD>(block), &written) || written != block) {
-        self->fileWriteFailed_ = true;
-        return 0;
-      }
-      self->fileBytes_ += written;
-      if (self->activeChunk_) {
-        self->chunkBytes_ += static_cast<uint32_t>(block);
-        if (self->chunkBytes_ >= self->activeChunk_) {
-          self->chunkBytes_ = 0;
-          Time().Sleep(kCurlPause);
-        }
-      }
-      return written;
-    }
-    default:
-      return block;
-  }
-}
 
 // ---- Downloads ----
 
@@ -443,7 +355,7 @@ int32_t WebQuery::QueryContentLength(std::u16string_view path) {
 int32_t WebQuery::DownloadPlain(std::u16string_view path, std::u16string_view name, std::u16string_view folder,
                                 bool restart) {
   if (!requestLock_) return kWebException;
-  if (Files().GetFileAttributesW(folder) == INVALID_FILE_ATTRIBUTES) CreateFolderPath(folder);
+  CreateFolderPath(folder);
   const int32_t size = QueryContentLength(path);
   if (size <= 0) return size;
   return Download(false, path, size, name, folder, restart);
@@ -455,7 +367,7 @@ int32_t WebQuery::DownloadHttps(std::u16string_view path, uint32_t expectedSize,
   const std::u16string finalName = Fmt(u"%s\\%s", folder, name);
   const std::u16string tempName = Fmt(u"%s\\%s.tmp", folder, name);
   if (useCurl_) return Download_cURL(path, expectedSize, finalName, tempName, restart);
-  if (Files().GetFileAttributesW(folder) == INVALID_FILE_ATTRIBUTES) CreateFolderPath(folder);
+  CreateFolderPath(folder);
   return Download(true, path, expectedSize, name, folder, restart);
 }
 
@@ -557,57 +469,6 @@ int32_t WebQuery::SaveWebFile() {
   return static_cast<int32_t>(total);
 }
 
-int32_t WebQuery::Download_cURL(std::u16string_view path, uint32_t expectedSize, const std::u16string& finalName,
-                                const std::u16string& tempName, bool restart) {
-  Lock();
-  if (!curl_) return CleanUp(kWebCurlTransferBase - CURLE_FAILED_INIT);
-  const std::string url = CurlUrl(path);
-  curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
-  int64_t offset = 0;
-  if (int32_t r = OpenFileStream(tempName, restart, &offset)) return CleanUp(r);
-  activeChunk_ = expectedSize < splitThreshold_ ? 0 : splitChunk_;
-  if (activeChunk_) Log(u"Download_cURL", kLogInfo, u"[S] Split mode: %d", activeChunk_);
-  fileBytes_ = 0;
-  chunkBytes_ = 0;
-  fileWriteFailed_ = false;
-  if (activeChunk_) {
-    // libcurl takes its buffer size when a transfer starts, so it is set once, here.
-    long size = activeChunk_ < static_cast<uint32_t>(kCurlPacedBuffer) ? static_cast<long>(activeChunk_)
-                                                                        : kCurlPacedBuffer;
-    curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, size);
-  }
-  curlSink_ = 2;
-
-  // A download is a plain GET whatever the previous request was, and an error page is never saved.
-  curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(curl_, CURLOPT_FAILONERROR, 1L);
-  curl_slist* headers = nullptr;
-  if (offset > 0) {
-    headers = curl_slist_append(headers, FmtA("Range:bytes=%lld-", offset).c_str());
-    curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
-  }
-  CURLcode rc = curl_easy_perform(curl_);
-  long status = 0;
-  curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
-  curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
-  curl_easy_setopt(curl_, CURLOPT_FAILONERROR, 0L);
-  curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, static_cast<long>(CURL_MAX_WRITE_SIZE));
-  curl_slist_free_all(headers);
-  curlSink_ = 0;
-  CloseHandle(file_);
-  file_ = INVALID_HANDLE_VALUE;
-  httpStatus_ = static_cast<uint32_t>(status);
-  // 416: the temporary file already holds everything.
-  if (rc == CURLE_HTTP_RETURNED_ERROR && status == 416) rc = CURLE_OK;
-  if (rc != CURLE_OK) return CleanUp(kWebCurlTransferBase - static_cast<int32_t>(rc));
-  const int32_t total = static_cast<int32_t>(offset + fileBytes_);
-  if (!Files().MoveFileExW(tempName, finalName, MOVEFILE_REPLACE_EXISTING)) {
-    Log(u"Download_cURL", kLogWarning, u"[S] Fail to rename file: %s (%d)", tempName, GetLastError());
-    Files().DeleteFileW(tempName);
-    return CleanUp(kWebRenameFailed);
-  }
-  return CleanUp(total);
-}
 
 // ---- Uploads ----
 
@@ -626,7 +487,7 @@ int32_t WebQuery::Upload(bool secure, std::u16string_view path, std::string_view
                          std::string_view preamble) {
   if (!requestLock_) return kWebException;
   const std::u16string source = AnsiToWide(FmtA("%s\\%s", folder, fileName));
-  if (Files().GetFileAttributesW(source) == INVALID_FILE_ATTRIBUTES) return 0;
+  if (!PathExists(source)) return 0;
   file_ = Files().CreateFileW(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL);
   if (file_ == INVALID_HANDLE_VALUE) return kWebFileOpenFailed;
@@ -692,56 +553,5 @@ int32_t WebQuery::Upload(bool secure, std::u16string_view path, std::string_view
   return result == 0 ? static_cast<int32_t>(size) : result;
 }
 
-namespace {
-size_t ReadUploadFile(char* buffer, size_t size, size_t count, void* user) {
-  DWORD got = 0;
-  if (!Files().ReadFile(static_cast<HANDLE>(user), buffer, static_cast<DWORD>(size * count), &got))
-    return CURL_READFUNC_ABORT;
-  return got;
-}
-}  // namespace
-
-int32_t WebQuery::UploadCurl(std::u16string_view path, std::string_view fileName, std::string_view folder) {
-  if (!requestLock_) return kWebException;
-  const std::u16string source = AnsiToWide(FmtA("%s\\%s", folder, fileName));
-  HANDLE file = Files().CreateFileW(source, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL);
-  if (file == INVALID_HANDLE_VALUE) return kWebFileOpenFailed;
-  int64_t size = 0;
-  Files().GetFileSizeEx(file, &size);
-
-  Lock();
-  if (!curl_) {
-    CloseHandle(file);
-    return CleanUp(kWebCurlTransferBase - CURLE_FAILED_INIT);
-  }
-  const std::string url = CurlUrl(path);
-  curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
-  // Three parts: the file itself (read through the platform's files), its name, and "submit".
-  curl_mime* mime = curl_mime_init(curl_);
-  curl_mimepart* part = curl_mime_addpart(mime);
-  curl_mime_name(part, "sendfile");
-  curl_mime_filename(part, std::string(fileName).c_str());
-  curl_mime_data_cb(part, static_cast<curl_off_t>(size), ReadUploadFile, nullptr, nullptr, file);
-  part = curl_mime_addpart(mime);
-  curl_mime_name(part, "filename");
-  curl_mime_data(part, std::string(fileName).c_str(), CURL_ZERO_TERMINATED);
-  part = curl_mime_addpart(mime);
-  curl_mime_name(part, "submit");
-  curl_mime_data(part, "send", CURL_ZERO_TERMINATED);
-  curl_slist* headers = curl_slist_append(nullptr, "Expect:");
-  curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(curl_, CURLOPT_MIMEPOST, mime);
-  curlSink_ = 3;
-  CURLcode rc = curl_easy_perform(curl_);
-  curl_easy_setopt(curl_, CURLOPT_MIMEPOST, static_cast<curl_mime*>(nullptr));
-  curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(nullptr));
-  curl_mime_free(mime);
-  curl_slist_free_all(headers);
-  curlSink_ = 0;
-  CloseHandle(file);
-  if (rc != CURLE_OK && rc != CURLE_WRITE_ERROR) return CleanUp(kWebCurlTransferBase - static_cast<int32_t>(rc));
-  return CleanUp(static_cast<int32_t>(size));
-}
 
 }  // namespace qz

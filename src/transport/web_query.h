@@ -3,8 +3,6 @@
 // platform on current Windows; libcurl on Vista, Server 2008 and older.
 #pragma once
 
-#include <curl/curl.h>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -164,6 +162,10 @@ class WebQuery : public IWebQuery {
   static void StatusCallback(win::HINTERNET handle, win::DWORD_PTR context, win::DWORD status, void* info,
                              win::DWORD infoLength);
   static size_t CurlWrite(char* data, size_t size, size_t count, void* user);
+  // The libcurl path's handle: made and set up once, released with the object.
+  void OpenCurl();
+  void CloseCurl();
+  bool SetCurlTimeout(uint32_t ms);
   void Log(const char16_t* func, int level, std::u16string_view fmt, const win::FmtArg& a = win::FmtArg(),
            const win::FmtArg& b = win::FmtArg());
 
@@ -182,7 +184,7 @@ class WebQuery : public IWebQuery {
   win::DWORD securityFlags_ = win::SECURITY_FLAG_IGNORE_UNKNOWN_CA | win::SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
   win::DWORD secureProtocols_ = win::WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
   bool useCurl_ = false;
-  CURL* curl_ = nullptr;
+  void* curl_ = nullptr;  // libcurl's easy handle, held by the libcurl path only
   std::string hostA_;
   int curlSink_ = 0;
   char* sinkBuffer_ = nullptr;
