@@ -7,6 +7,7 @@
 #include "config/text_fields.h"
 #include "crypto/digest.h"
 #include "crypto/machine_code.h"
+#include "platform/file_util.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 

@@ -9,6 +9,7 @@
 #include "config/registry_layout.h"
 #include "config/text_fields.h"
 #include "crypto/digest.h"
+#include "platform/file_util.h"
 #include "platform/platform.h"
 
 namespace qz {

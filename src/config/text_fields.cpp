@@ -87,20 +87,4 @@ std::string XmlText(std::string_view ansi) {
   return out;
 }
 
-bool ReadWholeFile(std::u16string_view path, std::string* out, size_t limit) {
-  auto& files = win::Files();
-  win::HANDLE h = files.CreateFileW(path, win::GENERIC_READ, win::FILE_SHARE_READ | win::FILE_SHARE_WRITE,
-                                    win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL);
-  if (h == win::INVALID_HANDLE_VALUE || h == nullptr) return false;
-  int64_t size = 0;
-  bool ok = files.GetFileSizeEx(h, &size) && size >= 0 && static_cast<uint64_t>(size) <= limit;
-  if (ok) {
-    out->assign(static_cast<size_t>(size), '\0');
-    win::DWORD got = 0;
-    ok = size == 0 || (files.ReadFile(h, out->data(), static_cast<win::DWORD>(size), &got) && got == size);
-  }
-  win::CloseHandle(h);
-  return ok;
-}
-
 }  // namespace qz

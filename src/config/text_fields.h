@@ -22,7 +22,5 @@ std::optional<std::u16string> Utf8ToWideField(std::string_view utf8, size_t fiel
 // the document reads back to the same value.
 std::string XmlText(std::string_view ansi);
 
-// Reads a whole file through the platform; false when it does not open or is larger than limit.
-bool ReadWholeFile(std::u16string_view path, std::string* out, size_t limit);
 
 }  // namespace qz

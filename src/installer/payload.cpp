@@ -6,6 +6,7 @@
 
 #include "config/registry_layout.h"
 #include "installer/startup.h"
+#include "platform/file_util.h"
 #include "platform/platform.h"
 #include "platform/shell.h"
 #include "platform/text.h"
@@ -25,11 +26,6 @@ std::optional<std::u16string> ExpandFolder(std::u16string_view folderTemplate) {
   std::u16string expanded = Files().ExpandEnvironmentStringsW(folderTemplate);
   if (expanded.empty() || expanded.size() > kMaxFolderChars) return std::nullopt;
   return expanded;
-}
-
-bool IsFolder(std::u16string_view path) {
-  DWORD a = Files().GetFileAttributesW(path);
-  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 // Every prefix of path that ends before a separator not following a drive colon.
@@ -62,22 +58,22 @@ int PrepareFolders(InstallerFolders* f) {
   f->setup = *setup;
   f->setupAnsi = WideToAnsi(f->setup);
   // A folder left by an earlier run is reused as it is, its security untouched.
-  if (!IsFolder(f->setup)) {
+  if (!FolderExists(f->setup)) {
     CreateParents(f->setup);
     SECURITY_DESCRIPTOR sd;
     if (!AdministratorsOnlyDescriptor(&sd)) return kSetupFolderNotCreated;
     SECURITY_ATTRIBUTES sa;
     sa.lpSecurityDescriptor = &sd;
-    if (!Files().CreateDirectoryW(f->setup, &sa) && !IsFolder(f->setup)) return kSetupFolderNotCreated;
+    if (!Files().CreateDirectoryW(f->setup, &sa) && !FolderExists(f->setup)) return kSetupFolderNotCreated;
   }
 
   auto install = ExpandFolder(kInstallFolderTemplate);
   if (!install) return kInstallFolderNotExpanded;
   f->install = *install;
   f->installAnsi = WideToAnsi(f->install);
-  if (!IsFolder(f->install)) {
+  if (!FolderExists(f->install)) {
     CreateParents(f->install);
-    if (!Files().CreateDirectoryW(f->install) && !IsFolder(f->install)) return kInstallFolderNotCreated;
+    if (!Files().CreateDirectoryW(f->install) && !FolderExists(f->install)) return kInstallFolderNotCreated;
   }
 
   auto system = ExpandFolder(kSystemFolderTemplate);
@@ -237,26 +233,16 @@ bool ShellDeletePath(std::u16string_view path) {
   op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
   bool removed = SHFileOperationW(&op) == 0;
   Time().Sleep(100);
-  Files().MoveFileExW(path, u"", MOVEFILE_DELAY_UNTIL_REBOOT);
+  DeleteAtRestart(path);
   return removed;
 }
 
 bool DeleteSetupFolder(const InstallerFolders& folders) {
   // Without a setup folder the listing below would be the root of the current drive.
   if (folders.setup.empty()) return false;
-  std::vector<std::u16string> names;
-  WIN32_FIND_DATAW data;
-  HANDLE find = Files().FindFirstFileW(folders.setup + u"\\*.*", &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      if (data.cFileName == u"." || data.cFileName == u"..") continue;
-      if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-      names.push_back(data.cFileName);
-    } while (Files().FindNextFileW(find, &data));
-    Files().FindClose(find);
-  }
-  for (const auto& name : names) {
-    std::u16string path = folders.setup + u"\\" + name;
+  for (const auto& entry : ListFolder(folders.setup + u"\\*.*")) {
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+    const std::u16string path = folders.setup + u"\\" + entry.cFileName;
     Files().DeleteFileW(path);
     ShellDeletePath(path);
   }

@@ -5,6 +5,7 @@
 
 #include "installer/startup.h"
 #include "platform/desktop.h"
+#include "platform/file_util.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "syscontrol/driver_service.h"
@@ -102,8 +103,7 @@ std::u16string LogArchiveName(const SYSTEMTIME& t) {
 
 int CollectLogs(const InstallerFolders& folders, std::u16string* archiveName) {
   const std::u16string logs = folders.install + u"\\logs";
-  const DWORD a = Files().GetFileAttributesW(logs);
-  if (a == INVALID_FILE_ATTRIBUTES || !(a & FILE_ATTRIBUTE_DIRECTORY)) return 0;
+  if (!FolderExists(logs)) return 0;
   std::u16string name = LogArchiveName(Time().GetLocalTime());
   std::u16string arguments = u"a " + folders.setup + u"\\" + name + u" \"" + logs + u"\\\"";
   if (archiveName) *archiveName = name;

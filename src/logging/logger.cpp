@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/file_util.h"
 #include "platform/platform.h"
 
 namespace qz {
@@ -153,27 +154,6 @@ constexpr ErrorText kErrorTexts[] = {
 
 }  // namespace
 
-int CreateFolderPath(std::u16string_view path) {
-  if (!path.empty() && path.back() == u'\\') path.remove_suffix(1);
-  if (path.empty()) return kFolderCreateFailed;
-  if (path.size() == 2 && path[1] == u':') return 0;  // a drive root always exists
-  auto& files = win::Files();
-  const win::DWORD attrs = files.GetFileAttributesW(path);
-  if (attrs != win::INVALID_FILE_ATTRIBUTES) {
-    return (attrs & win::FILE_ATTRIBUTE_DIRECTORY) ? 0 : kFolderCreateFailed;
-  }
-  const size_t cut = path.rfind(u'\\');
-  if (cut != std::u16string_view::npos && cut > 0) {
-    if (const int r = CreateFolderPath(path.substr(0, cut))) return r;
-  }
-  if (!files.CreateDirectoryW(path)) {
-    // Someone else may have made it meanwhile.
-    const win::DWORD now = files.GetFileAttributesW(path);
-    if (now == win::INVALID_FILE_ATTRIBUTES || !(now & win::FILE_ATTRIBUTE_DIRECTORY)) return kFolderCreateFailed;
-  }
-  return 0;
-}
-
 Logger::Logger() : file_(win::INVALID_HANDLE_VALUE) {}
 
 Logger::~Logger() { Close(); }
@@ -189,7 +169,7 @@ int Logger::Open(std::u16string_view folder, std::u16string_view prefix) {
   if (folder.empty() || folder.size() > kMaxFolder) return kLogBadFolder;
   folder_ = folder;
   if (folder_.back() == u'\\') folder_.pop_back();
-  if (const int r = CreateFolderPath(folder_)) return r;
+  if (!win::CreateFolderPath(folder_)) return kFolderCreateFailed;
   if (prefix.empty()) {
     // Nothing is written until an Open with a prefix.
     prefix_.clear();
@@ -221,19 +201,11 @@ int Logger::Reopen() {
   const uint64_t keep = static_cast<uint64_t>(std::max(0, keepDays_.load())) * 86400000ull;
   const std::u16string cutoff = DateText(time.UtcMsToLocal(now > keep ? now - keep : 0));
 
-  auto& files = win::Files();
-  win::WIN32_FIND_DATAW found;
-  const win::HANDLE find = files.FindFirstFileW(folder_ + u"\\*", &found);
-  if (find != win::INVALID_HANDLE_VALUE) {
-    do {
-      if (found.dwFileAttributes & win::FILE_ATTRIBUTE_DIRECTORY) continue;
-      if (IsExpired(found.cFileName, prefix_, cutoff) && !files.DeleteFileW(folder_ + u"\\" + found.cFileName)) {
-        // isOpen stays as it was, so a log that was open retries at its next header line.
-        files.FindClose(find);
-        return kLogDeleteFailed;
-      }
-    } while (files.FindNextFileW(find, &found));
-    files.FindClose(find);
+  for (const auto& found : win::ListFolder(folder_ + u"\\*")) {
+    if (found.dwFileAttributes & win::FILE_ATTRIBUTE_DIRECTORY) continue;
+    // isOpen stays as it was, so a log that was open retries at its next header line.
+    if (IsExpired(found.cFileName, prefix_, cutoff) && !win::Files().DeleteFileW(folder_ + u"\\" + found.cFileName))
+      return kLogDeleteFailed;
   }
 
   const win::SYSTEMTIME today = time.GetLocalTime();
@@ -267,7 +239,7 @@ int Logger::CheckSize() {
   const std::u16string name = CurrentFileName();
   auto numbered = [&name](int i) { return name + u"." + win::Fmt(u"%d", i); };
   int n = 0;
-  while (files.GetFileAttributesW(numbered(n)) != win::INVALID_FILE_ATTRIBUTES) ++n;
+  while (win::PathExists(numbered(n))) ++n;
   // Older copies move up first so that ".0" is always the newest.
   for (int i = n; i >= 1; --i) {
     if (!files.MoveFileW(numbered(i - 1), numbered(i))) return kLogRenameFailed;

@@ -20,9 +20,6 @@ inline constexpr int kLogOpenFailed = 1006;
 inline constexpr int kLogRenameFailed = 1007;
 inline constexpr int kFolderCreateFailed = 12;
 
-// Creates a folder and every missing parent; an existing folder is success. 0 or 12.
-int CreateFolderPath(std::u16string_view path);
-
 class Logger : public ILogger {
  public:
   static constexpr size_t kMaxFolder = 200;

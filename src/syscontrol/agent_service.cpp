@@ -1,3 +1,4 @@
+#include "platform/file_util.h"
 #include "syscontrol/agent_service.h"
 
 namespace qz {
@@ -24,7 +25,7 @@ bool RunServiceCommand(const SysContext& ctx, std::u16string_view verb) {
   } closer{common};
   std::u16string folder;
   if (!ctx.readInstallFolder || !ctx.readInstallFolder(common, &folder)) return false;
-  if (Files().GetFileAttributesW(folder + u"\\" + kServiceProgram) == INVALID_FILE_ATTRIBUTES) return false;
+  if (!PathExists(folder + u"\\" + kServiceProgram)) return false;
   std::u16string cmd = ServiceCommandLine(folder, verb);
   if (cmd.empty()) return false;
   STARTUPINFOW si;

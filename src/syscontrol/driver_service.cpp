@@ -1,3 +1,4 @@
+#include "platform/file_util.h"
 #include "syscontrol/driver_service.h"
 
 namespace qz {
@@ -16,7 +17,6 @@ struct ScmHandles {
   }
 };
 
-bool FileExists(const std::u16string& path) { return Files().GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
 struct Windows {
   bool vistaOrLater = false;
@@ -43,7 +43,7 @@ Windows ReadWindows() {
 // Fills the record from a service name and a file name under the fixed agent folder.
 int Fill(DriverService& r, std::u16string_view service, std::u16string_view file) {
   std::u16string path = Files().ExpandEnvironmentStringsW(u"%ProgramFiles%\\varnholt\\KSM\\" + std::u16string(file));
-  if (!FileExists(path)) return kProbeAbsent;
+  if (!PathExists(path)) return kProbeAbsent;
   std::u16string device = u"\\\\.\\" + std::u16string(service);
   // A copy that would not fit its buffer fails, and the probe reports 0 as the bounded copy did.
   if (path.size() >= kDriverPathChars || service.size() >= kDriverPathChars || device.size() >= kDriverPathChars) {
@@ -112,7 +112,7 @@ int DriverService::Start(SC_HANDLE service) {
 }
 
 int DriverService::OpenDevice() {
-  if (serviceName.empty() || !FileExists(binaryPath)) return kDriverNothingToDo;
+  if (serviceName.empty() || !PathExists(binaryPath)) return kDriverNothingToDo;
   if (deviceHandle != INVALID_HANDLE_VALUE) {
     CloseHandle(deviceHandle);
     deviceHandle = INVALID_HANDLE_VALUE;

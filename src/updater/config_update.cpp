@@ -4,8 +4,9 @@
 
 #include "config/configure.h"
 #include "config/registry_layout.h"
-#include "crypto/response_fields.h"
+#include "platform/file_util.h"
 #include "platform/platform.h"
+#include "protocol/response_fields.h"
 #include "updater/modules.h"
 #include "updater/workflow_log.h"
 
@@ -57,7 +58,7 @@ void UpdateConfigFileAndApply(UpdaterContext& u, const tinyxml2::XMLElement* roo
     return;
   }
   SiteSettings& s = u.config.settings;
-  const bool present = Files().GetFileAttributesW(Fmt(u"%s\\%s", s.installFolder, name)) != INVALID_FILE_ATTRIBUTES;
+  const bool present = PathExists(Fmt(u"%s\\%s", s.installFolder, name));
   Digest recorded{};
   ReadServerConfigChecksum(u, &recorded);
   Digest expected{};
@@ -74,9 +75,7 @@ void UpdateConfigFileAndApply(UpdaterContext& u, const tinyxml2::XMLElement* roo
   // The downloaded file is the plain source form. Unless it is replaced by the stored form below,
   // it must not stay where the installation would put it over the agent's stored server.cfg.
   const std::u16string fetched = Fmt(u"%s\\%s", ModuleFolder(u), name);
-  auto discardFetched = [&] {
-    if (!Files().DeleteFileW(fetched)) Files().MoveFileExW(fetched, u"", MOVEFILE_DELAY_UNTIL_REBOOT);
-  };
+  auto discardFetched = [&] { DeleteFileNowOrAtRestart(fetched); };
 
   RegKey common;
   if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCommonKey, 0, KEY_READ | KEY_WRITE, common.put()) !=

@@ -2,6 +2,7 @@
 
 #include <span>
 
+#include "platform/file_util.h"
 #include "platform/platform.h"
 #include "syscontrol/driver_service.h"
 
@@ -41,7 +42,6 @@ bool CopyFileList(UpdaterContext& u, std::u16string_view from, std::u16string_vi
   return copied == total;
 }
 
-bool Exists(std::u16string_view path) { return Files().GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
 }  // namespace
 
@@ -99,10 +99,10 @@ void PlaceCertificatesAndDrivers(UpdaterContext& u) {
   RemoveRunningDrivers(drivers);
   CopyDriverFiles(u, u.setupFolder, u.os.osCode);
   // Results are not checked: a filter that does not start leaves the agent without it, no more.
-  if (DetectNetFilter(drivers.netFilter) == kProbeStopped && Exists(drivers.netFilter.binaryPath)) {
+  if (DetectNetFilter(drivers.netFilter) == kProbeStopped && PathExists(drivers.netFilter.binaryPath)) {
     drivers.netFilter.InstallAndStart();
   }
-  if (DetectTcpTagger(drivers.tcpTagger) == kProbeStopped && Exists(drivers.tcpTagger.binaryPath)) {
+  if (DetectTcpTagger(drivers.tcpTagger) == kProbeStopped && PathExists(drivers.tcpTagger.binaryPath)) {
     drivers.tcpTagger.InstallAndStart();
   }
 }

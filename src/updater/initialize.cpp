@@ -7,6 +7,7 @@
 #include "config/registry_layout.h"
 #include "crypto/secrets.h"
 #include "logging/logger.h"
+#include "platform/file_util.h"
 #include "platform/platform.h"
 #include "protocol/certificates.h"
 #include "protocol/server_queries.h"
@@ -61,7 +62,7 @@ bool PrepareInstall(UpdaterContext& u) {
     s.installFolder = DefaultInstallFolder();
   s.installFolderAnsi = WideToAnsi(s.installFolder);
   if (s.installFolder.size() + 1 > MAX_PATH || s.installFolderAnsi.size() + 1 > MAX_PATH) return false;
-  if (CreateFolderPath(s.installFolder) != 0) return false;
+  if (!CreateFolderPath(s.installFolder)) return false;
   u.workingFolder = s.installFolder;
 
   if (OpenLog(u) != 0) return false;

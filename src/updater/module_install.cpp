@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/file_util.h"
 #include "platform/platform.h"
 #include "updater/modules.h"
 #include "updater/workflow_log.h"
@@ -14,24 +15,7 @@ namespace {
 using namespace win;
 
 
-// Names that match a pattern, listed before anything is moved so the moves cannot disturb the listing.
-std::vector<std::u16string> List(std::u16string_view pattern) {
-  std::vector<std::u16string> names;
-  WIN32_FIND_DATAW data;
-  HANDLE find = Files().FindFirstFileW(pattern, &data);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    names.push_back(data.cFileName);
-  } while (Files().FindNextFileW(find, &data));
-  Files().FindClose(find);
-  return names;
-}
-
 bool Hidden(std::u16string_view name) { return name.empty() || name[0] == u'.'; }
-
-void DeleteNowOrAtRestart(std::u16string_view path) {
-  if (!Files().DeleteFileW(path)) Files().MoveFileExW(path, u"", MOVEFILE_DELAY_UNTIL_REBOOT);
-}
 
 }  // namespace
 
@@ -39,13 +23,13 @@ bool InstallAgentModules(UpdaterContext& u, uint32_t build) {
   constexpr char16_t kFunc[] = u"InstallAgentModules";
   const std::u16string& installFolder = u.config.settings.installFolder;
   const std::u16string moduleFolder = ModuleFolder(u);
-  if (Files().GetFileAttributesW(moduleFolder) == INVALID_FILE_ATTRIBUTES) return true;
+  if (!PathExists(moduleFolder)) return true;
 
   bool result = true;
-  for (const std::u16string& name : List(Fmt(u"%s\\*", moduleFolder))) {
+  for (const std::u16string& name : ListNames(Fmt(u"%s\\*", moduleFolder))) {
     if (Hidden(name)) continue;
     const std::u16string installed = Fmt(u"%s\\%s", installFolder, name);
-    if (Files().GetFileAttributesW(installed) != INVALID_FILE_ATTRIBUTES) {
+    if (PathExists(installed)) {
       const std::u16string backup = Fmt(u"%s\\%s.r%u", installFolder, name, build);
       if (!Files().MoveFileExW(installed, backup, MOVEFILE_REPLACE_EXISTING)) {
         Log(u, kFunc, kLogWarning, u"%u - %s: 모듈 백업 실패", GetLastError(), name);
@@ -72,18 +56,18 @@ bool InstallAgentModules(UpdaterContext& u, uint32_t build) {
 
 void DeleteBackupFile(UpdaterContext& u, uint32_t build) {
   const std::u16string& installFolder = u.config.settings.installFolder;
-  const std::vector<std::u16string> backups = List(Fmt(u"%s\\*.r%u", installFolder, build));
+  const std::vector<std::u16string> backups = ListNames(Fmt(u"%s\\*.r%u", installFolder, build));
   if (backups.empty()) {
     Log(u, u"DeleteBackupFile", kLogInfo, u"Backup 파일이 없음");
     return;
   }
-  for (const std::u16string& name : backups) DeleteNowOrAtRestart(Fmt(u"%s\\%s", installFolder, name));
+  for (const std::u16string& name : backups) DeleteFileNowOrAtRestart(Fmt(u"%s\\%s", installFolder, name));
 }
 
 void ResotreAgentModules(UpdaterContext& u, uint32_t build) {
   constexpr char16_t kFunc[] = u"ResotreAgentModules";
   const std::u16string& installFolder = u.config.settings.installFolder;
-  const std::vector<std::u16string> backups = List(Fmt(u"%s\\*.r%u", installFolder, build));
+  const std::vector<std::u16string> backups = ListNames(Fmt(u"%s\\*.r%u", installFolder, build));
   if (backups.empty()) {
     Log(u, kFunc, kLogWarning, u"Backup 파일이 없음");
     return;
@@ -99,14 +83,14 @@ void ResotreAgentModules(UpdaterContext& u, uint32_t build) {
 void DeleteDownloadesAgentFile(UpdaterContext& u, std::u16string_view pattern) {
   constexpr char16_t kFunc[] = u"DeleteDownloadesAgentFile";
   const std::u16string moduleFolder = ModuleFolder(u);
-  const std::vector<std::u16string> matches = List(Fmt(u"%s\\%s", moduleFolder, pattern));
+  const std::vector<std::u16string> matches = ListNames(Fmt(u"%s\\%s", moduleFolder, pattern));
   if (matches.empty()) {
     Log(u, kFunc, kLogInfo, u"해당 파일이 없음: %s", pattern);
     return;
   }
   Log(u, kFunc, kLogSystem, u"이전 파일 삭제 시도: %s", pattern);
   for (const std::u16string& name : matches) {
-    if (!Hidden(name)) DeleteNowOrAtRestart(Fmt(u"%s\\%s", moduleFolder, name));
+    if (!Hidden(name)) DeleteFileNowOrAtRestart(Fmt(u"%s\\%s", moduleFolder, name));
   }
 }
 

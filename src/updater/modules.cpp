@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "config/registry_layout.h"
-#include "crypto/response_fields.h"
 #include "logging/logger.h"
+#include "platform/file_util.h"
 #include "platform/platform.h"
+#include "protocol/response_fields.h"
 #include "syscontrol/driver_service.h"
 #include "updater/config_update.h"
 
@@ -27,13 +28,6 @@ void Log(UpdaterContext& u, std::u16string_view tag, std::u16string_view func, i
   if (u.logger) u.logger->Log(tag, func, level, fmt, a...);
 }
 
-bool Exists(std::u16string_view path) { return Files().GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
-
-// Deleted now, or at the next restart when it is in use.
-bool DeleteNowOrAtRestart(std::u16string_view path) {
-  return Files().DeleteFileW(path) || Files().MoveFileExW(path, u"", MOVEFILE_DELAY_UNTIL_REBOOT);
-}
-
 // The "os" attribute as a mask over the OS code: every OS when absent. A value that cannot be
 // read as hexadecimal applies nowhere, so a module is never placed on a Windows it was not meant for.
 uint32_t OsMask(const tinyxml2::XMLElement* module) {
@@ -48,10 +42,10 @@ uint32_t OsMask(const tinyxml2::XMLElement* module) {
 // is not what the definition now asks for (or a module now removed) must not be.
 void DropStalePrepared(UpdaterContext& u, std::u16string_view name, const Digest* expected) {
   const std::u16string prepared = Fmt(u"%s\\%s", ModuleFolder(u), name);
-  if (!Exists(prepared)) return;
+  if (!PathExists(prepared)) return;
   Digest digest{};
   if (expected && DigestFile(std::u16string_view(prepared), &digest) && digest == *expected) return;
-  DeleteNowOrAtRestart(prepared);
+  DeleteFileNowOrAtRestart(prepared);
 }
 
 }  // namespace
@@ -121,7 +115,7 @@ int InstallAgentModule(UpdaterContext& u, std::u16string_view name, const Digest
   const int32_t got = plain ? u.agent.query->DownloadPlain(urlPath, package, folder, true)
                             : DownloadSecure(u.agent, urlPath, package, folder, false);
   if (got <= 0) {
-    if (Exists(packagePath)) Files().DeleteFileW(packagePath);
+    if (PathExists(packagePath)) Files().DeleteFileW(packagePath);
     Log(u, kTagUtil, kFunc, kLogFatal, u"%s: 다운로드 오류(%ld)", name, got);
     return kModuleDownloadError;
   }
@@ -131,17 +125,17 @@ int InstallAgentModule(UpdaterContext& u, std::u16string_view name, const Digest
   if (result != kUnzipOk) {
     Log(u, kTagUtil, kFunc, kLogFatal, u"%s: 압축 해제 실패, ErrorCode : %d", name, result);
     // A half-written file must not be taken for a prepared module by a later installation.
-    if (Exists(filePath)) DeleteNowOrAtRestart(filePath);
+    if (PathExists(filePath)) DeleteFileNowOrAtRestart(filePath);
   } else {
     Digest actual{};
     if (!DigestFile(std::u16string_view(filePath), &actual) || actual != expected) {
       Log(u, kTagUtil, kFunc, kLogFatal, u"%s: 체크섬 오류 - %s(M):%s(F)", name, HexEncode(expected),
           HexEncode(actual));
-      DeleteNowOrAtRestart(filePath);
+      DeleteFileNowOrAtRestart(filePath);
       result = kModuleChecksumError;
     }
   }
-  if (!DeleteNowOrAtRestart(packagePath)) Log(u, kTagUtil, kFunc, kLogWarning, u"%s: 압축 파일 삭제 실패", name);
+  if (DeleteFileNowOrAtRestart(packagePath) == Removal::Failed) Log(u, kTagUtil, kFunc, kLogWarning, u"%s: 압축 파일 삭제 실패", name);
   return result;
 }
 
@@ -174,9 +168,9 @@ bool DownloadAgentModule(UpdaterContext& u, const tinyxml2::XMLElement* module, 
   if (remove) {
     DropStalePrepared(u, name, nullptr);
     // Existence, not readability: a file in use is still installed and must still go.
-    if (!Exists(installed)) {
+    if (!PathExists(installed)) {
       Log(u, kTag, kFunc, kLogInfo, u"%s: 이미 삭제됨", name);
-    } else if (DeleteNowOrAtRestart(installed)) {
+    } else if (DeleteFileNowOrAtRestart(installed) != Removal::Failed) {
       Log(u, kTag, kFunc, kLogSystem, u"%s: 모듈 삭제함", name);
     } else {
       Log(u, kTag, kFunc, kLogWarning, u"%s: 모듈 삭제 실패", name);
@@ -221,7 +215,7 @@ bool DownloadAgentModules(UpdaterContext& u, uint32_t osCode) {
 
   const std::u16string installFolder = u.config.settings.installFolder;
   const std::u16string moduleFolder = ModuleFolder(u);
-  if (!Exists(moduleFolder)) CreateFolderPath(moduleFolder);
+  CreateFolderPath(moduleFolder);
   // Everything below writes into the current directory; it must be the module folder, or a new
   // server.cfg would land on the installed one without a backup.
   if (!Files().SetCurrentDirectoryW(moduleFolder)) {

@@ -1,6 +1,7 @@
 #include "updater/uninstall.h"
 
 #include "config/registry_layout.h"
+#include "platform/file_util.h"
 #include "platform/platform.h"
 #include "syscontrol/agent_ipc.h"
 #include "syscontrol/agent_service.h"
@@ -34,10 +35,6 @@ bool IsDriveRoot(std::u16string_view path) {
 // planted in the agent's folders cannot turn the clean-up against other folders.
 bool IsFolderLink(DWORD attributes) {
   return (attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-bool ScheduleDeletion(std::u16string_view path) {
-  return Files().MoveFileExW(path, u"", MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
 }
 
 void WaitUntilServiceIsGone() {
@@ -172,7 +169,7 @@ bool DeleteFolderTree(UpdaterContext& u, std::u16string_view path, bool listFail
   IFileSystem& files = Files();
   const DWORD attributes = files.GetFileAttributesW(path);
   if (attributes != INVALID_FILE_ATTRIBUTES && IsFolderLink(attributes)) {
-    return files.RemoveDirectoryW(path) || ScheduleDeletion(path);
+    return RemoveFolderNowOrAtRestart(path) != Removal::Failed;
   }
   WIN32_FIND_DATAW found;
   const HANDLE find = files.FindFirstFileW(pattern, &found);
@@ -191,11 +188,11 @@ bool DeleteFolderTree(UpdaterContext& u, std::u16string_view path, bool listFail
     }
     if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) files.SetFileAttributesW(full, FILE_ATTRIBUTE_NORMAL);
     if (IsFolderLink(found.dwFileAttributes)) {
-      ok = files.RemoveDirectoryW(full) || ScheduleDeletion(full);
+      ok = RemoveFolderNowOrAtRestart(full) != Removal::Failed;
     } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       ok = DeleteFolderTree(u, full, true);
     } else {
-      ok = files.DeleteFileW(full) || ScheduleDeletion(full);
+      ok = DeleteFileNowOrAtRestart(full) != Removal::Failed;
     }
     if (!ok) {
       error = GetLastError();
@@ -207,7 +204,7 @@ bool DeleteFolderTree(UpdaterContext& u, std::u16string_view path, bool listFail
     SetLastError(error);
     return false;
   }
-  return files.RemoveDirectoryW(path) || ScheduleDeletion(path);
+  return RemoveFolderNowOrAtRestart(path) != Removal::Failed;
 }
 
 void RemoveSetupFolder(UpdaterContext& u) {
@@ -219,7 +216,7 @@ void RemoveSetupFolder(UpdaterContext& u) {
 
 void RemoveUninstallFolder(UpdaterContext& u) {
   const std::u16string folder = Files().ExpandEnvironmentStringsW(kUninstallFolderTemplate);
-  if (Files().GetFileAttributesW(folder) == INVALID_FILE_ATTRIBUTES) return;
+  if (!PathExists(folder)) return;
   if (!DeleteFolderTree(u, folder, false)) {
     u.logger->Log(kTag, u"RemoveUninstallFolder", kLogWarning, u"%u - 설치 제거 폴더 삭제 실패", GetLastError());
   }
@@ -228,7 +225,7 @@ void RemoveUninstallFolder(UpdaterContext& u) {
 void RunOrletUninstallerIfPossible(UpdaterContext& u, std::u16string_view folder) {
   std::u16string program;
   if (!BuildPath(folder, kOrletUninstaller, &program)) return;
-  if (Files().GetFileAttributesW(program) == INVALID_FILE_ATTRIBUTES) return;
+  if (!PathExists(program)) return;
   SHELLEXECUTEINFOW info;
   info.cbSize = sizeof(info);
   info.lpFile = program;

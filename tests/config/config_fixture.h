@@ -9,6 +9,7 @@
 
 #include "config/config_context.h"
 #include "logging/logger.h"
+#include "platform/file_util.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "support/test_machine.h"
@@ -67,7 +68,7 @@ class ConfigTest : public ::testing::Test {
   void PutFile(std::u16string_view path, std::string_view bytes) {
     auto& f = win::Files();
     const size_t cut = path.rfind(u'\\');
-    qz::CreateFolderPath(path.substr(0, cut));
+    win::CreateFolderPath(path.substr(0, cut));
     win::HANDLE h = f.CreateFileW(path, win::GENERIC_WRITE, 0, win::CREATE_ALWAYS, win::FILE_ATTRIBUTE_NORMAL);
     ASSERT_NE(h, win::INVALID_HANDLE_VALUE);
     win::DWORD written = 0;

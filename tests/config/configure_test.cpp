@@ -6,6 +6,7 @@
 #include "config/registry_layout.h"
 #include "config_fixture.h"
 #include "crypto/digest.h"
+#include "platform/file_util.h"
 
 namespace {
 

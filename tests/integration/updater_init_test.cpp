@@ -8,6 +8,7 @@
 #include "config/installer_settings.h"
 #include "config/registry_layout.h"
 #include "logging/enc_logger.h"
+#include "platform/file_util.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "support/test_machine.h"

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <thread>
 
+#include "platform/file_util.h"
 #include "platform/platform.h"
 #include "support/fake_time.h"
 #include "support/test_machine.h"
@@ -139,7 +140,7 @@ TEST_F(LoggerTest, OpenRefusesBadArguments) {
 }
 
 TEST_F(LoggerTest, OpenDeletesExpiredFilesOfItsPrefixOnly) {
-  ASSERT_EQ(qz::CreateFolderPath(kFolder), 0);
+  ASSERT_TRUE(win::CreateFolderPath(kFolder));
   ASSERT_EQ(win::Files().CreateDirectoryW(u"C:\\logs\\p-20230101.d"), win::TRUE);
   struct Case {
     const char16_t* name;
@@ -171,7 +172,7 @@ TEST_F(LoggerTest, OpenDeletesExpiredFilesOfItsPrefixOnly) {
 }
 
 TEST_F(LoggerTest, KeepDaysZeroKeepsOnlyToday) {
-  ASSERT_EQ(qz::CreateFolderPath(kFolder), 0);
+  ASSERT_TRUE(win::CreateFolderPath(kFolder));
   Touch(u"C:\\logs\\p-20240130.log");
   Logger log;
   log.SetKeepDays(-3);
@@ -183,7 +184,7 @@ TEST_F(LoggerTest, KeepDaysZeroKeepsOnlyToday) {
 
 TEST_F(LoggerTest, DayChangeMovesToANewFileAndCleansUp) {
   clock_->SetNow(1706659200000ull + 14 * 3600 * 1000ull + 59 * 60 * 1000ull + 58000);  // 23:59:58 local
-  ASSERT_EQ(qz::CreateFolderPath(kFolder), 0);
+  ASSERT_TRUE(win::CreateFolderPath(kFolder));
   Touch(u"C:\\logs\\p-20240121.log");
   Logger log;
   ASSERT_EQ(log.Open(kFolder, u"p"), 0);
@@ -200,7 +201,7 @@ TEST_F(LoggerTest, DayChangeMovesToANewFileAndCleansUp) {
 }
 
 TEST_F(LoggerTest, RotationShiftsTheChainUpward) {
-  ASSERT_EQ(qz::CreateFolderPath(kFolder), 0);
+  ASSERT_TRUE(win::CreateFolderPath(kFolder));
   Touch(kToday, std::string(1024, 'x'));
   Touch(u"C:\\logs\\p-20240131.log.0", "zero");
   Touch(u"C:\\logs\\p-20240131.log.1", "one");

@@ -1,0 +1,41 @@
+// Small file idioms over the platform's file service, written once: whether a path exists, removal
+// now or at the next restart, folder listings, folder paths, whole-file reads.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/files.h"
+
+namespace win {
+
+// True when something (file or folder) is at path.
+bool PathExists(std::u16string_view path);
+// True when a folder is at path.
+bool FolderExists(std::u16string_view path);
+
+enum class Removal { Now, AtRestart, Failed };
+// Deletes a file now; when that fails (in use, for instance), schedules its deletion for the next
+// restart. Says which happened; on Failed the last error is the scheduling's.
+Removal DeleteFileNowOrAtRestart(std::u16string_view path);
+// The same for an empty folder (or a folder link, which goes as a link).
+Removal RemoveFolderNowOrAtRestart(std::u16string_view path);
+// Schedules a deletion for the next restart only.
+bool DeleteAtRestart(std::u16string_view path);
+
+// Entries matching a FindFirstFileW pattern, without "." and "..", taken whole before the caller
+// changes the folder, so moves and deletions cannot disturb the listing. Empty when nothing matches.
+std::vector<WIN32_FIND_DATAW> ListFolder(std::u16string_view pattern);
+// Only the names of those entries.
+std::vector<std::u16string> ListNames(std::u16string_view pattern);
+
+// Creates a folder and every missing folder above it ("C:\a\b\c"; a trailing separator is
+// ignored). True when the folder exists afterwards; false when a file stands in the way.
+bool CreateFolderPath(std::u16string_view path);
+
+// A whole file of at most limit bytes; false when it cannot be opened or read, or is larger.
+bool ReadWholeFile(std::u16string_view path, std::string* out, size_t limit);
+
+}  // namespace win
