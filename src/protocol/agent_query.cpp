@@ -7,8 +7,8 @@
 
 #include "config/agent_identity.h"
 #include "crypto/machine_code.h"
-#include "crypto/response_fields.h"
 #include "platform/text.h"
+#include "protocol/response_fields.h"
 
 namespace qz {
 

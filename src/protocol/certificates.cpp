@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "config/registry_layout.h"
-#include "crypto/response_fields.h"
 #include "platform/http.h"
 #include "platform/platform.h"
+#include "protocol/response_fields.h"
 #include "protocol/server_messages.h"
 
 namespace qz {
@@ -27,11 +27,6 @@ constexpr uint64_t kMinimumFreeMiB = 10;
 constexpr size_t kAnsiPathLimit = 260;
 
 std::atomic<AgentCertificates*> gHookCertificates{nullptr};
-
-const tinyxml2::XMLElement* ParseAnswer(tinyxml2::XMLDocument& doc, std::span<const char> answer) {
-  doc.Parse(answer.data(), strnlen(answer.data(), answer.size()));
-  return doc.RootElement();
-}
 
 // "%s\%s" over the install folder and a file name, in the ANSI code page (at most 260 bytes).
 std::string LocalPathAnsi(AgentContext& ctx, std::u16string_view name) {

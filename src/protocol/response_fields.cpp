@@ -1,10 +1,11 @@
-#include "crypto/response_fields.h"
+#include "protocol/response_fields.h"
 
 #include <tinyxml2.h>
 
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -47,6 +48,11 @@ std::string ToAnsiCut(const char* utf8, size_t outSize) {
 bool IsTrue(const char* text) { return win::EqualsNoCaseA(text, "true"); }
 
 }  // namespace
+
+const tinyxml2::XMLElement* ParseAnswer(tinyxml2::XMLDocument& doc, std::span<const char> answer) {
+  doc.Parse(answer.data(), strnlen(answer.data(), answer.size()));
+  return doc.RootElement();
+}
 
 bool ReadCheckText(const tinyxml2::XMLElement* answer, std::u16string* out) {
   bool found = false;

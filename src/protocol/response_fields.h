@@ -4,12 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "crypto/crypto_util.h"
 #include "crypto/digest.h"
 
 namespace tinyxml2 {
+class XMLDocument;
 class XMLElement;
 }
 
@@ -17,6 +19,9 @@ namespace qz {
 
 constexpr size_t kCheckTextMax = 72;
 constexpr size_t kStampTextMax = 79;
+
+// Parses an answer terminated within its buffer; the root is null when the document has none.
+const tinyxml2::XMLElement* ParseAnswer(tinyxml2::XMLDocument& doc, std::span<const char> answer);
 
 // Child "chk" as UTF-16, at most 72 characters.
 bool ReadCheckText(const tinyxml2::XMLElement* answer, std::u16string* out);

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "crypto/machine_code.h"
-#include "crypto/response_fields.h"
 #include "platform/platform.h"
+#include "protocol/response_fields.h"
 
 namespace qz {
 
@@ -16,12 +16,6 @@ constexpr char16_t kTagEx[] = u"AgentUtilEx";
 constexpr size_t kServerChars = 80;
 constexpr size_t kKeyField = 80;
 constexpr size_t kPublicIpField = 80;
-
-// Parses a terminated answer; the root is null when the document has none.
-const tinyxml2::XMLElement* ParseAnswer(tinyxml2::XMLDocument& doc, std::span<const char> answer) {
-  doc.Parse(answer.data(), strnlen(answer.data(), answer.size()));
-  return doc.RootElement();
-}
 
 void LogConnectFailure(AgentContext& ctx, std::u16string_view func, int32_t result) {
   ctx.Log(kTagEx, func, kLogWarning, u"정책서버 연결 실패: %s(%ld, %ld)", ResultName(result), result,

@@ -1,6 +1,7 @@
 // The file services against a scripted server on a fresh machine: checksums, file sizes, the
 // secure download's free-space rule with its reports, and the removal of a final file that
 // blocked the rename.
+#include "platform/file_util.h"
 #include "protocol/certificates.h"
 
 #include "crypto/digest.h"
@@ -32,7 +33,7 @@ class DownloadingQuery : public ScriptedQuery {
     calls.push_back({std::u16string(path), std::u16string(name), size, restart});
     const int32_t r = results.empty() ? 0 : results[std::min(calls.size(), results.size()) - 1];
     if (r > 0) {
-      qz::CreateFolderPath(folder);
+      win::CreateFolderPath(folder);
       win::HANDLE h = win::Files().CreateFileW(std::u16string(folder) + u"\\" + std::u16string(name), win::GENERIC_WRITE,
                                                0, win::CREATE_ALWAYS, 0);
       std::string bytes(static_cast<size_t>(r), 'x');
@@ -164,7 +165,7 @@ TEST_F(FileServicesTest, ChecksumsInEitherLetterCaseAndTheirFailures) {
 TEST_F(FileServicesTest, AFinalFileThatBlocksTheRenameIsRemovedAndTheDownloadRunsOnceMore) {
   SetFreeMiB(1000);
   fileSize_ = 4;
-  qz::CreateFolderPath(kFolder);
+  win::CreateFolderPath(kFolder);
   const std::u16string target = std::u16string(kFolder) + u"\\a.qz";
   win::HANDLE h = win::Files().CreateFileW(target, win::GENERIC_WRITE, 0, win::CREATE_ALWAYS, 0);
   win::CloseHandle(h);

@@ -1,4 +1,4 @@
-#include "crypto/response_fields.h"
+#include "protocol/response_fields.h"
 
 #include <gtest/gtest.h>
 #include <tinyxml2.h>
