@@ -34,6 +34,12 @@ TestMachine::TestMachine(const std::string& profile, const std::string& lang) : 
 
 TestMachine::~TestMachine() {
   Leave();
+  // Programs left running would keep their endpoint names, which a later machine at this path reuses.
+  try {
+    winsim::Machine m(root_, winsim::ProcessIdentity{});
+    winsim::EndMachineProcesses(m, 1);
+  } catch (const std::exception&) {
+  }
   std::error_code ec;
   std::filesystem::remove_all(root_, ec);
 }

@@ -15,6 +15,7 @@ class TestMachine {
  public:
   // profile: a winsim profile name ("win10-x64", "winxp-sp2", ...); lang: "en" or "ko".
   explicit TestMachine(const std::string& profile = "win10-x64", const std::string& lang = "en");
+  // Ends every process left on the machine, then removes its folder.
   ~TestMachine();
   TestMachine(const TestMachine&) = delete;
   TestMachine& operator=(const TestMachine&) = delete;

@@ -164,10 +164,7 @@ class AgentMachine {
   // Ends every program left on the machine (services included) before it goes.
   ~AgentMachine() {
     bindings.Free();
-    auto& m = dynamic_cast<winsim::WinsimPlatform&>(win::Platform::Current()).machine();
-    for (const auto& p : winsim::ListLiveProcesses(m)) {
-      if (p.pid != getpid()) winsim::KillProcess(m, p.pid, 1);
-    }
+    winsim::EndMachineProcesses(dynamic_cast<winsim::WinsimPlatform&>(win::Platform::Current()).machine(), 1);
     for (auto h : started_) {
       win::Time().WaitForSingleObject(h, win::INFINITE);
       win::CloseHandle(h);
