@@ -15,8 +15,9 @@
 #include "config/registry_layout.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "support/host_files.h"
+#include "support/peers.h"
 #include "support/test_machine.h"
-#include "transport/net_fixture.h"
 
 namespace qztest {
 

@@ -24,8 +24,9 @@
 #include "platform/text.h"
 #include "protocol/protocol_fixture.h"
 #include "integration/agent_machine.h"
+#include "support/host_files.h"
+#include "support/peers.h"
 #include "support/test_machine.h"
-#include "transport/net_fixture.h"
 #include "updater/file_placement.h"
 
 namespace qztest {
