@@ -18,6 +18,7 @@
 #include "logging/enc_logger.h"
 #include "integration/agent_release_fixture.h"
 #include "updater/entry.h"
+#include "updater/updater_fixture.h"
 
 namespace {
 
@@ -106,20 +107,6 @@ std::map<std::string, std::string> FilesOutsideModuleFolder(const TestMachine& m
   return out;
 }
 
-// The updater's log lines, decrypted, of every day's file.
-std::string LogText(const std::string& folder) {
-  std::string text;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder, ec)) {
-    const std::string bytes = ReadHostFile(e.path());
-    qz::EncLogReader r;
-    r.Feed(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
-    r.Finish();
-    text += r.TakeText();
-  }
-  return text;
-}
-
 class UpdateHostile : public testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -177,7 +164,7 @@ class UpdateHostile : public testing::Test {
     EXPECT_EQ(FilesOutsideModuleFolder(m), before);
     EXPECT_EQ(release_->ChangedFrom330(m), std::vector<std::string>{});
     EXPECT_TRUE(ServiceRuns());
-    const std::string log = LogText(m.HostPath(std::u16string(kReleaseInstall) + u"\\logs"));
+    const std::string log = uptest::ReadLogs(m.HostPath(std::u16string(kReleaseInstall) + u"\\logs"));
     EXPECT_NE(log.find(why), std::string::npos) << log;
     KillServiceProgram(m);
     release_->server->Faults("");

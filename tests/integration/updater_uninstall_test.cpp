@@ -16,6 +16,7 @@
 #include "support/peers.h"
 #include "support/test_machine.h"
 #include "updater/entry.h"
+#include "updater/updater_fixture.h"
 
 using namespace qz;
 
@@ -59,20 +60,6 @@ bool BackupGuidPresent() {
   const bool found = Registry().RegQueryValueExW(k, u"UUID", nullptr, nullptr, &size) == ERROR_SUCCESS && size > 0;
   Registry().RegCloseKey(k);
   return found;
-}
-
-std::string LogText(const std::string& hostFolder) {
-  std::string text;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(hostFolder, ec)) {
-    std::ifstream in(e.path(), std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EncLogReader r;
-    r.Feed(bytes);
-    r.Finish();
-    text += r.TakeText();
-  }
-  return text;
 }
 
 bool Has(const std::vector<std::string>& notes, const std::string& note) {
@@ -172,7 +159,7 @@ TEST_F(UpdaterUninstall, RemovesTheAgentAndLeavesTheRestForTheRestart) {
     }
     EXPECT_EQ(Has(notes, "SendMessageTimeout"), r.refreshesDesktop);
 
-    const std::string log = LogText(m.HostPath(std::u16string(kInstall) + u"\\logs"));
+    const std::string log = uptest::ReadLogs(m.HostPath(std::u16string(kInstall) + u"\\logs"));
     EXPECT_NE(log.find(FmtA("== 에이전트 삭제 시도 (%c) ===", r.letter)), std::string::npos) << log;
     EXPECT_NE(log.find("작업 스케줄 삭제 성공"), std::string::npos);
     EXPECT_NE(log.find("매체 제어 복원"), std::string::npos);

@@ -118,18 +118,25 @@ int RunHost(const std::vector<std::string>& args) {
   return std::system((cmd + ">/dev/null 2>&1").c_str());
 }
 
-std::string RunWinsim(const std::vector<std::string>& args, int* status) {
-  std::string cmd = ShellQuote(BuiltProgram("winsim"));
-  for (const auto& a : args) cmd += " " + ShellQuote(a);
+std::string HostOutput(const std::string& commandLine, int* status) {
   std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
+  FILE* p = popen(commandLine.c_str(), "r");
+  if (!p) {
+    if (status) *status = -1;
+    return out;
+  }
   char buf[4096];
   size_t n;
   while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
   int rc = pclose(p);
   if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   return out;
+}
+
+std::string RunWinsim(const std::vector<std::string>& args, int* status) {
+  std::string cmd = ShellQuote(BuiltProgram("winsim"));
+  for (const auto& a : args) cmd += " " + ShellQuote(a);
+  return HostOutput(cmd, status);
 }
 
 }  // namespace qztest

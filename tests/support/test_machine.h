@@ -58,5 +58,8 @@ std::string RunWinsim(const std::vector<std::string>& args, int* status = nullpt
 std::string ShellQuote(const std::string& word);
 // Runs a host program with its arguments, its output discarded; the shell's exit status.
 int RunHost(const std::vector<std::string>& args);
+// Runs a host shell command line; returns its standard output and sets *status to its exit
+// status (-1 when it did not exit).
+std::string HostOutput(const std::string& commandLine, int* status = nullptr);
 
 }  // namespace qztest
