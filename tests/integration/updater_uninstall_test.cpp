@@ -72,15 +72,6 @@ std::vector<std::string> Notes(const TestMachine& m) {
   return out;
 }
 
-void Launch(std::u16string_view program) {
-  PROCESS_INFORMATION pi;
-  STARTUPINFOW si;
-  ASSERT_TRUE(Processes().CreateProcessW(u"", std::u16string(kInstall) + u"\\" + std::u16string(program), 0, kInstall,
-                                         si, &pi));
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-}
-
 class UpdaterUninstall : public testing::Test {
  protected:
   static void SetUpTestSuite() { setenv("WINSIM_TIME_SCALE", "0.01", 1); }
@@ -98,8 +89,9 @@ void InstallAgent(TestMachine& m, const qztest::QzServer& server) {
   m.Install("qzComDrv.dll", std::u16string(kInstall) + u"\\qzComDrv.dll");
   ASSERT_EQ(m.Run(Updater(u"--chksvc")), kExitDone);
   ASSERT_EQ(Count(u"qzTarlinSvc.exe"), 1);
-  Launch(u"lmvAgent.exe");
-  Launch(u"lmvAssistant.exe");
+  for (const char16_t* program : {u"lmvAgent.exe", u"lmvAssistant.exe"}) {
+    ASSERT_NE(qztest::Launch(std::u16string(kInstall) + u"\\" + program, kInstall), 0u);
+  }
 
   MakeKey(HKEY_LOCAL_MACHINE, kSafeBootEntry);
   MakeKey(HKEY_CLASSES_ROOT, u"vhksm.appwiz\\shell");

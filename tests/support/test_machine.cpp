@@ -104,6 +104,23 @@ std::vector<TestMachine::JournalEntry> TestMachine::Journal() const {
   });
 }
 
+win::DWORD Launch(std::u16string_view commandLine, std::u16string_view dir) {
+  win::PROCESS_INFORMATION pi;
+  win::STARTUPINFOW si;
+  if (!win::Processes().CreateProcessW(u"", commandLine, 0, dir, si, &pi)) return 0;
+  win::CloseHandle(pi.hThread);
+  win::CloseHandle(pi.hProcess);
+  return pi.dwProcessId;
+}
+
+void End(win::DWORD pid) {
+  win::HANDLE h = win::Processes().OpenProcess(win::PROCESS_TERMINATE | win::SYNCHRONIZE, win::FALSE, pid);
+  if (!h) return;
+  win::Processes().TerminateProcess(h, 0);
+  win::Time().WaitForSingleObject(h, win::INFINITE);
+  win::CloseHandle(h);
+}
+
 std::string BuiltProgram(const std::string& name) { return std::string(QZ_BIN_DIR) + "/" + name; }
 
 std::string ShellQuote(const std::string& word) {

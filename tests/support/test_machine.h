@@ -47,6 +47,11 @@ class TestMachine {
   win::Platform* previous_ = nullptr;
 };
 
+// Starts a program on the entered machine without waiting; its pid, 0 when it did not start.
+win::DWORD Launch(std::u16string_view commandLine, std::u16string_view dir = u"C:\\");
+// Ends a process a test started and waits until it is gone.
+void End(win::DWORD pid);
+
 // Path of a program built into the build tree's bin folder.
 std::string BuiltProgram(const std::string& name);
 
