@@ -10,6 +10,8 @@
 
 #include "crypto/digest.h"
 #include "crypto/secrets.h"
+#include "support/host_files.h"
+#include "support/test_machine.h"
 
 namespace {
 
@@ -103,21 +105,13 @@ TEST(qzAES, OpensslCommandDecryptsSealedValue) {
   std::vector<uint8_t> cipher(plain.size() + 16);
   int n = aes.Encrypt(cipher, Bytes(plain));
   ASSERT_GT(n, 0);
-  auto path = std::filesystem::temp_directory_path() / ("qzaes-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" + std::to_string(reinterpret_cast<uintptr_t>(&aes)) + ".bin");
-  {
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(cipher.data()), n);
-  }
+  const qztest::HostDir dir;
+  const std::string path = dir / "sealed.bin";
+  ASSERT_TRUE(qztest::WriteHostFile(path, std::string(reinterpret_cast<const char*>(cipher.data()), n)));
   std::string cmd = "openssl enc -d -aes-256-cbc -K " + qz::HexEncode(aes.key()) + " -iv " + qz::HexEncode(aes.iv()) +
-                    " -in " + path.string();
-  FILE* p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string got;
-  char buf[256];
-  size_t r;
-  while ((r = fread(buf, 1, sizeof buf, p)) > 0) got.append(buf, r);
-  int status = pclose(p);
-  std::filesystem::remove(path);
+                    " -in " + qztest::ShellQuote(path);
+  int status = -1;
+  const std::string got = qztest::HostOutput(cmd, &status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(got, plain);
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -16,8 +17,9 @@ namespace {
 
 using qz::qzRSACert;
 using qztest::HostDir;
-using qztest::ReadAll;
+using qztest::ReadHostFile;
 using qztest::Shell;
+using qztest::WriteHostFile;
 
 constexpr uint64_t k2024Jan31 = 1706659200000ull;
 
@@ -102,9 +104,9 @@ class Certs : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new HostDir;
-    qztest::WriteAll(*dir_ / "ca.cnf", kOpensslConfig);
-    qztest::WriteAll(*dir_ / "index.txt", "");
-    qztest::WriteAll(*dir_ / "serial", "1000\n");
+    WriteHostFile(*dir_ / "ca.cnf", kOpensslConfig);
+    WriteHostFile(*dir_ / "index.txt", "");
+    WriteHostFile(*dir_ / "serial", "1000\n");
     std::filesystem::create_directories(*dir_ / "issued");
     const std::string wide = "-startdate 200101000000Z -enddate 491231235959Z";
     SelfSigned("ca", "/CN=Test CA/O=Org/C=KR", wide);                   // serial 1000
@@ -127,7 +129,7 @@ class Certs : public ::testing::Test {
     caKeyIdColons_ = out.substr(out.find('\n') + 1);
     caKeyIdColons_.erase(0, caKeyIdColons_.find_first_not_of(" \t"));
     caKeyIdColons_.erase(caKeyIdColons_.find_last_not_of("\r\n ") + 1);
-    qztest::WriteAll(*dir_ / "impostor.cnf", std::string(kOpensslConfig) + "[fake_ca]\nbasicConstraints = critical,CA:TRUE\n" +
+    WriteHostFile(*dir_ / "impostor.cnf", std::string(kOpensslConfig) + "[fake_ca]\nbasicConstraints = critical,CA:TRUE\n" +
                                                  "subjectKeyIdentifier = " + caKeyIdColons_ + "\n");
     ASSERT_EQ(Shell(dir_->path(),
                     "openssl req -x509 -newkey rsa:2048 -nodes -keyout impostor.key -out impostor.pem -days 9000 "
@@ -168,7 +170,7 @@ class Certs : public ::testing::Test {
     std::string out;
     EXPECT_EQ(Shell(dir_->path(), "openssl x509 -in " + name + ".pem -outform DER -out " + name + ".der", &out), 0)
         << out;
-    return ReadAll(*dir_ / (name + ".der"));
+    return ReadHostFile(*dir_ / (name + ".der"));
   }
   static std::span<const uint8_t> Bytes(const std::string& s) {
     return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
@@ -184,11 +186,11 @@ class Certs : public ::testing::Test {
 
   // Copies a host file (or text) onto the machine; returns the machine path.
   std::string Put(const std::string& name, const std::string& bytes) {
-    qztest::WriteAll(machine_.HostPath(win::Utf8ToWide("C:\\certs\\" + name)), bytes);
+    WriteHostFile(machine_.HostPath(win::Utf8ToWide("C:\\certs\\" + name)), bytes);
     return "C:\\certs\\" + name;
   }
   int Load(qzRSACert* cert, const std::string& name, const qz::IRSACert* ca) {
-    return cert->Load(Put(name + ".pem", ReadAll(*dir_ / (name + ".pem"))), ca);
+    return cert->Load(Put(name + ".pem", ReadHostFile(*dir_ / (name + ".pem"))), ca);
   }
   qzRSACert& Ca() {
     if (!ca_) {
@@ -230,7 +232,7 @@ TEST_F(Certs, OpensslCertificatesLoadWithTheirFields) {
 
 TEST_F(Certs, KeyIsTheCertificatesModulus) {
   std::string out;
-  qztest::WriteAll(*dir_ / "record.bin", std::string(48, '\x5A'));
+  WriteHostFile(*dir_ / "record.bin", std::string(48, '\x5A'));
   ASSERT_EQ(Shell(dir_->path(),
                   "openssl pkeyutl -sign -inkey leaf.key -pkeyopt rsa_padding_mode:pkcs1 -in record.bin -out record.sig",
                   &out),
@@ -239,7 +241,7 @@ TEST_F(Certs, KeyIsTheCertificatesModulus) {
   qzRSACert leaf;
   ASSERT_EQ(Load(&leaf, "leaf", nullptr), 0);
   std::vector<uint8_t> plain(256);
-  ASSERT_EQ(leaf.PublicDecrypt(plain, Bytes(ReadAll(*dir_ / "record.sig"))), 48);
+  ASSERT_EQ(leaf.PublicDecrypt(plain, Bytes(ReadHostFile(*dir_ / "record.sig"))), 48);
   EXPECT_EQ(std::string(plain.begin(), plain.begin() + 48), std::string(48, '\x5A'));
 }
 
@@ -309,7 +311,7 @@ TEST_F(Certs, ValidityComparesUtcTimeText) {
 }
 
 TEST_F(Certs, PemForms) {
-  const std::string pem = ReadAll(*dir_ / "leaf.pem");
+  const std::string pem = ReadHostFile(*dir_ / "leaf.pem");
   const size_t body = pem.find('\n') + 1;
   std::string crlf;
   for (char c : pem) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
@@ -318,7 +320,7 @@ TEST_F(Certs, PemForms) {
 
   std::string out;
   ASSERT_EQ(Shell(dir_->path(), qztest::Qzpack() + " encrypt-cert --in leaf.pem --out leaf.crt", &out), 0) << out;
-  const std::string sealed = ReadAll(*dir_ / "leaf.crt");
+  const std::string sealed = ReadHostFile(*dir_ / "leaf.crt");
   std::string sealedShort = sealed;
   const size_t lastLine = sealedShort.rfind('\n', sealedShort.rfind("-----END") - 2);
   sealedShort.erase(lastLine + 1, sealedShort.rfind("-----END") - lastLine - 1);
@@ -379,10 +381,10 @@ TEST_F(Certs, QzpackCertificatesAreInTheProfile) {
   qzRSACert ca, fs, tls, wrongCa;
   ASSERT_EQ(Load(&ca, "qca", nullptr), 0);
   EXPECT_EQ(ca.subject(), "Acme Ltd, US");
-  EXPECT_EQ(fs.Load(Put("qfs.crt", ReadAll(*dir_ / "qfs.crt")), &ca), 0);
+  EXPECT_EQ(fs.Load(Put("qfs.crt", ReadHostFile(*dir_ / "qfs.crt")), &ca), 0);
   EXPECT_EQ(fs.userPrincipalName(), "fs@acme");
-  EXPECT_EQ(tls.Load(Put("qtls.crt", ReadAll(*dir_ / "qtls.crt")), &ca), 0);
-  EXPECT_EQ(tls.Load(Put("qtls.crt", ReadAll(*dir_ / "qtls.crt")), &Ca()), qzRSACert::kAuthorityMismatch);
+  EXPECT_EQ(tls.Load(Put("qtls.crt", ReadHostFile(*dir_ / "qtls.crt")), &ca), 0);
+  EXPECT_EQ(tls.Load(Put("qtls.crt", ReadHostFile(*dir_ / "qtls.crt")), &Ca()), qzRSACert::kAuthorityMismatch);
 }
 
 }  // namespace

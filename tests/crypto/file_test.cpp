@@ -11,6 +11,7 @@
 #include "crypto/digest.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "support/host_files.h"
 #include "support/test_machine.h"
 
 namespace {
@@ -95,14 +96,9 @@ class OnMachine : public ::testing::Test {
 
   // Writes a file of the machine from the host side.
   void Put(const std::u16string& winPath, const std::string& bytes) {
-    std::ofstream f(machine_.HostPath(winPath), std::ios::binary);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(f.good());
+    ASSERT_TRUE(qztest::WriteHostFile(machine_.HostPath(winPath), bytes));
   }
-  std::string Get(const std::u16string& winPath) {
-    std::ifstream f(machine_.HostPath(winPath), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(f), {});
-  }
+  std::string Get(const std::u16string& winPath) { return qztest::ReadHostFile(machine_.HostPath(winPath)); }
 
   qztest::TestMachine machine_{"win10-x64", "ko"};
   win::Platform* platform_ = nullptr;
@@ -152,12 +148,12 @@ TEST_F(DigestFiles, EqualsSha256sum) {
   Put(u"C:\\peer.bin", Pattern(70000));
   qz::Digest d{};
   ASSERT_TRUE(qz::DigestFile(std::u16string_view(u"C:\\peer.bin"), &d));
-  FILE* p = popen(("sha256sum '" + machine_.HostPath(u"C:\\peer.bin") + "'").c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  char line[256] = {};
-  ASSERT_NE(fgets(line, sizeof line, p), nullptr);
-  pclose(p);
-  std::string hex(line, 64);
+  int status = -1;
+  const std::string line =
+      qztest::HostOutput("sha256sum " + qztest::ShellQuote(machine_.HostPath(u"C:\\peer.bin")), &status);
+  ASSERT_EQ(status, 0);
+  ASSERT_GE(line.size(), 64u);
+  std::string hex = line.substr(0, 64);
   for (char& c : hex) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   EXPECT_EQ(qz::HexEncode(d), hex);
 }

@@ -22,8 +22,9 @@
 namespace {
 
 using qztest::HostDir;
-using qztest::ReadAll;
+using qztest::ReadHostFile;
 using qztest::Shell;
+using qztest::WriteHostFile;
 
 std::span<const uint8_t> Bytes(const std::string& s) { return {reinterpret_cast<const uint8_t*>(s.data()), s.size()}; }
 
@@ -143,15 +144,17 @@ class Containers : public ::testing::Test {
     zip_.SetWorkingFolder(u"C:\\work");
   }
 
-  std::string PutHost(const std::string& name) { return Put(u"C:\\in\\" + win::Utf8ToWide(name), ReadAll(*dir_ / name)); }
+  std::string PutHost(const std::string& name) {
+    return Put(u"C:\\in\\" + win::Utf8ToWide(name), ReadHostFile(*dir_ / name));
+  }
   std::string Put(const std::u16string& winPath, const std::string& bytes) {
-    qztest::WriteAll(machine_.HostPath(winPath), bytes);
+    WriteHostFile(machine_.HostPath(winPath), bytes);
     return win::WideToUtf8(winPath);
   }
   std::optional<std::string> Get(const std::u16string& winPath) {
     const std::string host = machine_.HostPath(winPath);
     if (!std::filesystem::exists(host)) return std::nullopt;
-    return ReadAll(host);
+    return ReadHostFile(host);
   }
   int Unzip(const std::string& container) {
     Put(u"C:\\in\\pkg.qz", container);
@@ -204,15 +207,16 @@ open(out, "wb").write(struct.pack("<I", 0x382B7BA1) + bytes(check) + block + pay
 )PY";
 
 TEST_F(Containers, IndependentSignerPackageVerifiesAndUnpacks) {
-  qztest::WriteAll(*dir_ / "signer.py", kIndependentSigner);
+  WriteHostFile(*dir_ / "signer.py", kIndependentSigner);
   std::string out;
   ASSERT_EQ(Shell(dir_->path(), "python3 signer.py fs.key good.qz && python3 signer.py fs2.key foreign.qz", &out), 0)
       << out;
-  EXPECT_EQ(Unzip(ReadAll(*dir_ / "foreign.qz")), qz::kUnzipIllegal);
-  EXPECT_TRUE(log_.Has("Found illegal file: C:\\in\\pkg.qz (2018)", "IZipArchive::UnzipSignedFile 3")) << log_.Dump();
+  EXPECT_EQ(Unzip(ReadHostFile(*dir_ / "foreign.qz")), qz::kUnzipIllegal);
+  EXPECT_TRUE(log_.HasEnding("Found illegal file: C:\\in\\pkg.qz (2018)", "IZipArchive::UnzipSignedFile 3"))
+      << log_.Dump();
   EXPECT_TRUE(WorkFiles().empty());
 
-  ASSERT_EQ(Unzip(ReadAll(*dir_ / "good.qz")), 0) << log_.Dump();
+  ASSERT_EQ(Unzip(ReadHostFile(*dir_ / "good.qz")), 0) << log_.Dump();
   std::string alpha;
   for (int i = 0; i < 100; ++i) alpha += "alpha\n";
   std::string ramp;
@@ -234,7 +238,7 @@ TEST_F(Containers, DamagedHeadersFailBeforeAnyRsaOperation) {
     EXPECT_EQ(qz::VerifyContainer(Bytes(bad), counting), -qz::kVerifyBadCheck) << bit;
   }
   EXPECT_EQ(counting.decrypts, 0);
-  EXPECT_TRUE(log_.Has("Found illegal file: C:\\in\\pkg.qz (6)"));
+  EXPECT_TRUE(log_.HasEnding("Found illegal file: C:\\in\\pkg.qz (6)"));
 
   // A block that passes the check value but is no signature.
   const std::string junk(256, '\x11');
@@ -257,7 +261,7 @@ TEST_F(Containers, DamagedHeadersFailBeforeAnyRsaOperation) {
   for (const Case& c : cases) {
     const std::string expected = "Found illegal file: C:\\in\\pkg.qz (" + std::to_string(c.fileForm) + ")";
     EXPECT_EQ(Unzip(c.bytes), qz::kUnzipIllegal) << c.what;
-    EXPECT_TRUE(log_.Has(expected)) << c.what << "\n" << log_.Dump();
+    EXPECT_TRUE(log_.HasEnding(expected)) << c.what << "\n" << log_.Dump();
     const int64_t memory = qz::VerifyContainer(Bytes(c.bytes), fs_);
     EXPECT_EQ(memory, c.fileForm == qz::kVerifyShortRead ? -2 : -c.fileForm) << c.what;
   }
@@ -326,7 +330,7 @@ TEST_F(Containers, EntryData) {
     std::filesystem::create_directories(machine_.HostPath(u"C:\\work\\sub"));
     EXPECT_EQ(Unzip(Sign(key_, c.payload)), c.expected) << c.what << "\n" << log_.Dump();
     if (c.logLine) {
-      EXPECT_TRUE(log_.Has(c.logLine, "ZipArchive::UnzipPlainFile 3")) << c.what << "\n" << log_.Dump();
+      EXPECT_TRUE(log_.HasEnding(c.logLine, "ZipArchive::UnzipPlainFile 3")) << c.what << "\n" << log_.Dump();
     }
     for (const auto& [path, content] : c.files) EXPECT_EQ(Get(path), content) << c.what;
   }
@@ -372,7 +376,7 @@ TEST_F(Containers, EntryHeaders) {
       continue;
     }
     EXPECT_EQ(r, qz::kUnzipBadHeader) << c.what;
-    EXPECT_TRUE(log_.Has("Header error: " + std::to_string(c.detail), "IZipArchive::UnzipSignedFile 3"))
+    EXPECT_TRUE(log_.HasEnding("Header error: " + std::to_string(c.detail), "IZipArchive::UnzipSignedFile 3"))
         << c.what << "\n" << log_.Dump();
     EXPECT_TRUE(WorkFiles().empty()) << c.what;
     EXPECT_FALSE(Get(u"C:\\x")) << c.what;
@@ -384,10 +388,10 @@ TEST_F(Containers, Surroundings) {
   Put(u"C:\\in\\pkg.qz", good);
   zip_.SetWorkingFolder(u"C:\\nowhere");
   EXPECT_EQ(zip_.UnzipSignedFile(u"C:\\in\\pkg.qz", fs_), qz::kUnzipNoWorkingDir);
-  EXPECT_TRUE(log_.Has("Fail to set working dir: C:\\nowhere"));
+  EXPECT_TRUE(log_.HasEnding("Fail to set working dir: C:\\nowhere"));
   zip_.SetWorkingFolder(u"C:\\work");
   EXPECT_EQ(zip_.UnzipSignedFile(u"C:\\in\\none.qz", fs_), qz::kUnzipCannotOpen);
-  EXPECT_TRUE(log_.Has("Fail to open C:\\in\\none.qz"));
+  EXPECT_TRUE(log_.HasEnding("Fail to open C:\\in\\none.qz"));
   EXPECT_EQ(zip_.UnzipSignedFile(u"C:\\in\\pkg.qz", fs_), 0);
   EXPECT_EQ(win::Files().GetCurrentDirectoryW(), u"C:\\work");
 }
@@ -439,7 +443,7 @@ TEST_F(Definitions, FileSizeLimit) {
   EXPECT_EQ(LoadStream(Definition(200, 102400), &out), 200);
   int64_t position = -1;
   EXPECT_EQ(LoadStream(Definition(200, 102401), &out, &position), 0);
-  EXPECT_TRUE(log_.Has("Policy file too big: 102401", "ZipArchive::LoadPolicyFromStream 3")) << log_.Dump();
+  EXPECT_TRUE(log_.HasEnding("Policy file too big: 102401", "ZipArchive::LoadPolicyFromStream 3")) << log_.Dump();
   EXPECT_EQ(position, 0);  // refused before reading
 }
 
@@ -447,7 +451,7 @@ TEST_F(Definitions, LoadPolicyFileFromTheCurrentFolder) {
   ASSERT_TRUE(win::Files().SetCurrentDirectoryW(u"C:\\work"));
   std::vector<uint8_t> out(10240);
   EXPECT_EQ(zip_.LoadPolicyFile(out, fs_), 0);
-  EXPECT_TRUE(log_.Has("Fail to open qzAgent.xmd", "IZipArchive::LoadPolicyFile 3"));
+  EXPECT_TRUE(log_.HasEnding("Fail to open qzAgent.xmd", "IZipArchive::LoadPolicyFile 3"));
 
   std::string cut = Deflate("<qzAgent><module>a</module></qzAgent>");
   cut.resize(cut.size() - 6);
@@ -469,34 +473,34 @@ TEST_F(Definitions, LoadPolicyFileFromTheCurrentFolder) {
     Put(u"C:\\work\\qzAgent.xmd", c.container);
     EXPECT_EQ(zip_.LoadPolicyFile(out, fs_), c.expected) << c.what;
     if (c.expected == 0) {
-      EXPECT_TRUE(log_.Has(c.logLine, "ZipArchive::LoadPolicyFromStream 3")) << c.what << "\n" << log_.Dump();
-      EXPECT_TRUE(log_.Has("Found illegal file: qzAgent.xmd", "IZipArchive::LoadPolicyFile 3")) << c.what;
+      EXPECT_TRUE(log_.HasEnding(c.logLine, "ZipArchive::LoadPolicyFromStream 3")) << c.what << "\n" << log_.Dump();
+      EXPECT_TRUE(log_.HasEnding("Found illegal file: qzAgent.xmd", "IZipArchive::LoadPolicyFile 3")) << c.what;
     }
   }
 }
 
 TEST_F(Containers, QzpackSignAndVerify) {
   const std::string q = qztest::Qzpack();
-  qztest::WriteAll(*dir_ / "one.txt", "first file\n");
-  qztest::WriteAll(*dir_ / "two.bin", Pattern(70000, 3));
-  qztest::WriteAll(*dir_ / "doc.xml", "<qzAgent><module>one.txt</module></qzAgent>");
+  WriteHostFile(*dir_ / "one.txt", "first file\n");
+  WriteHostFile(*dir_ / "two.bin", Pattern(70000, 3));
+  WriteHostFile(*dir_ / "doc.xml", "<qzAgent><module>one.txt</module></qzAgent>");
   std::string out;
   ASSERT_EQ(Shell(dir_->path(), q + " sign --key fs.key --out p.qz one.txt two.bin=sub\\\\two.bin && " + q +
                                     " sign --key fs.key --definition doc.xml --out qzAgent.xmd",
                   &out),
             0)
       << out;
-  ASSERT_EQ(Unzip(ReadAll(*dir_ / "p.qz")), 0) << log_.Dump();
+  ASSERT_EQ(Unzip(ReadHostFile(*dir_ / "p.qz")), 0) << log_.Dump();
   EXPECT_EQ(Get(u"C:\\work\\one.txt"), "first file\n");
   EXPECT_EQ(Get(u"C:\\work\\sub\\two.bin"), Pattern(70000, 3));
   std::vector<uint8_t> doc(10240);
-  const std::string xmd = ReadAll(*dir_ / "qzAgent.xmd");
+  const std::string xmd = ReadHostFile(*dir_ / "qzAgent.xmd");
   EXPECT_EQ(zip_.LoadPolicyFromBytes(doc, Bytes(xmd), fs_), 43);
   EXPECT_STREQ(reinterpret_cast<const char*>(doc.data()), "<qzAgent><module>one.txt</module></qzAgent>");
 
-  std::string tampered = ReadAll(*dir_ / "p.qz");
+  std::string tampered = ReadHostFile(*dir_ / "p.qz");
   tampered[300] ^= 0x40;
-  qztest::WriteAll(*dir_ / "tampered.qz", tampered);
+  WriteHostFile(*dir_ / "tampered.qz", tampered);
   struct Case {
     std::string args;
     int status;
@@ -518,11 +522,11 @@ TEST_F(Containers, QzpackSignAndVerify) {
 TEST_F(Containers, QzpackReleaseFolder) {
   const HostDir work;
   const std::string agent = work / "agent";
-  qztest::WriteAll(agent + "/qzAgentUtil.dll", "util build 331");
-  qztest::WriteAll(agent + "/qzNetFilterX64.sys", "driver");
-  qztest::WriteAll(agent + "/lmvAgent.exe", Pattern(5000, 9));
-  qztest::WriteAll(work / "server.cfg", "<config><server>127.0.0.1</server></config>");
-  qztest::WriteAll(work / "manifest", "# build 331\nos qzNetFilterX64.sys fcfc0000\nremove old.dll\nconfig server.cfg\n"
+  WriteHostFile(agent + "/qzAgentUtil.dll", "util build 331");
+  WriteHostFile(agent + "/qzNetFilterX64.sys", "driver");
+  WriteHostFile(agent + "/lmvAgent.exe", Pattern(5000, 9));
+  WriteHostFile(work / "server.cfg", "<config><server>127.0.0.1</server></config>");
+  WriteHostFile(work / "manifest", "# build 331\nos qzNetFilterX64.sys fcfc0000\nremove old.dll\nconfig server.cfg\n"
                                       "update NetFilter\n");
   std::string out;
   ASSERT_EQ(Shell(work.path(), qztest::Qzpack() + " release --agent agent --build 331 --manifest manifest --ca " +
@@ -537,14 +541,14 @@ TEST_F(Containers, QzpackReleaseFolder) {
   cipher.SetKeyInput(qz::secrets::CertKeyInput());
   qz::qzRSACert ca, fs, local;
   local.SetCertificateCipher(&cipher);
-  ASSERT_EQ(ca.Load(Put(u"C:\\in\\qorv-ca.pem", ReadAll(rel + "/certs/qorv-ca.pem")), nullptr), 0);
-  ASSERT_EQ(fs.Load(Put(u"C:\\in\\qorv-fs.crt", ReadAll(rel + "/certs/qorv-fs.crt")), &ca), 0);
-  ASSERT_EQ(local.Load(Put(u"C:\\in\\local-fs.crt", ReadAll(rel + "/local-fs.crt")), &ca), 0);
+  ASSERT_EQ(ca.Load(Put(u"C:\\in\\qorv-ca.pem", ReadHostFile(rel + "/certs/qorv-ca.pem")), nullptr), 0);
+  ASSERT_EQ(fs.Load(Put(u"C:\\in\\qorv-fs.crt", ReadHostFile(rel + "/certs/qorv-fs.crt")), &ca), 0);
+  ASSERT_EQ(local.Load(Put(u"C:\\in\\local-fs.crt", ReadHostFile(rel + "/local-fs.crt")), &ca), 0);
   EXPECT_EQ(local.serial(), fs.serial());
-  EXPECT_NE(ReadAll(rel + "/local-fs.crt").find("-----BEGIN ENCRYPTED CERTIFICATE-----"), std::string::npos);
+  EXPECT_NE(ReadHostFile(rel + "/local-fs.crt").find("-----BEGIN ENCRYPTED CERTIFICATE-----"), std::string::npos);
 
   // The definition file names every module with its checksum, and each package unpacks to it.
-  Put(u"C:\\work\\qzAgent.xmd", ReadAll(rel + "/agent/qzAgent.xmd"));
+  Put(u"C:\\work\\qzAgent.xmd", ReadHostFile(rel + "/agent/qzAgent.xmd"));
   ASSERT_TRUE(win::Files().SetCurrentDirectoryW(u"C:\\work"));
   std::vector<uint8_t> doc(10240);
   const int n = zip_.LoadPolicyFile(doc, fs);
@@ -557,7 +561,7 @@ TEST_F(Containers, QzpackReleaseFolder) {
   const tinyxml2::XMLElement* config = root->FirstChildElement("config");
   ASSERT_NE(config, nullptr);
   EXPECT_STREQ(config->GetText(), "server.cfg");
-  EXPECT_EQ(config->Attribute("cks"), qz::HexEncode(qz::DigestMemory(ReadAll(work / "server.cfg"))));
+  EXPECT_EQ(config->Attribute("cks"), qz::HexEncode(qz::DigestMemory(ReadHostFile(work / "server.cfg"))));
   std::vector<std::string> published, removed;
   for (auto* m = root->FirstChildElement("module"); m; m = m->NextSiblingElement("module")) {
     const std::string name = m->GetText();
@@ -567,19 +571,19 @@ TEST_F(Containers, QzpackReleaseFolder) {
       continue;
     }
     published.push_back(name);
-    const std::string content = ReadAll(agent + "/" + name);
+    const std::string content = ReadHostFile(agent + "/" + name);
     EXPECT_EQ(m->Attribute("cks"), qz::HexEncode(qz::DigestMemory(content))) << name;
     EXPECT_EQ(m->Attribute("os") ? std::string(m->Attribute("os")) : "",
               name == "qzNetFilterX64.sys" ? "FCFC0000" : "")
         << name;
-    EXPECT_EQ(Unzip(ReadAll(rel + "/agent/" + name + ".qz")), 0) << name;
+    EXPECT_EQ(Unzip(ReadHostFile(rel + "/agent/" + name + ".qz")), 0) << name;
     EXPECT_EQ(Get(u"C:\\work\\" + win::Utf8ToWide(name)), content) << name;
   }
   EXPECT_EQ(published, (std::vector<std::string>{"lmvAgent.exe", "qzAgentUtil.dll", "qzNetFilterX64.sys"}));
   EXPECT_EQ(removed, std::vector<std::string>{"old.dll"});
-  EXPECT_EQ(Unzip(ReadAll(rel + "/agent/server.cfg.qz")), 0);
-  EXPECT_EQ(Get(u"C:\\work\\server.cfg"), ReadAll(work / "server.cfg"));
-  EXPECT_EQ(ReadAll(rel + "/release.txt"), "build=331\n");
+  EXPECT_EQ(Unzip(ReadHostFile(rel + "/agent/server.cfg.qz")), 0);
+  EXPECT_EQ(Get(u"C:\\work\\server.cfg"), ReadHostFile(work / "server.cfg"));
+  EXPECT_EQ(ReadHostFile(rel + "/release.txt"), "build=331\n");
 }
 
 }  // namespace

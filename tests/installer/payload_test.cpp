@@ -19,6 +19,7 @@
 #include "platform/ui.h"
 #include "platform/winsim/bundle.h"
 #include "support/fake_time.h"
+#include "support/host_files.h"
 #include "support/test_machine.h"
 #include "installer/site_installer.h"
 
@@ -36,19 +37,9 @@ using qztest::TestMachine;
 constexpr char16_t kSetup[] = u"C:\\bc8f992f5df34654945e6e32a5aa400c";
 constexpr char16_t kInstaller[] = u"C:\\test\\qzSetup.exe";
 
+using qztest::ReadHostFile;
 using qztest::RunHost;
-
-std::string ReadHost(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteHost(const std::string& path, const std::string& data) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << data;
-}
+using qztest::WriteHostFile;
 
 
 
@@ -59,7 +50,7 @@ class Payload : public ::testing::Test {
   explicit Payload(const std::string& profile = "win10-x64") : m_(profile) {}
 
   std::string Host(const std::string& rel) const { return m_.root() + "/host/" + rel; }
-  void Add(const std::string& name, const std::string& content) { WriteHost(Host("payload/" + name), content); }
+  void Add(const std::string& name, const std::string& content) { WriteHostFile(Host("payload/" + name), content); }
 
   // Builds the installer into the machine and enters it; false when qzpack refused.
   bool Build(const std::string& mode = "-uninstall", const std::vector<std::string>& extra = {}) {
@@ -94,7 +85,7 @@ class PayloadOnXp : public Payload {
 TEST_F(Payload, FreshMachineGetsFoldersUnpackedFilesAndTheCertificate) {
   Add("qzUpdater.exe", "updater");
   Add("msvcp110.dll", "runtime");
-  Add("certmgr.exe", ReadHost(BuiltProgram("certmgr.exe")));
+  Add("certmgr.exe", ReadHostFile(BuiltProgram("certmgr.exe")));
   ASSERT_EQ(RunHost({BuiltProgram("qzpack"), "ca", "--cert", Host("payload/qorv-ca.pem"), "--key", Host("ca.key")}), 0);
   ASSERT_TRUE(Build());
   Enter();
@@ -109,9 +100,10 @@ TEST_F(Payload, FreshMachineGetsFoldersUnpackedFilesAndTheCertificate) {
   EXPECT_EQ(f.installAnsi, "C:\\Program Files (x86)\\varnholt\\KSM");
   EXPECT_TRUE(Exists(f.install));
 
-  EXPECT_EQ(ReadHost(m_.HostPath(std::u16string(kSetup) + u"\\qzUpdater.exe")), "updater");
-  EXPECT_EQ(ReadHost(m_.HostPath(std::u16string(kSetup) + u"\\msvcp110.dll")), "runtime");
-  EXPECT_EQ(ReadHost(m_.HostPath(std::u16string(kSetup) + u"\\ExtractXzr.exe")), ReadHost(BuiltProgram("7zr.exe")));
+  EXPECT_EQ(ReadHostFile(m_.HostPath(std::u16string(kSetup) + u"\\qzUpdater.exe")), "updater");
+  EXPECT_EQ(ReadHostFile(m_.HostPath(std::u16string(kSetup) + u"\\msvcp110.dll")), "runtime");
+  EXPECT_EQ(ReadHostFile(m_.HostPath(std::u16string(kSetup) + u"\\ExtractXzr.exe")),
+            ReadHostFile(BuiltProgram("7zr.exe")));
   EXPECT_TRUE(Exists(std::u16string(kSetup) + u"\\InstallArchive.zip"));
   EXPECT_EQ(RootCertificates(), rootBefore + 1);
 
@@ -146,12 +138,12 @@ TEST_F(Payload, SetupFolderLeftByACrashIsReusedAndOverwritten) {
   ASSERT_TRUE(Build());
   Enter();
   ASSERT_TRUE(Files().CreateDirectoryW(kSetup));
-  WriteHost(m_.HostPath(std::u16string(kSetup) + u"\\qzUpdater.exe"), "old updater from the crashed run");
-  WriteHost(m_.HostPath(std::u16string(kSetup) + u"\\InstallArchive.zip"), "half an archive");
+  WriteHostFile(m_.HostPath(std::u16string(kSetup) + u"\\qzUpdater.exe"), "old updater from the crashed run");
+  WriteHostFile(m_.HostPath(std::u16string(kSetup) + u"\\InstallArchive.zip"), "half an archive");
 
   qz::InstallerFolders f;
   ASSERT_EQ(qz::PreparePayload(&f), 0);
-  EXPECT_EQ(ReadHost(m_.HostPath(std::u16string(kSetup) + u"\\qzUpdater.exe")), "new updater");
+  EXPECT_EQ(ReadHostFile(m_.HostPath(std::u16string(kSetup) + u"\\qzUpdater.exe")), "new updater");
   ACL dacl;
   BOOL present = TRUE;
   ASSERT_EQ(Files().GetNamedSecurityInfoW(kSetup, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, &dacl, &present),
@@ -210,7 +202,7 @@ TEST(PayloadFailures, FolderAndResourceFailuresHaveTheirCodes) {
     SCOPED_TRACE(static_cast<int>(c.fault));
     TestMachine m("win7-x64");
     const std::string work = m.root() + "/host";
-    WriteHost(work + "/payload/qzUpdater.exe", "u");
+    WriteHostFile(work + "/payload/qzUpdater.exe", "u");
     const std::string target = m.HostPath(kInstaller);
     fs::create_directories(fs::path(target).parent_path());
     if (c.fault == Fault::NoResources) {
@@ -228,8 +220,8 @@ TEST(PayloadFailures, FolderAndResourceFailuresHaveTheirCodes) {
     }
     m.Enter(kInstaller, 32);
     Platform::Current().SetTime(std::make_unique<qztest::FakeTime>());
-    if (c.fault == Fault::SetupPathIsAFile) WriteHost(m.HostPath(kSetup), "a file in the way");
-    if (c.fault == Fault::InstallParentIsAFile) WriteHost(m.HostPath(u"C:\\Program Files (x86)\\varnholt"), "x");
+    if (c.fault == Fault::SetupPathIsAFile) WriteHostFile(m.HostPath(kSetup), "a file in the way");
+    if (c.fault == Fault::InstallParentIsAFile) WriteHostFile(m.HostPath(u"C:\\Program Files (x86)\\varnholt"), "x");
 
     qz::InstallerFolders f;
     EXPECT_EQ(qz::PreparePayload(&f), c.result);
@@ -272,7 +264,7 @@ TEST_F(Payload, ResourceWriterMakesFoldersAndCopiesTheBytes) {
   EXPECT_FALSE(Exists(u"C:\\out\\none.bin"));
 
   ASSERT_EQ(qz::WritePayloadResource(qz::kArchiveToolResourceId, u"C:\\a\\b/c", u"tool.exe"), 1);
-  EXPECT_EQ(ReadHost(m_.HostPath(u"C:\\a\\b\\c\\tool.exe")), ReadHost(BuiltProgram("7zr.exe")));
+  EXPECT_EQ(ReadHostFile(m_.HostPath(u"C:\\a\\b\\c\\tool.exe")), ReadHostFile(BuiltProgram("7zr.exe")));
 
   // A name that cannot be created is a plain failure.
   EXPECT_EQ(qz::WritePayloadResource(qz::kArchiveToolResourceId, u"C:\\a", u"bad|name"), 0);
@@ -306,10 +298,10 @@ TEST_F(Payload, BuildModeIsEmptyWhenBuiltSo) {
 
 TEST_F(Payload, SiteInstallerFromAReleaseFolderCarriesItsFilesAndCertificates) {
   const std::string qzpack = BuiltProgram("qzpack");
-  WriteHost(Host("agent/lmvAgent.exe"), "agent program");
-  WriteHost(Host("agent/qzCrypto.dll"), "crypto library");
-  WriteHost(Host("stored.cfg"), "the agent's stored configuration");
-  WriteHost(Host("manifest"), "config stored.cfg\n");
+  WriteHostFile(Host("agent/lmvAgent.exe"), "agent program");
+  WriteHostFile(Host("agent/qzCrypto.dll"), "crypto library");
+  WriteHostFile(Host("stored.cfg"), "the agent's stored configuration");
+  WriteHostFile(Host("manifest"), "config stored.cfg\n");
   ASSERT_EQ(RunHost({qzpack, "ca", "--cert", Host("ca.pem"), "--key", Host("ca.key")}), 0);
   ASSERT_EQ(RunHost({qzpack, "cert", "--ca", Host("ca.pem"), "--ca-key", Host("ca.key"), "--cert", Host("fs.crt"),
                      "--key", Host("fs.key")}),
@@ -322,27 +314,27 @@ TEST_F(Payload, SiteInstallerFromAReleaseFolderCarriesItsFilesAndCertificates) {
   Enter();
   qz::InstallerFolders f;
   ASSERT_EQ(qz::PreparePayload(&f), 0);
-  auto in = [&](const char16_t* name) { return ReadHost(m_.HostPath(std::u16string(kSetup) + u"\\" + name)); };
+  auto in = [&](const char16_t* name) { return ReadHostFile(m_.HostPath(std::u16string(kSetup) + u"\\" + name)); };
   EXPECT_EQ(in(u"lmvAgent.exe"), "agent program");
   EXPECT_EQ(in(u"qzCrypto.dll"), "crypto library");
-  EXPECT_EQ(in(u"qorv-ca.pem"), ReadHost(Host("ca.pem")));
-  EXPECT_EQ(in(u"qorv-fs.crt"), ReadHost(Host("fs.crt")));
-  EXPECT_EQ(in(u"local-fs.crt"), ReadHost(Host("rel/local-fs.crt")));
+  EXPECT_EQ(in(u"qorv-ca.pem"), ReadHostFile(Host("ca.pem")));
+  EXPECT_EQ(in(u"qorv-fs.crt"), ReadHostFile(Host("fs.crt")));
+  EXPECT_EQ(in(u"local-fs.crt"), ReadHostFile(Host("rel/local-fs.crt")));
   EXPECT_EQ(in(u"server.cfg"), "<site/>");
   EXPECT_FALSE(Exists(std::u16string(kSetup) + u"\\stored.cfg"));
 
   // A package that no longer matches its signature makes no installer.
-  std::string package = ReadHost(Host("rel/agent/lmvAgent.exe.qz"));
+  std::string package = ReadHostFile(Host("rel/agent/lmvAgent.exe.qz"));
   package[package.size() - 3] ^= 0x01;
-  WriteHost(Host("rel/agent/lmvAgent.exe.qz"), package);
+  WriteHostFile(Host("rel/agent/lmvAgent.exe.qz"), package);
   EXPECT_FALSE(Build("", {"--release", Host("rel")}));
 }
 
 TEST(QzpackSetup, RefusesWhatWouldMakeABrokenInstaller) {
   TestMachine m;
   const std::string work = m.root() + "/host";
-  WriteHost(work + "/payload/qzUpdater.exe", "u");
-  WriteHost(work + "/not-a-program", "text");
+  WriteHostFile(work + "/payload/qzUpdater.exe", "u");
+  WriteHostFile(work + "/not-a-program", "text");
   fs::create_directories(work + "/empty");
   const std::string out = work + "/setup.exe";
   const std::vector<std::string> base{BuiltProgram("qzpack"), "setup", "--tool", BuiltProgram("7zr.exe"), "--out", out};
@@ -395,14 +387,14 @@ TEST_F(Payload, FileCopierPausesReportsAndOverwrites) {
   Enter();
   qz::InstallerFolders f;
   f.setup = kSetup;
-  WriteHost(m_.HostPath(std::u16string(kSetup) + u"\\a.dll"), "new");
-  WriteHost(m_.HostPath(u"C:\\target\\a.dll"), "old");
-  WriteHost(m_.HostPath(u"C:\\target\\b.dll"), "kept");
+  WriteHostFile(m_.HostPath(std::u16string(kSetup) + u"\\a.dll"), "new");
+  WriteHostFile(m_.HostPath(u"C:\\target\\a.dll"), "old");
+  WriteHostFile(m_.HostPath(u"C:\\target\\b.dll"), "kept");
   std::vector<std::u16string> shown;
   qz::CopySetupFile(f, u"a.dll", u"C:\\target", [&](std::u16string_view s) { shown.emplace_back(s); });
   qz::CopySetupFile(f, u"b.dll", u"C:\\target");
-  EXPECT_EQ(ReadHost(m_.HostPath(u"C:\\target\\a.dll")), "new");
-  EXPECT_EQ(ReadHost(m_.HostPath(u"C:\\target\\b.dll")), "kept");
+  EXPECT_EQ(ReadHostFile(m_.HostPath(u"C:\\target\\a.dll")), "new");
+  EXPECT_EQ(ReadHostFile(m_.HostPath(u"C:\\target\\b.dll")), "kept");
   EXPECT_EQ(shown, std::vector<std::u16string>{u"C:\\target\\a.dll"});
   EXPECT_EQ(time_->Pauses(), (std::vector<DWORD>{50, 50}));
 }
@@ -430,16 +422,16 @@ TEST_F(Payload, SetupFolderDeletionRemovesEverythingOrLeavesItForTheRestart) {
   Enter();
   qz::InstallerFolders f;
   f.setup = kSetup;
-  WriteHost(m_.HostPath(std::u16string(kSetup) + u"\\a.exe"), "a");
-  WriteHost(m_.HostPath(std::u16string(kSetup) + u"\\sub\\b.txt"), "b");
+  WriteHostFile(m_.HostPath(std::u16string(kSetup) + u"\\a.exe"), "a");
+  WriteHostFile(m_.HostPath(std::u16string(kSetup) + u"\\sub\\b.txt"), "b");
   EXPECT_TRUE(qz::DeleteSetupFolder(f));
   EXPECT_FALSE(Exists(kSetup));
   EXPECT_EQ(time_->Pauses(), (std::vector<DWORD>{100, 100}));
   EXPECT_NE(PendingOperations().find(WideToUtf8(std::u16string(u"\\??\\") + kSetup + u"||")), std::string::npos);
 
   // A file held open without delete sharing keeps the folder until the next restart.
-  WriteHost(m_.HostPath(std::u16string(kSetup) + u"\\held.log"), "h");
-  WriteHost(m_.HostPath(std::u16string(kSetup) + u"\\c.exe"), "c");
+  WriteHostFile(m_.HostPath(std::u16string(kSetup) + u"\\held.log"), "h");
+  WriteHostFile(m_.HostPath(std::u16string(kSetup) + u"\\c.exe"), "c");
   HANDLE held = Files().CreateFileW(std::u16string(kSetup) + u"\\held.log", GENERIC_READ, FILE_SHARE_READ,
                                     OPEN_EXISTING, 0);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
@@ -469,7 +461,7 @@ TEST_F(Payload, UninstallFlowEndsWithItsMessageAndResultValue119) {
 TEST_F(Payload, FailureBeforeTheSetupFolderIsKnownDeletesNothing) {
   ASSERT_TRUE(Build());
   Enter();
-  WriteHost(m_.HostPath(u"C:\\boot.ini"), "keep");
+  WriteHostFile(m_.HostPath(u"C:\\boot.ini"), "keep");
   ASSERT_TRUE(Files().SetCurrentDirectoryW(u"C:\\"));
   qz::EndPreparation(qz::kSetupFolderNotExpanded, qz::InstallerFolders(), false);
   EXPECT_TRUE(Exists(u"C:\\boot.ini"));

@@ -280,12 +280,7 @@ TEST(CollectLogs, AddsTheLogFolderToAnArchiveNamedByTheLocalTime) {
   EXPECT_EQ(name, u"20210203090507.zip");
   const std::string archive = m.HostPath(f.setup + u"\\" + name);
   ASSERT_TRUE(fs::exists(archive));
-  std::string listing;
-  FILE* p = popen(("7zz l '" + archive + "'").c_str(), "r");
-  ASSERT_TRUE(p);
-  char buf[512];
-  while (fgets(buf, sizeof buf, p)) listing += buf;
-  pclose(p);
+  const std::string listing = qztest::HostOutput("7zz l " + qztest::ShellQuote(archive));
   EXPECT_NE(listing.find("20240131.log"), std::string::npos) << listing;
 }
 

@@ -14,8 +14,9 @@
 #include "platform/text.h"
 #include "platform/ui.h"
 #include "integration/agent_machine.h"
+#include "support/host_files.h"
+#include "support/peers.h"
 #include "support/test_machine.h"
-#include "transport/net_fixture.h"
 #include "installer/site_installer.h"
 
 namespace {

@@ -15,8 +15,9 @@
 #include "config/registry_layout.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "support/host_files.h"
+#include "support/peers.h"
 #include "support/test_machine.h"
-#include "transport/net_fixture.h"
 
 namespace qztest {
 
@@ -108,27 +109,6 @@ class SiteReleaseTest : public testing::Test {
 
   static inline SiteRelease* release_ = nullptr;
 };
-
-// Starts a program on the entered machine without waiting; its pid, 0 when it did not start.
-inline win::DWORD Launch(std::u16string_view commandLine, std::u16string_view dir = u"C:\\") {
-  using namespace win;
-  PROCESS_INFORMATION pi;
-  STARTUPINFOW si;
-  if (!Processes().CreateProcessW(u"", commandLine, 0, dir, si, &pi)) return 0;
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
-  return pi.dwProcessId;
-}
-
-// Ends a process a test started and waits until it is gone.
-inline void End(win::DWORD pid) {
-  using namespace win;
-  HANDLE h = Processes().OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-  if (!h) return;
-  Processes().TerminateProcess(h, 0);
-  Time().WaitForSingleObject(h, INFINITE);
-  CloseHandle(h);
-}
 
 inline void Place(const TestMachine& m, const std::string& installer, std::u16string_view at = kSiteInstaller) {
   const std::string target = m.HostPath(at);

@@ -14,8 +14,8 @@
 
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "support/peers.h"
 #include "support/test_machine.h"
-#include "transport/net_fixture.h"
 
 namespace qztest {
 

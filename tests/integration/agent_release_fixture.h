@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <regex>
@@ -24,8 +25,9 @@
 #include "platform/text.h"
 #include "protocol/protocol_fixture.h"
 #include "integration/agent_machine.h"
+#include "support/host_files.h"
+#include "support/peers.h"
 #include "support/test_machine.h"
-#include "transport/net_fixture.h"
 #include "updater/file_placement.h"
 
 namespace qztest {
@@ -213,6 +215,34 @@ class AgentRelease {
     }
     return out;
   }
+};
+
+// A suite that shares one published release and a machine with build 330 installed from it; the
+// suite's machines run at timeScale.
+class InstalledReleaseTest : public testing::Test {
+ protected:
+  // prepare: more work on the release before build 330 is installed.
+  static void StartRelease(const char* timeScale, const std::function<void(AgentRelease&)>& prepare = {}) {
+    setenv("WINSIM_TIME_SCALE", timeScale, 1);
+    release_ = new AgentRelease;
+    release_->Make();
+    if (testing::Test::HasFatalFailure()) return;
+    if (prepare) prepare(*release_);
+    if (testing::Test::HasFatalFailure()) return;
+    installed_ = new TestMachine("win10-x64");
+    release_->InstallBuild330(*installed_);
+  }
+  static void StopRelease() {
+    delete installed_;
+    delete release_;
+    installed_ = nullptr;
+    release_ = nullptr;
+    unsetenv("WINSIM_TIME_SCALE");
+  }
+  void SetUp() override { ASSERT_TRUE(release_ && installed_ && release_->server) << "no published release"; }
+
+  static inline AgentRelease* release_ = nullptr;
+  static inline TestMachine* installed_ = nullptr;
 };
 
 // A copy of a machine folder into a fresh test machine; program files are linked, since nothing

@@ -6,8 +6,10 @@
 #include "config/registry_layout.h"
 #include "platform/platform.h"
 #include "protocol/server_queries.h"
+#include "support/fake_time.h"
+#include "support/host_files.h"
+#include "support/peers.h"
 #include "support/test_machine.h"
-#include "transport/net_fixture.h"
 #include "updater/entry.h"
 
 using namespace qz;

@@ -75,27 +75,11 @@ std::vector<std::string> Leftovers(const TestMachine& m) {
   return out;
 }
 
-class UpdateCrash : public testing::Test {
+class UpdateCrash : public InstalledReleaseTest {
  protected:
-  static void SetUpTestSuite() {
-    // The stop sequences' pauses and the alive cycle run a hundred times faster.
-    setenv("WINSIM_TIME_SCALE", "0.001", 1);
-    release_ = new AgentRelease;
-    release_->Make();
-    if (testing::Test::HasFatalFailure()) return;
-    installed_ = new TestMachine("win10-x64");
-    release_->InstallBuild330(*installed_);
-  }
-  static void TearDownTestSuite() {
-    delete installed_;
-    delete release_;
-    installed_ = nullptr;
-    release_ = nullptr;
-    unsetenv("WINSIM_TIME_SCALE");
-  }
-  void SetUp() override {
-    ASSERT_TRUE(release_ && installed_ && release_->server) << "no published release";
-  }
+  // The stop sequences' pauses and the alive cycle run a thousand times faster.
+  static void SetUpTestSuite() { StartRelease("0.001"); }
+  static void TearDownTestSuite() { StopRelease(); }
 
   // A copy of the installed machine, entered, with the agent's service running.
   void Fresh(TestMachine& m) {
@@ -105,13 +89,7 @@ class UpdateCrash : public testing::Test {
     win::Files().DeleteFileW(u"C:\\no such file");
     ASSERT_TRUE(StartService());
   }
-
-  static AgentRelease* release_;
-  static TestMachine* installed_;
 };
-
-AgentRelease* UpdateCrash::release_ = nullptr;
-TestMachine* UpdateCrash::installed_ = nullptr;
 
 TEST_F(UpdateCrash, EveryKillPointOfTheUpdateIsMadeGoodByTheNextRun) {
   // The uninterrupted update, traced: the file operations it passes are the kill points.

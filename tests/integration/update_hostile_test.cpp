@@ -18,6 +18,7 @@
 #include "logging/enc_logger.h"
 #include "integration/agent_release_fixture.h"
 #include "updater/entry.h"
+#include "updater/updater_fixture.h"
 
 namespace {
 
@@ -106,29 +107,14 @@ std::map<std::string, std::string> FilesOutsideModuleFolder(const TestMachine& m
   return out;
 }
 
-// The updater's log lines, decrypted, of every day's file.
-std::string LogText(const std::string& folder) {
-  std::string text;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(folder, ec)) {
-    const std::string bytes = ReadHostFile(e.path());
-    qz::EncLogReader r;
-    r.Feed(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
-    r.Finish();
-    text += r.TakeText();
-  }
-  return text;
-}
-
-class UpdateHostile : public testing::Test {
+class UpdateHostile : public InstalledReleaseTest {
  protected:
-  static void SetUpTestSuite() {
-    setenv("WINSIM_TIME_SCALE", "0.01", 1);
-    release_ = new AgentRelease;
-    release_->Make();
-    if (testing::Test::HasFatalFailure()) return;
+  static void SetUpTestSuite() { StartRelease("0.01", MoreSigners); }
+  static void TearDownTestSuite() { StopRelease(); }
+
+  static void MoreSigners(AgentRelease& release) {
     const std::string qzpack = BuiltProgram("qzpack");
-    const auto& dir = release_->dir;
+    const auto& dir = release.dir;
     // Another key under the same CA, and another CA with its own file-signing certificate.
     ASSERT_EQ(qztest::RunHost({qzpack, "cert", "--ca", dir / "pki/ca.pem", "--ca-key", dir / "pki/ca.key", "--cert",
                         dir / "pki/other-fs.crt", "--key", dir / "pki/other-fs.key"}),
@@ -139,17 +125,7 @@ class UpdateHostile : public testing::Test {
                         dir / "foreign/fs.crt", "--key", dir / "foreign/fs.key"}),
               0);
     fs::copy(dir / "release", dir / "pristine", fs::copy_options::recursive);
-    installed_ = new TestMachine("win10-x64");
-    release_->InstallBuild330(*installed_);
   }
-  static void TearDownTestSuite() {
-    delete installed_;
-    delete release_;
-    installed_ = nullptr;
-    release_ = nullptr;
-    unsetenv("WINSIM_TIME_SCALE");
-  }
-  void SetUp() override { ASSERT_TRUE(release_ && installed_ && release_->server) << "no published release"; }
 
   // On a fresh copy of the installed machine, with the service running: the release as published,
   // changed by serve, fails the agent's own update and changes nothing it should not.
@@ -177,18 +153,12 @@ class UpdateHostile : public testing::Test {
     EXPECT_EQ(FilesOutsideModuleFolder(m), before);
     EXPECT_EQ(release_->ChangedFrom330(m), std::vector<std::string>{});
     EXPECT_TRUE(ServiceRuns());
-    const std::string log = LogText(m.HostPath(std::u16string(kReleaseInstall) + u"\\logs"));
+    const std::string log = uptest::ReadLogs(m.HostPath(std::u16string(kReleaseInstall) + u"\\logs"));
     EXPECT_NE(log.find(why), std::string::npos) << log;
     KillServiceProgram(m);
     release_->server->Faults("");
   }
-
-  static AgentRelease* release_;
-  static TestMachine* installed_;
 };
-
-AgentRelease* UpdateHostile::release_ = nullptr;
-TestMachine* UpdateHostile::installed_ = nullptr;
 
 TEST_F(UpdateHostile, EachFailsTheUpdateAndLeavesBuild330Running) {
   const auto& dir = release_->dir;

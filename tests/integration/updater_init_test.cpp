@@ -11,8 +11,9 @@
 #include "platform/file_util.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "support/host_files.h"
+#include "support/peers.h"
 #include "support/test_machine.h"
-#include "transport/net_fixture.h"
 #include "updater/entry.h"
 #include "updater/messages.h"
 

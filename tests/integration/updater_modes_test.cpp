@@ -9,8 +9,9 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "integration/agent_machine.h"
+#include "support/host_files.h"
+#include "support/peers.h"
 #include "support/test_machine.h"
-#include "transport/net_fixture.h"
 #include "updater/entry.h"
 
 using namespace qz;

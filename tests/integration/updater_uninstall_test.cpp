@@ -12,9 +12,11 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "integration/agent_machine.h"
+#include "support/host_files.h"
+#include "support/peers.h"
 #include "support/test_machine.h"
-#include "transport/net_fixture.h"
 #include "updater/entry.h"
+#include "updater/updater_fixture.h"
 
 using namespace qz;
 
@@ -60,20 +62,6 @@ bool BackupGuidPresent() {
   return found;
 }
 
-std::string LogText(const std::string& hostFolder) {
-  std::string text;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(hostFolder, ec)) {
-    std::ifstream in(e.path(), std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EncLogReader r;
-    r.Feed(bytes);
-    r.Finish();
-    text += r.TakeText();
-  }
-  return text;
-}
-
 bool Has(const std::vector<std::string>& notes, const std::string& note) {
   return std::find(notes.begin(), notes.end(), note) != notes.end();
 }
@@ -82,15 +70,6 @@ std::vector<std::string> Notes(const TestMachine& m) {
   std::vector<std::string> out;
   for (const auto& e : m.Journal()) out.push_back(e.kind == "OutputDebugString" ? e.text : e.kind);
   return out;
-}
-
-void Launch(std::u16string_view program) {
-  PROCESS_INFORMATION pi;
-  STARTUPINFOW si;
-  ASSERT_TRUE(Processes().CreateProcessW(u"", std::u16string(kInstall) + u"\\" + std::u16string(program), 0, kInstall,
-                                         si, &pi));
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
 }
 
 class UpdaterUninstall : public testing::Test {
@@ -110,8 +89,9 @@ void InstallAgent(TestMachine& m, const qztest::QzServer& server) {
   m.Install("qzComDrv.dll", std::u16string(kInstall) + u"\\qzComDrv.dll");
   ASSERT_EQ(m.Run(Updater(u"--chksvc")), kExitDone);
   ASSERT_EQ(Count(u"qzTarlinSvc.exe"), 1);
-  Launch(u"lmvAgent.exe");
-  Launch(u"lmvAssistant.exe");
+  for (const char16_t* program : {u"lmvAgent.exe", u"lmvAssistant.exe"}) {
+    ASSERT_NE(qztest::Launch(std::u16string(kInstall) + u"\\" + program, kInstall), 0u);
+  }
 
   MakeKey(HKEY_LOCAL_MACHINE, kSafeBootEntry);
   MakeKey(HKEY_CLASSES_ROOT, u"vhksm.appwiz\\shell");
@@ -171,7 +151,7 @@ TEST_F(UpdaterUninstall, RemovesTheAgentAndLeavesTheRestForTheRestart) {
     }
     EXPECT_EQ(Has(notes, "SendMessageTimeout"), r.refreshesDesktop);
 
-    const std::string log = LogText(m.HostPath(std::u16string(kInstall) + u"\\logs"));
+    const std::string log = uptest::ReadLogs(m.HostPath(std::u16string(kInstall) + u"\\logs"));
     EXPECT_NE(log.find(FmtA("== 에이전트 삭제 시도 (%c) ===", r.letter)), std::string::npos) << log;
     EXPECT_NE(log.find("작업 스케줄 삭제 성공"), std::string::npos);
     EXPECT_NE(log.find("매체 제어 복원"), std::string::npos);

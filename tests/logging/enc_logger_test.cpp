@@ -14,6 +14,7 @@
 
 #include "platform/platform.h"
 #include "support/fake_time.h"
+#include "support/host_files.h"
 #include "support/test_machine.h"
 
 namespace {
@@ -170,12 +171,7 @@ class EncLoggerTest : public ::testing::Test {
     auto time = std::make_unique<qztest::FakeTime>(kJan31At140359);
     machine_.Enter().SetTime(std::move(time));
   }
-  std::string Read(const std::u16string& path) const {
-    std::ifstream in(machine_.HostPath(path), std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string Read(const std::u16string& path) const { return qztest::ReadHostFile(machine_.HostPath(path)); }
   static Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
   // Ciphertext lengths of the records of a file, checking that records fill it exactly.
   static std::vector<uint32_t> RecordSizes(const std::string& file) {
@@ -228,13 +224,10 @@ TEST_F(EncLoggerTest, DecryptsToExactlyWhatThePlainLoggerWrites) {
   // And through the reader program, from the machine's log folder.
   const std::string program = qztest::BuiltProgram("qzlog");
   if (!std::filesystem::exists(program)) GTEST_SKIP() << "qzlog is not built";
-  FILE* p = popen((program + " '" + machine_.HostPath(u"C:\\enc") + "'").c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  EXPECT_EQ(pclose(p), 0);
+  int status = -1;
+  const std::string folder = machine_.HostPath(u"C:\\enc");
+  const std::string out = qztest::HostOutput(qztest::ShellQuote(program) + " " + qztest::ShellQuote(folder), &status);
+  EXPECT_EQ(status, 0);
   EXPECT_EQ(out, expected);
 }
 
@@ -276,38 +269,23 @@ class QzlogProgram : public ::testing::Test {
   void SetUp() override {
     program_ = qztest::BuiltProgram("qzlog");
     if (!std::filesystem::exists(program_)) GTEST_SKIP() << "qzlog is not built";
-    dir_ = std::filesystem::temp_directory_path() /
-           ("qzlog-test-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(dir_);
-  }
-  void TearDown() override {
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
   void Put(const std::string& name, const Bytes& bytes) {
-    std::ofstream f(dir_ / name, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    qztest::WriteHostFile(dir_ / name, std::string(bytes.begin(), bytes.end()));
   }
   struct Run {
     std::string out, err;
     int status = -1;
   };
   Run Start(const std::string& args) {
-    const std::string errFile = (dir_ / "stderr.txt").string();
+    const std::string errFile = dir_ / "stderr.txt";
     Run r;
-    FILE* p = popen((program_ + " " + args + " 2>" + errFile).c_str(), "r");
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-    int status = pclose(p);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream e(errFile);
-    r.err.assign(std::istreambuf_iterator<char>(e), {});
+    r.out = qztest::HostOutput(program_ + " " + args + " 2>" + errFile, &r.status);
+    r.err = qztest::ReadHostFile(errFile);
     return r;
   }
   std::string program_;
-  std::filesystem::path dir_;
+  qztest::HostDir dir_;
 };
 
 TEST_F(QzlogProgram, FolderGivesDaysInOrderRotatedFilesOldestFirst) {
@@ -317,7 +295,7 @@ TEST_F(QzlogProgram, FolderGivesDaysInOrderRotatedFilesOldestFirst) {
   Put("p-20240131.log.10", Join({Record("31 rotated 10\r\n")}));
   Put("p-20240130.log", Join({Record("30 current\r\n")}));
   Put("notes.txt", Bytes{'x'});
-  Run r = Start(dir_.string());
+  Run r = Start(dir_.path());
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, "30 current\r\n31 rotated 10\r\n31 rotated 1\r\n31 rotated 0\r\n31 current\r\n");
 }
@@ -331,24 +309,24 @@ TEST_F(QzlogProgram, DamageIsReportedWithOffsetAndExitStatus) {
   const Bytes e = Record("[WARNING]10:00:02 {{T::F}} warn\r\n");
   Put("one.log", Join({a, b, c, d, e}));
   Put("two.log", Join({Record("second file\r\n")}));
-  Run all = Start((dir_ / "one.log").string() + " " + (dir_ / "two.log").string());
+  Run all = Start((dir_ / "one.log") + " " + (dir_ / "two.log"));
   EXPECT_EQ(all.status, 1);
   EXPECT_EQ(all.out,
             "[   INFO]10:00:00 {{T::F}} kept\r\n[  DEBUG]10:00:01 {{T::F}} debug\r\n\tdebug detail\r\n"
             "[WARNING]10:00:02 {{T::F}} warn\r\nsecond file\r\n");
   EXPECT_NE(all.err.find("offset " + std::to_string(a.size())), std::string::npos) << all.err;
 
-  Run filtered = Start("--level info " + (dir_ / "one.log").string());
+  Run filtered = Start("--level info " + (dir_ / "one.log"));
   EXPECT_EQ(filtered.out, "[   INFO]10:00:00 {{T::F}} kept\r\n[WARNING]10:00:02 {{T::F}} warn\r\n");
 
   Put("cut.log", Bytes(a.begin(), a.end() - 3));
-  Run cut = Start((dir_ / "cut.log").string());
+  Run cut = Start(dir_ / "cut.log");
   EXPECT_EQ(cut.status, 1);
   EXPECT_NE(cut.err.find("truncated record at offset 0"), std::string::npos) << cut.err;
 
-  Run clean = Start((dir_ / "two.log").string());
+  Run clean = Start(dir_ / "two.log");
   EXPECT_EQ(clean.status, 0);
-  EXPECT_EQ(Start("--level LOUD " + (dir_ / "two.log").string()).status, 2);
+  EXPECT_EQ(Start("--level LOUD " + (dir_ / "two.log")).status, 2);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "platform/file_util.h"
 #include "platform/platform.h"
 #include "support/fake_time.h"
+#include "support/host_files.h"
 #include "support/test_machine.h"
 
 namespace {
@@ -38,12 +39,7 @@ class LoggerTest : public ::testing::Test {
   static bool Exists(const std::u16string& path) {
     return win::Files().GetFileAttributesW(path) != win::INVALID_FILE_ATTRIBUTES;
   }
-  std::string Read(const std::u16string& path) const {
-    std::ifstream in(machine_.HostPath(path), std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string Read(const std::u16string& path) const { return qztest::ReadHostFile(machine_.HostPath(path)); }
 
   static constexpr const char16_t* kFolder = u"C:\\logs";
   static constexpr const char16_t* kToday = u"C:\\logs\\p-20240131.log";

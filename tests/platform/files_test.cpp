@@ -12,11 +12,13 @@
 #include "platform/text.h"
 #include "platform/winsim/reboot.h"
 #include "platform/winsim/services.h"
+#include "support/host_files.h"
 #include "support/test_machine.h"
 
 namespace {
 
 using namespace win;
+using qztest::ReadHostFile;
 using qztest::TestMachine;
 namespace fs = std::filesystem;
 
@@ -25,16 +27,7 @@ constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 winsim::Machine& MachineOf(Platform& p) { return dynamic_cast<winsim::WinsimPlatform&>(p).machine(); }
 
 void Put(const TestMachine& m, std::u16string_view winPath, const std::string& text = "data") {
-  const std::string host = m.HostPath(winPath);
-  fs::create_directories(fs::path(host).parent_path());
-  std::ofstream(host, std::ios::binary) << text;
-}
-
-std::string Slurp(const std::string& host) {
-  std::ifstream in(host, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  qztest::WriteHostFile(m.HostPath(winPath), text);
 }
 
 HANDLE Open(std::u16string_view path, DWORD access, DWORD share, DWORD creation = OPEN_EXISTING, DWORD flags = 0) {
@@ -143,9 +136,9 @@ TEST(Files, WindowsResults) {
     EXPECT_EQ(c.call(), c.expected);
   }
   // The replacing move left the moved content in the target.
-  EXPECT_EQ(Slurp(m.HostPath(u"C:\\t\\mv\\dst.txt")), "moved");
+  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\t\\mv\\dst.txt")), "moved");
   EXPECT_FALSE(fs::exists(m.HostPath(u"C:\\t\\mv\\src.txt")));
-  EXPECT_EQ(Slurp(m.HostPath(u"C:\\t\\b.txt")), "");  // CREATE_ALWAYS truncated it
+  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\t\\b.txt")), "");  // CREATE_ALWAYS truncated it
   EXPECT_TRUE(fs::is_directory(m.HostPath(u"C:\\t\\renamed\\inner")));
 }
 
@@ -188,7 +181,7 @@ TEST(Files, ReadWriteSeekAndSize) {
   ASSERT_NE(w, INVALID_HANDLE_VALUE);
   EXPECT_EQ(Result(Files().ReadFile(w, buf, 1, &n)), "error 5");
   CloseHandle(w);
-  EXPECT_EQ(Slurp(m.HostPath(u"C:\\t\\f.bin")), "0123456");
+  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\t\\f.bin")), "0123456");
 }
 
 // Small reads are served ahead of the caller; every other operation must still see the position
@@ -227,7 +220,7 @@ TEST(Files, SmallReadsKeepThePositionForWritesSeeksAndTruncation) {
   CloseHandle(h);
   std::string expect = text.substr(0, 105);
   expect.replace(10, 2, "XY");
-  EXPECT_EQ(Slurp(m.HostPath(u"C:\\t\\big.txt")), expect);
+  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\t\\big.txt")), expect);
 }
 
 TEST(Files, FindWithWildcards) {
@@ -341,13 +334,13 @@ TEST(Files, DelayUntilRebootIsRecordedAsWindowsDoesAndDoneAtReboot) {
                                      u"\\??\\C:\\App\\Later.txt", u"\\??\\C:\\App\\Empty", u""}));
   // Nothing happens before the restart.
   EXPECT_TRUE(fs::exists(m.HostPath(u"C:\\App\\qzUpdater.exe")));
-  EXPECT_EQ(Slurp(m.HostPath(u"C:\\App\\old.dll")), "old");
+  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\App\\old.dll")), "old");
 
   winsim::Reboot(MachineOf(p));
   EXPECT_FALSE(fs::exists(m.HostPath(u"C:\\App\\qzUpdater.exe")));
   EXPECT_FALSE(fs::exists(m.HostPath(u"C:\\App\\new.dll")));
-  EXPECT_EQ(Slurp(m.HostPath(u"C:\\App\\old.dll")), "new");
-  EXPECT_EQ(Slurp(m.HostPath(u"C:\\App\\Later.txt")), "m");
+  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\App\\old.dll")), "new");
+  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\App\\Later.txt")), "m");
   EXPECT_FALSE(fs::exists(m.HostPath(u"C:\\App\\Empty")));
   EXPECT_TRUE(PendingBytes().empty());
 }
@@ -361,8 +354,8 @@ TEST(Files, RebootKeepsAnExistingTargetWithoutReplaceAndAFolderThatIsNotEmpty) {
   ASSERT_TRUE(Files().MoveFileExW(u"C:\\a\\src.txt", u"C:\\a\\dst.txt", MOVEFILE_DELAY_UNTIL_REBOOT));
   ASSERT_TRUE(Files().MoveFileExW(u"C:\\a\\full", u"", MOVEFILE_DELAY_UNTIL_REBOOT));
   winsim::Reboot(MachineOf(p));
-  EXPECT_EQ(Slurp(m.HostPath(u"C:\\a\\src.txt")), "src");
-  EXPECT_EQ(Slurp(m.HostPath(u"C:\\a\\dst.txt")), "dst");
+  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\a\\src.txt")), "src");
+  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\a\\dst.txt")), "dst");
   EXPECT_TRUE(fs::exists(m.HostPath(u"C:\\a\\full\\x")));
   EXPECT_TRUE(PendingBytes().empty());
 }

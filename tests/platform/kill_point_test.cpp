@@ -11,22 +11,17 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/winsim/kill_point.h"
+#include "support/host_files.h"
 #include "support/test_machine.h"
 
 namespace {
 
 using namespace win;
+using qztest::ReadHostFile;
 using qztest::TestMachine;
 namespace fs = std::filesystem;
 
 constexpr char16_t kProbe[] = u"C:\\t\\wsprobe.exe";
-
-std::string Read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 class KillPoint : public testing::Test {
  protected:
@@ -52,7 +47,7 @@ class KillPoint : public testing::Test {
   std::string State() {
     std::string out;
     for (const char* n : {"a.txt", "b.txt", "c.txt", "d.txt"}) {
-      if (fs::exists(Host(n))) out += std::string(out.empty() ? "" : " ") + n + "=" + Read(Host(n));
+      if (fs::exists(Host(n))) out += std::string(out.empty() ? "" : " ") + n + "=" + ReadHostFile(Host(n));
     }
     return out;
   }
@@ -103,7 +98,7 @@ TEST_F(KillPoint, TheTraceListsEveryCountedCallWithItsProgramAndFile) {
   // Passed on through a parent, like the point itself: only the child does file work.
   EXPECT_EQ(m_.Run(std::u16string(kProbe) + u" spawn " + kProbe + u" fileops C:\\w"), 0);
   unsetenv("WINSIM_KILL_TRACE");
-  EXPECT_EQ(Read(trace),
+  EXPECT_EQ(ReadHostFile(trace),
             "wsprobe.exe\tCreateFile\tC:\\w\\a.txt\n"
             "wsprobe.exe\tWriteFile\tC:\\w\\a.txt\n"
             "wsprobe.exe\tWriteFile\tC:\\w\\a.txt\n"

@@ -7,6 +7,7 @@
 
 #include "platform/text.h"
 #include "platform/winsim/paths.h"
+#include "support/host_files.h"
 #include "support/test_machine.h"
 
 namespace {
@@ -84,18 +85,15 @@ TEST(WinPaths, Wow64Redirection) {
 class HostPaths : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = std::filesystem::temp_directory_path() / ("qz-paths-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
-                                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(root_);
     std::filesystem::create_directories(root_ / "drive_c" / "Program Files" / "Qz Agent");
     std::ofstream(root_ / "drive_c" / "Program Files" / "Qz Agent" / "Agent.EXE") << "x";
   }
-  void TearDown() override { std::filesystem::remove_all(root_); }
   std::string Host(std::u16string_view win) {
     auto p = ParseWinPath(win, u"C:\\");
     return p ? ToHostPath(root_.string(), *p) : std::string();
   }
-  std::filesystem::path root_;
+  qztest::HostDir host_;
+  std::filesystem::path root_{host_.path()};
 };
 
 TEST_F(HostPaths, ExistingPartsMatchCaseInsensitivelyMissingPartsKeepTheirSpelling) {

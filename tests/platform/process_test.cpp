@@ -1,12 +1,16 @@
 // Processes of a simulated machine, with real programs: exit codes, the snapshot, share modes
 // across processes, the exact command line and what WOW64 gives a 32-bit program.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
 
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "platform/winsim/process_internal.h"
 #include "platform/winsim/services.h"
 #include "support/test_machine.h"
 
@@ -48,6 +52,40 @@ TEST(Processes, ThirtyTwoBitExitCodesReachEveryWaiter) {
   }
   std::string out = qztest::RunWinsim({"run", m.root(), "--", "C:\\t\\wsprobe.exe exit -13001"});
   EXPECT_EQ(out, "-13001\n");
+}
+
+// As a restart does, a machine that goes ends its programs: the one the test started and the one
+// that program started in turn, so none keeps the machine's endpoint names.
+TEST(Processes, ATestMachineEndsItsProcessesWhenItGoes) {
+  std::vector<winsim::LiveProcess> started;
+  DWORD child = 0;
+  {
+    TestMachine m("win10-x64");
+    m.Install("wsprobe", kProbe);
+    Platform& p = m.Enter(u"C:\\Windows\\explorer.exe", 64);
+    HANDLE h = Start(std::u16string(kProbe) + u" spawn " + kProbe + u" sleep 600000");
+    ASSERT_NE(h, nullptr);
+    child = Processes().GetProcessId(h);
+    CloseHandle(h);
+    auto& machine = dynamic_cast<winsim::WinsimPlatform&>(p).machine();
+    auto programs = [&] {
+      std::vector<winsim::LiveProcess> out;
+      for (auto& l : winsim::ListLiveProcesses(machine)) {
+        if (l.pid != getpid()) out.push_back(l);
+      }
+      return out;
+    };
+    EXPECT_TRUE(Eventually([&] { return programs().size() == 2; }));
+    started = programs();
+  }
+  ASSERT_FALSE(started.empty());
+  for (const auto& l : started) {
+    const bool alive = winsim::ProcessStartTime(l.pid) == l.start;
+    EXPECT_FALSE(alive) << WideToUtf8(l.image) << " " << l.pid;
+    if (alive) kill(l.pid, SIGKILL);
+  }
+  // The test's own child is reaped here; it has ended, so this does not block.
+  EXPECT_EQ(waitpid(static_cast<pid_t>(child), nullptr, 0), static_cast<pid_t>(child));
 }
 
 TEST(Processes, NonParentReadsExitCodeAndTerminateRecordsIt) {

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <initializer_list>
 
-#include <unistd.h>
+#include "support/host_files.h"
 
 namespace winsim {
 namespace {
@@ -380,11 +380,8 @@ TEST_F(TextTest, SizesAndSurrogatePairs) {
 }
 
 TEST(PngTest, RoundTripsAndReplacesTheFileWhole) {
-  const auto dir = std::filesystem::temp_directory_path() /
-                   ("raster_png_" + std::to_string(::getpid()));
-  std::filesystem::remove_all(dir);
-  std::filesystem::create_directories(dir);
-  const std::string path = (dir / "window.png").string();
+  const qztest::HostDir dir;
+  const std::string path = dir / "window.png";
 
   Canvas canvas(3, 2, 0x80102030);
   canvas.FillRect(1, 0, 5, 1, kRed);
@@ -399,11 +396,10 @@ TEST(PngTest, RoundTripsAndReplacesTheFileWhole) {
   Canvas second(1, 1, kBlue);
   ASSERT_TRUE(second.WritePng(path));
   EXPECT_EQ(ReadPng(path)->argb, std::vector<uint32_t>{kBlue});
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 1);  // no temp files left
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);  // no temp files left
 
-  EXPECT_FALSE(canvas.WritePng((dir / "missing" / "x.png").string()));
-  EXPECT_FALSE(ReadPng((dir / "missing.png").string()));
-  std::filesystem::remove_all(dir);
+  EXPECT_FALSE(canvas.WritePng(dir / "missing/x.png"));
+  EXPECT_FALSE(ReadPng(dir / "missing.png"));
 }
 
 }  // namespace

@@ -90,4 +90,11 @@ win::DWORD FakeTime::WaitForSingleObject(win::HANDLE object, win::DWORD ms, win:
   return win::WAIT_TIMEOUT;
 }
 
+win::DWORD PauseCountingTime::WaitForSingleObject(win::HANDLE object, win::DWORD ms, win::WaitKind kind) {
+  if (kind == win::WaitKind::Pause) return FakeTime::WaitForSingleObject(object, ms, kind);
+  auto o = win::Handles().Get(object);
+  if (!o || !o->IsWaitable()) return win::WAIT_FAILED;
+  return o->Wait(ms) ? win::WAIT_OBJECT_0 : win::WAIT_TIMEOUT;
+}
+
 }  // namespace qztest

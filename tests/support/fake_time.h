@@ -38,4 +38,10 @@ class FakeTime : public win::ITime {
   std::vector<win::DWORD> pauses_;
 };
 
+// Pauses are counted and take no time; waits for I/O completions really wait.
+class PauseCountingTime : public FakeTime {
+ public:
+  win::DWORD WaitForSingleObject(win::HANDLE object, win::DWORD ms, win::WaitKind kind) override;
+};
+
 }  // namespace qztest

@@ -34,6 +34,12 @@ TestMachine::TestMachine(const std::string& profile, const std::string& lang) : 
 
 TestMachine::~TestMachine() {
   Leave();
+  // Programs left running would keep their endpoint names, which a later machine at this path reuses.
+  try {
+    winsim::Machine m(root_, winsim::ProcessIdentity{});
+    winsim::EndMachineProcesses(m, 1);
+  } catch (const std::exception&) {
+  }
   std::error_code ec;
   std::filesystem::remove_all(root_, ec);
 }
@@ -98,6 +104,23 @@ std::vector<TestMachine::JournalEntry> TestMachine::Journal() const {
   });
 }
 
+win::DWORD Launch(std::u16string_view commandLine, std::u16string_view dir) {
+  win::PROCESS_INFORMATION pi;
+  win::STARTUPINFOW si;
+  if (!win::Processes().CreateProcessW(u"", commandLine, 0, dir, si, &pi)) return 0;
+  win::CloseHandle(pi.hThread);
+  win::CloseHandle(pi.hProcess);
+  return pi.dwProcessId;
+}
+
+void End(win::DWORD pid) {
+  win::HANDLE h = win::Processes().OpenProcess(win::PROCESS_TERMINATE | win::SYNCHRONIZE, win::FALSE, pid);
+  if (!h) return;
+  win::Processes().TerminateProcess(h, 0);
+  win::Time().WaitForSingleObject(h, win::INFINITE);
+  win::CloseHandle(h);
+}
+
 std::string BuiltProgram(const std::string& name) { return std::string(QZ_BIN_DIR) + "/" + name; }
 
 std::string ShellQuote(const std::string& word) {
@@ -112,18 +135,25 @@ int RunHost(const std::vector<std::string>& args) {
   return std::system((cmd + ">/dev/null 2>&1").c_str());
 }
 
-std::string RunWinsim(const std::vector<std::string>& args, int* status) {
-  std::string cmd = ShellQuote(BuiltProgram("winsim"));
-  for (const auto& a : args) cmd += " " + ShellQuote(a);
+std::string HostOutput(const std::string& commandLine, int* status) {
   std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
+  FILE* p = popen(commandLine.c_str(), "r");
+  if (!p) {
+    if (status) *status = -1;
+    return out;
+  }
   char buf[4096];
   size_t n;
   while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
   int rc = pclose(p);
   if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   return out;
+}
+
+std::string RunWinsim(const std::vector<std::string>& args, int* status) {
+  std::string cmd = ShellQuote(BuiltProgram("winsim"));
+  for (const auto& a : args) cmd += " " + ShellQuote(a);
+  return HostOutput(cmd, status);
 }
 
 }  // namespace qztest

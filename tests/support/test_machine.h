@@ -15,6 +15,7 @@ class TestMachine {
  public:
   // profile: a winsim profile name ("win10-x64", "winxp-sp2", ...); lang: "en" or "ko".
   explicit TestMachine(const std::string& profile = "win10-x64", const std::string& lang = "en");
+  // Ends every process left on the machine, then removes its folder.
   ~TestMachine();
   TestMachine(const TestMachine&) = delete;
   TestMachine& operator=(const TestMachine&) = delete;
@@ -46,6 +47,11 @@ class TestMachine {
   win::Platform* previous_ = nullptr;
 };
 
+// Starts a program on the entered machine without waiting; its pid, 0 when it did not start.
+win::DWORD Launch(std::u16string_view commandLine, std::u16string_view dir = u"C:\\");
+// Ends a process a test started and waits until it is gone.
+void End(win::DWORD pid);
+
 // Path of a program built into the build tree's bin folder.
 std::string BuiltProgram(const std::string& name);
 
@@ -57,5 +63,8 @@ std::string RunWinsim(const std::vector<std::string>& args, int* status = nullpt
 std::string ShellQuote(const std::string& word);
 // Runs a host program with its arguments, its output discarded; the shell's exit status.
 int RunHost(const std::vector<std::string>& args);
+// Runs a host shell command line; returns its standard output and sets *status to its exit
+// status (-1 when it did not exit).
+std::string HostOutput(const std::string& commandLine, int* status = nullptr);
 
 }  // namespace qztest

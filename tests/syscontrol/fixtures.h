@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "logging/ilogger.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/winsim/process_internal.h"
 #include "platform/winsim/services.h"
+#include "support/capture_logger.h"
 #include "support/test_machine.h"
 #include "syscontrol/context.h"
 
@@ -28,75 +28,7 @@ inline const bool kTimeScaled = [] {
   return true;
 }();
 
-// Keeps every line as "Tag::Function level message" (UTF-8).
-class CaptureLogger : public qz::ILogger {
- public:
-  std::vector<std::string> Lines() {
-    std::lock_guard lock(mutex_);
-    return lines_;
-  }
-  int Count(const std::string& text) {
-    int n = 0;
-    for (const auto& l : Lines()) n += l.find(text) != std::string::npos;
-    return n;
-  }
-  bool Has(const std::string& text) { return Count(text) > 0; }
-  std::string Dump() {
-    std::string s;
-    for (const auto& l : Lines()) s += l + "\n";
-    return s;
-  }
-
-  int Open(std::u16string_view, std::u16string_view) override { return 0; }
-  void Close() override {}
-  int VLogMore(int, std::u16string_view fmt, win::FmtArgs args) override {
-    return Add(win::WideToUtf8(win::FormatW(fmt, args)));
-  }
-  int VLog(std::u16string_view tag, std::u16string_view func, int level, std::u16string_view fmt,
-           win::FmtArgs args) override {
-    return Add(win::WideToUtf8(win::Fmt(u"%s::%s %d ", tag, func, level) + win::FormatW(fmt, args)));
-  }
-  int LogBlock(int, std::u16string_view text) override { return Add(win::WideToUtf8(text)); }
-  int LogText(int level, std::u16string_view text) override { return LogBlock(level, text); }
-  void Lock() override {}
-  int VLogMoreNoLock(int level, std::u16string_view fmt, win::FmtArgs args) override {
-    return VLogMore(level, fmt, args);
-  }
-  int VLogNoLock(std::u16string_view tag, std::u16string_view func, int level, std::u16string_view fmt,
-                 win::FmtArgs args) override {
-    return VLog(tag, func, level, fmt, args);
-  }
-  int VAppend(int level, std::u16string_view fmt, win::FmtArgs args) override { return VLogMore(level, fmt, args); }
-  void Unlock() override {}
-  int VLogMoreA(int, std::string_view fmt, win::FmtArgs args) override { return Add(win::FormatA(fmt, args)); }
-  int VLogA(std::string_view tag, std::string_view func, int level, std::string_view fmt, win::FmtArgs args) override {
-    return Add(win::FmtA("%s::%s %d ", tag, func, level) + win::FormatA(fmt, args));
-  }
-  int LogBlockA(int, std::string_view text) override { return Add(std::string(text)); }
-  int LogTextA(int level, std::string_view text) override { return LogBlockA(level, text); }
-  int VLogMoreNoLockA(int level, std::string_view fmt, win::FmtArgs args) override {
-    return VLogMoreA(level, fmt, args);
-  }
-  int VLogNoLockA(std::string_view tag, std::string_view func, int level, std::string_view fmt,
-                  win::FmtArgs args) override {
-    return VLogA(tag, func, level, fmt, args);
-  }
-  int VAppendA(int level, std::string_view fmt, win::FmtArgs args) override { return VLogMoreA(level, fmt, args); }
-  int SetLogLevel(int) override { return 0; }
-  std::u16string_view GetLogLevelName() override { return u"  DEBUG"; }
-  void SetKeepDays(int) override {}
-  void SetMaxFileSize(int) override {}
-  std::u16string_view GetErrorText(int) override { return u""; }
-
- private:
-  int Add(std::string line) {
-    std::lock_guard lock(mutex_);
-    lines_.push_back(std::move(line));
-    return 0;
-  }
-  std::mutex mutex_;
-  std::vector<std::string> lines_;
-};
+using qztest::CaptureLogger;
 
 // Records each pause (Sleep) and hands everything to the machine's clock.
 class RecordingTime : public win::ITime {
@@ -164,10 +96,7 @@ class AgentMachine {
   // Ends every program left on the machine (services included) before it goes.
   ~AgentMachine() {
     bindings.Free();
-    auto& m = dynamic_cast<winsim::WinsimPlatform&>(win::Platform::Current()).machine();
-    for (const auto& p : winsim::ListLiveProcesses(m)) {
-      if (p.pid != getpid()) winsim::KillProcess(m, p.pid, 1);
-    }
+    winsim::EndMachineProcesses(dynamic_cast<winsim::WinsimPlatform&>(win::Platform::Current()).machine(), 1);
     for (auto h : started_) {
       win::Time().WaitForSingleObject(h, win::INFINITE);
       win::CloseHandle(h);

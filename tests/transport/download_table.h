@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
-#include "net_fixture.h"
+#include "support/host_files.h"
+#include "support/test_machine.h"
 #include "platform/text.h"
 #include "transport/web_query.h"
 

@@ -5,7 +5,9 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "net_fixture.h"
+#include "support/host_files.h"
+#include "support/peers.h"
+#include "support/test_machine.h"
 #include "platform/http.h"
 
 namespace {

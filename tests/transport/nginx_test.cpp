@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include "download_table.h"
-#include "net_fixture.h"
+#include "support/host_files.h"
+#include "support/peers.h"
+#include "support/test_machine.h"
 
 namespace {
 

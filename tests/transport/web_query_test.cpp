@@ -4,17 +4,22 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 
 #include "logging/logger.h"
 #include "download_table.h"
-#include "net_fixture.h"
+#include "support/fake_time.h"
+#include "support/host_files.h"
+#include "support/peers.h"
+#include "support/test_machine.h"
 #include "platform/text.h"
 
 namespace {
 
 using namespace qztest;
 using qz::WebQuery;
+namespace fs = std::filesystem;
 
 // Every piece the logger writes, as UTF-8.
 class RecordingLogger : public qz::Logger {

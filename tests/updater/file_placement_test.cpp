@@ -1,5 +1,6 @@
 // Install-time placement: which driver files fit each Windows, the agent and certificate lists with
 // their counts, the run-time libraries and the install preparation's driver work.
+#include "support/host_files.h"
 #include "updater/file_placement.h"
 
 #include <gtest/gtest.h>
@@ -27,11 +28,6 @@ std::set<std::string> Names(const std::string& hostFolder) {
   std::error_code ec;
   for (const auto& e : fs::directory_iterator(hostFolder, ec)) out.insert(e.path().filename().string());
   return out;
-}
-
-std::string Slurp(const std::string& host) {
-  std::ifstream in(host, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 // The process-wide driver records start over for each test.
@@ -115,7 +111,7 @@ TEST(FilePlacement, AgentAndCertificateListsCountWhatWasCopied) {
   m.Put(m.installFolder + u"\\lmvAgent.exe", "old");
 
   EXPECT_FALSE(CopyAgentFiles(*m.u, source, m.installFolder));
-  EXPECT_EQ(Slurp(m.Host(m.installFolder + u"\\lmvAgent.exe")), "new lmvAgent.exe");  // overwritten
+  EXPECT_EQ(qztest::ReadHostFile(m.Host(m.installFolder + u"\\lmvAgent.exe")), "new lmvAgent.exe");  // overwritten
   EXPECT_EQ(Names(m.Host(m.installFolder)).size(), 23u);
   EXPECT_TRUE(CopyCertificateFiles(*m.u, source, m.installFolder));
   EXPECT_TRUE(m.Exists(m.installFolder + u"\\local-fs.crt"));
@@ -147,7 +143,7 @@ TEST(FilePlacement, RunTimeLibrariesGoToTheSystemFolderOfThe32BitUpdater) {
   m.Put(u"C:\\setup\\msvcp110.dll", "p110");
 
   CopyMsDllToSystemFolder(*m.u, u"C:\\setup");
-  EXPECT_EQ(Slurp(m.Host(u"C:\\Windows\\SysWOW64\\msvcp110.dll")), "p110");
+  EXPECT_EQ(qztest::ReadHostFile(m.Host(u"C:\\Windows\\SysWOW64\\msvcp110.dll")), "p110");
   EXPECT_FALSE(m.Exists(u"C:\\Windows\\System32\\msvcp110.dll"));
   const std::string log = m.Log();
   EXPECT_EQ(Count(log, "{{TarlinUpdater::CopyMsDllToSystemFolder}} 2 - 시스템 폴더에 복사 실패: msvcr110.dll"), 1);

@@ -20,8 +20,10 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "protocol/server_queries.h"
+#include "support/fake_time.h"
+#include "support/host_files.h"
+#include "support/peers.h"
 #include "support/test_machine.h"
-#include "transport/net_fixture.h"
 #include "updater/context.h"
 
 namespace modtest {

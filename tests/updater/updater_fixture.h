@@ -5,8 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "protocol/os_identity.h"
+#include "support/host_files.h"
 #include "support/test_machine.h"
 #include "updater/context.h"
 
@@ -24,10 +24,9 @@ inline std::string ReadLogs(const std::string& hostFolder) {
   std::string text;
   std::error_code ec;
   for (const auto& e : std::filesystem::directory_iterator(hostFolder, ec)) {
-    std::ifstream in(e.path(), std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string bytes = qztest::ReadHostFile(e.path());
     qz::EncLogReader r;
-    r.Feed(bytes);
+    r.Feed(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
     r.Finish();
     text += r.TakeText();
   }
@@ -59,9 +58,7 @@ class UpdaterMachine {
   std::string Host(std::u16string_view winPath) { return machine.HostPath(winPath); }
   bool Exists(std::u16string_view winPath) { return std::filesystem::exists(Host(winPath)); }
   void Put(std::u16string_view winPath, const std::string& content = "x") {
-    const std::string host = Host(winPath);
-    std::filesystem::create_directories(std::filesystem::path(host).parent_path());
-    std::ofstream(host, std::ios::binary) << content;
+    qztest::WriteHostFile(Host(winPath), content);
   }
 
   static constexpr char16_t kLogFolder[] = u"C:\\qzt\\logs";

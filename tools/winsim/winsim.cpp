@@ -208,8 +208,7 @@ int CmdJournal(const std::string& dir) {
 int CmdReboot(const std::string& dir) {
   auto platform = EnterMachine(dir, true);
   auto& m = platform->machine();
-  for (const auto& p : winsim::ListLiveProcesses(m)) winsim::KillProcess(m, p.pid, 0x8000000Au);
-  for (int i = 0; i < 100 && !winsim::ListLiveProcesses(m).empty(); ++i) usleep(10000);
+  winsim::EndMachineProcesses(m, 0x8000000Au);
   m.WithState([](winsim::Db& db) {
     db.Exec("DELETE FROM open_files; DELETE FROM modules; DELETE FROM processes;");
     // Drivers and services start afresh, as after a real restart (no table: nothing ever ran).

@@ -671,6 +671,29 @@ bool KillProcess(Machine& m, int pid, DWORD code) {
   return false;
 }
 
+bool EndMachineProcesses(Machine& m, DWORD code) {
+  // The caller may itself be a process of the machine (a test acting as a program).
+  const int self = getpid(), parent = getppid();
+  auto others = [&] {
+    std::vector<ProcRow> left;
+    for (auto& r : LiveProcesses(m)) {
+      if (r.pid != self && r.pid != parent) left.push_back(std::move(r));
+    }
+    return left;
+  };
+  // Each round ends what is left, since a dying program may have started another one.
+  for (int round = 0; round < 500; ++round) {
+    const auto left = others();
+    if (left.empty()) return true;
+    for (const auto& r : left) {
+      RecordExitCode(m, r.pid, r.start, code);
+      kill(r.pid, SIGKILL);
+    }
+    usleep(10000);
+  }
+  return others().empty();
+}
+
 DWORD WaitAndGetExitCode(std::shared_ptr<Machine> m, int pid, uint64_t start, bool child) {
   ProcessObject p(std::move(m), pid, start, PROCESS_ALL_ACCESS, child);
   p.Wait(INFINITE);

@@ -37,6 +37,9 @@ std::vector<LiveProcess> ListLiveProcesses(Machine& m);
 
 // Ends a process of the machine with the given exit code, as TerminateProcess would.
 bool KillProcess(Machine& m, int pid, win::DWORD code);
+// Ends every live process of the machine with the given exit code, as a restart does, and waits
+// (bounded) until they are gone; never this process nor its parent. False when some outlived the wait.
+bool EndMachineProcesses(Machine& m, win::DWORD code);
 // Waits without limit for a process and returns its 32-bit exit code.
 win::DWORD WaitAndGetExitCode(std::shared_ptr<Machine> m, int pid, uint64_t start, bool child);
 
