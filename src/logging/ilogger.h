@@ -113,4 +113,36 @@ class ILogger {
   }
 };
 
+// A logger without files or locks for tools and tests: the unlocked, appending and plain-text forms
+// go to the locked ones, and opening, closing and the file settings do nothing. What is left to
+// write is where lines go: VLog, VLogMore, LogBlock and their narrow forms, and the level.
+class BasicLogger : public ILogger {
+ public:
+  int Open(std::u16string_view, std::u16string_view) override { return 0; }
+  void Close() override {}
+  int LogText(int level, std::u16string_view text) override { return LogBlock(level, text); }
+  void Lock() override {}
+  void Unlock() override {}
+  int VLogMoreNoLock(int level, std::u16string_view fmt, win::FmtArgs args) override {
+    return VLogMore(level, fmt, args);
+  }
+  int VLogNoLock(std::u16string_view tag, std::u16string_view func, int level, std::u16string_view fmt,
+                 win::FmtArgs args) override {
+    return VLog(tag, func, level, fmt, args);
+  }
+  int VAppend(int level, std::u16string_view fmt, win::FmtArgs args) override { return VLogMore(level, fmt, args); }
+  int LogTextA(int level, std::string_view text) override { return LogBlockA(level, text); }
+  int VLogMoreNoLockA(int level, std::string_view fmt, win::FmtArgs args) override {
+    return VLogMoreA(level, fmt, args);
+  }
+  int VLogNoLockA(std::string_view tag, std::string_view func, int level, std::string_view fmt,
+                  win::FmtArgs args) override {
+    return VLogA(tag, func, level, fmt, args);
+  }
+  int VAppendA(int level, std::string_view fmt, win::FmtArgs args) override { return VLogMoreA(level, fmt, args); }
+  void SetKeepDays(int) override {}
+  void SetMaxFileSize(int) override {}
+  std::u16string_view GetErrorText(int) override { return u""; }
+};
+
 }  // namespace qz

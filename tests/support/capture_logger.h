@@ -10,7 +10,7 @@
 namespace qztest {
 
 // Keeps every line as "Tag::Function level message" (UTF-8) and continuation lines as they are.
-class CaptureLogger : public qz::ILogger {
+class CaptureLogger : public qz::BasicLogger {
  public:
   std::vector<std::string> Lines();
   // Lines that hold the text.
@@ -20,40 +20,15 @@ class CaptureLogger : public qz::ILogger {
   bool HasEnding(const std::string& message, const std::string& where = "");
   std::string Dump();
 
-  int Open(std::u16string_view, std::u16string_view) override { return 0; }
-  void Close() override {}
   int VLogMore(int, std::u16string_view fmt, win::FmtArgs args) override;
   int VLog(std::u16string_view tag, std::u16string_view func, int level, std::u16string_view fmt,
            win::FmtArgs args) override;
   int LogBlock(int, std::u16string_view text) override;
-  int LogText(int level, std::u16string_view text) override { return LogBlock(level, text); }
-  void Lock() override {}
-  int VLogMoreNoLock(int level, std::u16string_view fmt, win::FmtArgs args) override {
-    return VLogMore(level, fmt, args);
-  }
-  int VLogNoLock(std::u16string_view tag, std::u16string_view func, int level, std::u16string_view fmt,
-                 win::FmtArgs args) override {
-    return VLog(tag, func, level, fmt, args);
-  }
-  int VAppend(int level, std::u16string_view fmt, win::FmtArgs args) override { return VLogMore(level, fmt, args); }
-  void Unlock() override {}
   int VLogMoreA(int, std::string_view fmt, win::FmtArgs args) override;
   int VLogA(std::string_view tag, std::string_view func, int level, std::string_view fmt, win::FmtArgs args) override;
   int LogBlockA(int, std::string_view text) override { return Add(std::string(text)); }
-  int LogTextA(int level, std::string_view text) override { return LogBlockA(level, text); }
-  int VLogMoreNoLockA(int level, std::string_view fmt, win::FmtArgs args) override {
-    return VLogMoreA(level, fmt, args);
-  }
-  int VLogNoLockA(std::string_view tag, std::string_view func, int level, std::string_view fmt,
-                  win::FmtArgs args) override {
-    return VLogA(tag, func, level, fmt, args);
-  }
-  int VAppendA(int level, std::string_view fmt, win::FmtArgs args) override { return VLogMoreA(level, fmt, args); }
   int SetLogLevel(int) override { return 0; }
   std::u16string_view GetLogLevelName() override { return u"  DEBUG"; }
-  void SetKeepDays(int) override {}
-  void SetMaxFileSize(int) override {}
-  std::u16string_view GetErrorText(int) override { return u""; }
 
  private:
   int Add(std::string line);

@@ -16,45 +16,20 @@ namespace qzpack {
 void UseHostPlatform();
 
 // Every line at WARNING and above goes to standard error, prefixed with "log: ".
-class StderrLogger : public qz::ILogger {
+class StderrLogger : public qz::BasicLogger {
  public:
-  int Open(std::u16string_view, std::u16string_view) override { return 0; }
-  void Close() override {}
   int VLogMore(int level, std::u16string_view fmt, win::FmtArgs args) override;
   int VLog(std::u16string_view tag, std::u16string_view func, int level, std::u16string_view fmt,
            win::FmtArgs args) override;
   int LogBlock(int level, std::u16string_view text) override;
-  int LogText(int level, std::u16string_view text) override { return LogBlock(level, text); }
-  void Lock() override {}
-  int VLogMoreNoLock(int level, std::u16string_view fmt, win::FmtArgs args) override {
-    return VLogMore(level, fmt, args);
-  }
-  int VLogNoLock(std::u16string_view tag, std::u16string_view func, int level, std::u16string_view fmt,
-                 win::FmtArgs args) override {
-    return VLog(tag, func, level, fmt, args);
-  }
-  int VAppend(int level, std::u16string_view fmt, win::FmtArgs args) override { return VLogMore(level, fmt, args); }
-  void Unlock() override {}
   int VLogMoreA(int level, std::string_view fmt, win::FmtArgs args) override;
   int VLogA(std::string_view tag, std::string_view func, int level, std::string_view fmt, win::FmtArgs args) override;
   int LogBlockA(int level, std::string_view text) override;
-  int LogTextA(int level, std::string_view text) override { return LogBlockA(level, text); }
-  int VLogMoreNoLockA(int level, std::string_view fmt, win::FmtArgs args) override {
-    return VLogMoreA(level, fmt, args);
-  }
-  int VLogNoLockA(std::string_view tag, std::string_view func, int level, std::string_view fmt,
-                  win::FmtArgs args) override {
-    return VLogA(tag, func, level, fmt, args);
-  }
-  int VAppendA(int level, std::string_view fmt, win::FmtArgs args) override { return VLogMoreA(level, fmt, args); }
   int SetLogLevel(int level) override {
     level_ = level;
     return 0;
   }
   std::u16string_view GetLogLevelName() override { return u""; }
-  void SetKeepDays(int) override {}
-  void SetMaxFileSize(int) override {}
-  std::u16string_view GetErrorText(int) override { return u""; }
 
   // The lines written so far, without the prefix.
   const std::vector<std::string>& lines() const { return lines_; }
