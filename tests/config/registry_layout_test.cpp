@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 
 #include "config/fault_registry.h"
@@ -87,9 +88,14 @@ TEST_F(RegistryLayoutTest, SealedValuesRoundTripWithTheCipherPadding) {
 TEST_F(RegistryLayoutTest, UnreadableSealedValuesReadAsMissing) {
   RegKey common;
   ASSERT_EQ(OpenOrCreateKey(kCommonKey, common.put()), 0);
+  // Fixed keys: a password's key also depends on the machine's volume serials, which differ per test
+  // machine, and one wrong key in 256 decrypts to valid padding.
   qzAES site, other;
-  site.SetPassword("site");
-  other.SetPassword("other");
+  std::array<uint8_t, 32> siteKey{}, otherKey{};
+  siteKey.fill(0x51);
+  otherKey.fill(0x0E);
+  site.SetKeyInput(siteKey);
+  other.SetKeyInput(otherKey);
   ASSERT_EQ(WriteSealedText(site, common.get(), "text", "0123456789"), 0);  // 11 plain bytes
   SetRaw(kCommonKey, "garbage", REG_BINARY, "not a ciphertext");
   struct Row {
