@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests, the demo and the benchmarks need.
+# Installs every Debian package the build, the tests, the demo and the benchmarks need, or only
+# the packages named on its command line (scripts/bootstrap.sh PACKAGE...).
 # Idempotent: installs only what is missing, with one package-list update at most.
 set -euo pipefail
 
@@ -18,6 +19,7 @@ packages=(
   python3 bc
   clang libclang-rt-dev
 )
+if [ $# -gt 0 ]; then packages=("$@"); fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -38,23 +38,10 @@ fi
 cxx=x86_64-w64-mingw32-g++-posix
 
 # --- toolchain and the host packages whose headers stand in for the cross-built ones ---
-packages=(g++-mingw-w64-x86-64-posix libz-mingw-w64-dev libssl-dev libcurl4-openssl-dev libtinyxml2-dev)
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "mingw-syntax: installing ${missing[*]}"
-  SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  export DEBIAN_FRONTEND=noninteractive
-  if ! { $SUDO apt-get update -qq &&
-         $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; }; then
-    echo "mingw-syntax: could not install ${missing[*]}" >&2
-    exit 2
-  fi
+if ! "$here/scripts/bootstrap.sh" g++-mingw-w64-x86-64-posix libz-mingw-w64-dev libssl-dev libcurl4-openssl-dev \
+     libtinyxml2-dev; then
+  echo "mingw-syntax: could not install the cross compiler and the headers it needs" >&2
+  exit 2
 fi
 if ! command -v "$cxx" >/dev/null; then
   echo "mingw-syntax: $cxx not found after installing g++-mingw-w64-x86-64-posix" >&2
