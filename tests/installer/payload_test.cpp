@@ -399,24 +399,6 @@ TEST_F(Payload, FileCopierPausesReportsAndOverwrites) {
   EXPECT_EQ(time_->Pauses(), (std::vector<DWORD>{50, 50}));
 }
 
-std::string PendingOperations() {
-  HKEY key = nullptr;
-  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
-                               KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS) {
-    return "";
-  }
-  std::vector<BYTE> data(65536);
-  DWORD size = static_cast<DWORD>(data.size()), type = 0;
-  LONG rc = Registry().RegQueryValueExW(key, u"PendingFileRenameOperations", &type, data.data(), &size);
-  Registry().RegCloseKey(key);
-  if (rc != ERROR_SUCCESS) return "";
-  std::u16string s(reinterpret_cast<const char16_t*>(data.data()), size / 2);
-  for (auto& c : s) {
-    if (c == 0) c = u'|';
-  }
-  return WideToUtf8(s);
-}
-
 TEST_F(Payload, SetupFolderDeletionRemovesEverythingOrLeavesItForTheRestart) {
   ASSERT_TRUE(Build());
   Enter();
@@ -427,7 +409,7 @@ TEST_F(Payload, SetupFolderDeletionRemovesEverythingOrLeavesItForTheRestart) {
   EXPECT_TRUE(qz::DeleteSetupFolder(f));
   EXPECT_FALSE(Exists(kSetup));
   EXPECT_EQ(time_->Pauses(), (std::vector<DWORD>{100, 100}));
-  EXPECT_NE(PendingOperations().find(WideToUtf8(std::u16string(u"\\??\\") + kSetup + u"||")), std::string::npos);
+  EXPECT_NE(qztest::PendingRenames().find(WideToUtf8(std::u16string(u"\\??\\") + kSetup + u"||")), std::string::npos);
 
   // A file held open without delete sharing keeps the folder until the next restart.
   WriteHostFile(m_.HostPath(std::u16string(kSetup) + u"\\held.log"), "h");
@@ -438,7 +420,7 @@ TEST_F(Payload, SetupFolderDeletionRemovesEverythingOrLeavesItForTheRestart) {
   EXPECT_FALSE(qz::DeleteSetupFolder(f));
   EXPECT_TRUE(Exists(std::u16string(kSetup) + u"\\held.log"));
   EXPECT_FALSE(Exists(std::u16string(kSetup) + u"\\c.exe"));
-  EXPECT_NE(PendingOperations().find(WideToUtf8(std::u16string(kSetup) + u"\\held.log||")), std::string::npos);
+  EXPECT_NE(qztest::PendingRenames().find(WideToUtf8(std::u16string(kSetup) + u"\\held.log||")), std::string::npos);
   CloseHandle(held);
 }
 

@@ -8,7 +8,6 @@
 #include <fstream>
 
 #include "platform/platform.h"
-#include "platform/registry.h"
 #include "support/test_machine.h"
 
 namespace {
@@ -25,25 +24,7 @@ class FileUtil : public ::testing::Test {
     fs::create_directories(fs::path(host).parent_path());
     std::ofstream(host, std::ios::binary) << text;
   }
-  // The paths scheduled for the next restart, as the registry holds them.
-  std::u16string Pending() {
-    HKEY k = nullptr;
-    std::u16string text;
-    if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
-                                 KEY_READ, &k) != ERROR_SUCCESS)
-      return text;
-    DWORD type = 0, size = 0;
-    if (Registry().RegQueryValueExW(k, u"PendingFileRenameOperations", &type, nullptr, &size) == ERROR_SUCCESS) {
-      std::vector<uint8_t> data(size);
-      Registry().RegQueryValueExW(k, u"PendingFileRenameOperations", &type, data.data(), &size);
-      for (size_t i = 0; i + 1 < data.size(); i += 2) {
-        const char16_t c = static_cast<char16_t>(data[i] | data[i + 1] << 8);
-        text += c ? c : u'|';
-      }
-    }
-    Registry().RegCloseKey(k);
-    return text;
-  }
+
   TestMachine machine_;
 };
 
@@ -66,14 +47,15 @@ TEST_F(FileUtil, RemovalSaysWhetherItHappenedNowOrAtTheNextRestart) {
   Put(u"C:\\d\\busy.txt");
   EXPECT_EQ(DeleteFileNowOrAtRestart(u"C:\\d\\free.txt"), Removal::Now);
   EXPECT_FALSE(PathExists(u"C:\\d\\free.txt"));
-  EXPECT_EQ(Pending(), u"");
+  EXPECT_EQ(qztest::PendingRenames(), "");
 
   // Open without delete sharing: it cannot go now, so it goes at the restart.
   const HANDLE busy = Files().CreateFileW(u"C:\\d\\busy.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
   ASSERT_NE(busy, INVALID_HANDLE_VALUE);
   EXPECT_EQ(DeleteFileNowOrAtRestart(u"C:\\d\\busy.txt"), Removal::AtRestart);
   EXPECT_TRUE(PathExists(u"C:\\d\\busy.txt"));
-  EXPECT_NE(Pending().find(u"\\??\\C:\\d\\busy.txt||"), std::u16string::npos) << std::string(Pending().begin(), Pending().end());
+  const std::string pending = qztest::PendingRenames();
+  EXPECT_NE(pending.find("\\??\\C:\\d\\busy.txt||"), std::string::npos) << pending;
   CloseHandle(busy);
   // A name Windows cannot hold can be neither deleted nor scheduled.
   EXPECT_EQ(DeleteFileNowOrAtRestart(u"C:\\d\\a|b"), Removal::Failed);

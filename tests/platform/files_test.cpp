@@ -280,23 +280,6 @@ TEST(Files, FindWithWildcards) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-std::vector<uint8_t> PendingBytes() {
-  HKEY k = nullptr;
-  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager", 0,
-                               KEY_READ, &k) != ERROR_SUCCESS) {
-    return {};
-  }
-  DWORD type = 0, size = 0;
-  std::vector<uint8_t> data;
-  if (Registry().RegQueryValueExW(k, u"PendingFileRenameOperations", &type, nullptr, &size) == ERROR_SUCCESS) {
-    data.resize(size);
-    Registry().RegQueryValueExW(k, u"PendingFileRenameOperations", &type, data.data(), &size);
-    EXPECT_EQ(type, REG_MULTI_SZ);
-  }
-  Registry().RegCloseKey(k);
-  return data;
-}
-
 std::vector<uint8_t> MultiSz(std::initializer_list<std::u16string_view> strings) {
   std::vector<uint8_t> out;
   auto put = [&](char16_t c) {
@@ -329,7 +312,7 @@ TEST(Files, DelayUntilRebootIsRecordedAsWindowsDoesAndDoneAtReboot) {
                                        MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED)),
             "error 87");
 
-  EXPECT_EQ(PendingBytes(), MultiSz({u"\\??\\C:\\App\\qzUpdater.exe", u"", u"\\??\\C:\\App\\new.dll",
+  EXPECT_EQ(qztest::PendingRenameBytes(), MultiSz({u"\\??\\C:\\App\\qzUpdater.exe", u"", u"\\??\\C:\\App\\new.dll",
                                      u"!\\??\\C:\\App\\old.dll", u"\\??\\C:\\App\\moved.txt",
                                      u"\\??\\C:\\App\\Later.txt", u"\\??\\C:\\App\\Empty", u""}));
   // Nothing happens before the restart.
@@ -342,7 +325,7 @@ TEST(Files, DelayUntilRebootIsRecordedAsWindowsDoesAndDoneAtReboot) {
   EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\App\\old.dll")), "new");
   EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\App\\Later.txt")), "m");
   EXPECT_FALSE(fs::exists(m.HostPath(u"C:\\App\\Empty")));
-  EXPECT_TRUE(PendingBytes().empty());
+  EXPECT_TRUE(qztest::PendingRenameBytes().empty());
 }
 
 TEST(Files, RebootKeepsAnExistingTargetWithoutReplaceAndAFolderThatIsNotEmpty) {
@@ -357,7 +340,7 @@ TEST(Files, RebootKeepsAnExistingTargetWithoutReplaceAndAFolderThatIsNotEmpty) {
   EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\a\\src.txt")), "src");
   EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\a\\dst.txt")), "dst");
   EXPECT_TRUE(fs::exists(m.HostPath(u"C:\\a\\full\\x")));
-  EXPECT_TRUE(PendingBytes().empty());
+  EXPECT_TRUE(qztest::PendingRenameBytes().empty());
 }
 
 TEST(Files, LockedFileRefusesRenameDeleteAndWriting) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/winsim/paths.h"
 #include "platform/winsim/process_internal.h"
@@ -119,6 +120,35 @@ void End(win::DWORD pid) {
   win::Processes().TerminateProcess(h, 0);
   win::Time().WaitForSingleObject(h, win::INFINITE);
   win::CloseHandle(h);
+}
+
+std::vector<uint8_t> PendingRenameBytes() {
+  win::HKEY k = nullptr;
+  if (win::Registry().RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                                    0, win::KEY_READ, &k) != win::ERROR_SUCCESS) {
+    return {};
+  }
+  win::DWORD type = 0, size = 0;
+  std::vector<uint8_t> data;
+  if (win::Registry().RegQueryValueExW(k, u"PendingFileRenameOperations", &type, nullptr, &size) ==
+      win::ERROR_SUCCESS) {
+    data.resize(size);
+    win::Registry().RegQueryValueExW(k, u"PendingFileRenameOperations", &type, data.data(), &size);
+    data.resize(size);
+    EXPECT_EQ(type, win::REG_MULTI_SZ);
+  }
+  win::Registry().RegCloseKey(k);
+  return data;
+}
+
+std::string PendingRenames() {
+  const std::vector<uint8_t> data = PendingRenameBytes();
+  std::u16string text(data.size() / 2, u'\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t ch = static_cast<char16_t>(data[2 * i] | data[2 * i + 1] << 8);
+    text[i] = ch ? ch : u'|';
+  }
+  return win::WideToUtf8(text);
 }
 
 std::string BuiltProgram(const std::string& name) { return std::string(QZ_BIN_DIR) + "/" + name; }

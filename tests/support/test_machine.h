@@ -52,6 +52,11 @@ win::DWORD Launch(std::u16string_view commandLine, std::u16string_view dir = u"C
 // Ends a process a test started and waits until it is gone.
 void End(win::DWORD pid);
 
+// PendingFileRenameOperations of the entered machine: the value's bytes (empty when absent), and
+// the same as UTF-8 with every string's terminator shown as '|' ("src||" is a deletion).
+std::vector<uint8_t> PendingRenameBytes();
+std::string PendingRenames();
+
 // Path of a program built into the build tree's bin folder.
 std::string BuiltProgram(const std::string& name);
 

@@ -109,28 +109,17 @@ class ModuleMachine : public ::testing::Test {
   // The strings of PendingFileRenameOperations (source, target, ...), as UTF-8.
   static std::vector<std::string> Pending() {
     std::vector<std::string> out;
-    qz::RegKey sm;
-    if (win::Registry().RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
-                                      0, win::KEY_READ, sm.put()) != 0)
-      return out;
-    win::DWORD type = 0, size = 0;
-    if (win::Registry().RegQueryValueExW(sm.get(), u"PendingFileRenameOperations", &type, nullptr, &size) != 0)
-      return out;
-    std::vector<win::BYTE> data(size);
-    if (win::Registry().RegQueryValueExW(sm.get(), u"PendingFileRenameOperations", &type, data.data(), &size) != 0)
-      return out;
-    std::u16string text(size / 2, u'\0');
-    std::memcpy(text.data(), data.data(), text.size() * 2);
+    const std::string text = qztest::PendingRenames();
     size_t pos = 0;
     while (pos < text.size() && out.size() < 1000) {
-      const size_t end = text.find(u'\0', pos);
-      const std::u16string item = text.substr(pos, end == std::u16string::npos ? std::u16string::npos : end - pos);
-      out.push_back(win::WideToUtf8(item));
-      if (end == std::u16string::npos) break;
+      const size_t end = text.find('|', pos);
+      out.push_back(text.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+      if (end == std::string::npos) break;
       pos = end + 1;
     }
     return out;
   }
+
   // True when a deletion of the file (a path ending in name) waits for the restart.
   static bool DeletionPending(const std::string& name) {
     const auto p = Pending();
