@@ -15,6 +15,7 @@
 #include "platform/http.h"
 #include "platform/platform.h"
 #include "platform/types.h"
+#include "transport/curl_easy.h"
 
 namespace qz {
 
@@ -184,7 +185,7 @@ class WebQuery : public IWebQuery {
   win::DWORD securityFlags_ = win::SECURITY_FLAG_IGNORE_UNKNOWN_CA | win::SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
   win::DWORD secureProtocols_ = win::WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2;
   bool useCurl_ = false;
-  void* curl_ = nullptr;  // libcurl's easy handle, held by the libcurl path only
+  curl::Handle curl_ = nullptr;  // held by the libcurl path only
   std::string hostA_;
   int curlSink_ = 0;
   char* sinkBuffer_ = nullptr;

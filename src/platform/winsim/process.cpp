@@ -661,12 +661,16 @@ std::vector<LiveProcess> ListLiveProcesses(Machine& m) {
   return out;
 }
 
+namespace {
+bool EndProcess(Machine& m, const ProcRow& r, DWORD code) {
+  RecordExitCode(m, r.pid, r.start, code);
+  return kill(r.pid, SIGKILL) == 0;
+}
+}  // namespace
+
 bool KillProcess(Machine& m, int pid, DWORD code) {
   for (const auto& r : LiveProcesses(m)) {
-    if (r.pid == pid) {
-      RecordExitCode(m, r.pid, r.start, code);
-      return kill(pid, SIGKILL) == 0;
-    }
+    if (r.pid == pid) return EndProcess(m, r, code);
   }
   return false;
 }
@@ -685,10 +689,7 @@ bool EndMachineProcesses(Machine& m, DWORD code) {
   for (int round = 0; round < 500; ++round) {
     const auto left = others();
     if (left.empty()) return true;
-    for (const auto& r : left) {
-      RecordExitCode(m, r.pid, r.start, code);
-      kill(r.pid, SIGKILL);
-    }
+    for (const auto& r : left) EndProcess(m, r, code);
     usleep(10000);
   }
   return others().empty();
