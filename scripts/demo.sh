@@ -6,6 +6,28 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+usage() {
+  cat <<'USAGE'
+usage: scripts/demo.sh [--pki DIR] [--volume-serial HEX] [--ports HTTP,HTTPS] [--keep DIR]
+  --pki DIR            use the certificates in DIR (made there first when DIR holds none)
+  --volume-serial HEX  the simulated machine's C: volume serial (8 hex digits) instead of a random one
+  --ports HTTP,HTTPS   qzserver's ports instead of free ones
+  --keep DIR           keep qzserver's journal and log and the agent's registry export in DIR
+With all four, two runs differ only in times and GUIDs (to compare builds).
+USAGE
+}
+PKI_DIR="" VOLUME_SERIAL="" PORTS="" KEEP_DIR=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --pki) PKI_DIR=${2:?}; shift 2 ;;
+    --volume-serial) VOLUME_SERIAL=${2:?}; shift 2 ;;
+    --ports) PORTS=${2:?}; shift 2 ;;
+    --keep) KEEP_DIR=${2:?}; shift 2 ;;
+    -h | --help) usage; exit 0 ;;
+    *) usage >&2; exit 2 ;;
+  esac
+done
+
 step=0
 say() { step=$((step + 1)); printf '\n== %d. %s\n' "$step" "$*"; }
 indent() { sed 's/^/    /'; }
@@ -25,6 +47,10 @@ WORK="$(mktemp -d /tmp/qz-demo.XXXXXX)"
 SERVER_PID=""
 cleanup() {
   [ -n "$SERVER_PID" ] && kill "$SERVER_PID" 2>/dev/null && wait "$SERVER_PID" 2>/dev/null
+  if [ -n "$KEEP_DIR" ]; then
+    mkdir -p "$KEEP_DIR"
+    cp "$WORK"/journal.txt "$WORK"/server.log "$KEEP_DIR"/ 2>/dev/null || true
+  fi
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -34,7 +60,7 @@ export WINSIM_TIME_SCALE=0.01
 
 SETUP='C:\bc8f992f5df34654945e6e32a5aa400c'
 INSTALL_WIN='C:\Program Files (x86)\varnholt\KSM'
-PKI="$WORK/pki"
+PKI="${PKI_DIR:-$WORK/pki}"
 RELEASE="$WORK/release"
 AGENT="$WORK/agent"
 MACHINE="$WORK/pc1"
@@ -55,7 +81,11 @@ make_agent() {  # build number
 }
 
 say "Making fresh certificates with qzpack: a CA, the file-signing certificate and the server's TLS certificate"
-make_pki "$PKI"
+if [ -s "$PKI/ca.pem" ] && [ -s "$PKI/fs.crt" ] && [ -s "$PKI/tls.crt" ]; then
+  echo "(reusing the certificates in $PKI)"
+else
+  make_pki "$PKI"
+fi
 ls "$PKI" | indent
 
 say "Publishing agent build 330 (the stand-ins) with qzpack release"
@@ -66,7 +96,11 @@ echo "The release folder: every module signed as NAME.qz, the signed definition 
 (cd "$RELEASE" && find . -type f | sort | head -8 && echo "    ... $(find . -type f | wc -l) files") | indent
 
 say "Starting qzserver on 127.0.0.1 with that release folder"
-start_server "$RELEASE" "$PKI" --journal "$WORK/journal.txt"
+if [ -n "$PORTS" ]; then
+  start_server "$RELEASE" "$PKI" --journal "$WORK/journal.txt" --http-port "${PORTS%,*}" --https-port "${PORTS#*,}"
+else
+  start_server "$RELEASE" "$PKI" --journal "$WORK/journal.txt"
+fi
 echo "qzserver listens: HTTPS on port $HTTPS_PORT, HTTP on port $HTTP_PORT"
 
 say "Building the site installer with qzpack setup: release 330, the site's settings, certmgr.exe, the drivers"
@@ -79,6 +113,7 @@ echo "The site installer qzSetup.exe: $(stat -c %s "$WORK/qzSetup.exe") bytes, i
 
 say "A fresh Windows 10 x64 machine; the installer copied to C:\\Users\\Public"
 "$WINSIM" new "$MACHINE" --os win10-x64 | indent
+[ -z "$VOLUME_SERIAL" ] || "$WINSIM" set "$MACHINE" volume C "$VOLUME_SERIAL" present | indent
 mkdir -p "$("$WINSIM" path "$MACHINE" 'C:\Users\Public')"
 cp "$WORK/qzSetup.exe" "$("$WINSIM" path "$MACHINE" 'C:\Users\Public\qzSetup.exe')"
 
@@ -173,7 +208,8 @@ awk -v skip="$AFTER_INSTALL" '/^REQ /{n++; p=$4; sub("path=","",p); if (n>skip &
   sort | uniq -c | indent
 
 say "The agent's registry tree (winsim reg export; sealed values are bound to this machine)"
-"$WINSIM" reg "$MACHINE" export 'HKLM\SOFTWARE\WOW6432Node\Varnholt\KSM' | indent
+"$WINSIM" reg "$MACHINE" export 'HKLM\SOFTWARE\WOW6432Node\Varnholt\KSM' | tee "$WORK/agent-tree.reg" | indent
+[ -z "$KEEP_DIR" ] || { mkdir -p "$KEEP_DIR" && cp "$WORK/agent-tree.reg" "$KEEP_DIR/"; }
 
 say "The updater's log, decrypted with qzlog (SYSTEM level and above)"
 "$BIN/qzlog" --level SYSTEM "$INSTALL_HOST/logs" | indent

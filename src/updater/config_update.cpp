@@ -7,7 +7,7 @@
 #include "platform/file_util.h"
 #include "platform/platform.h"
 #include "protocol/response_fields.h"
-#include "updater/modules.h"
+#include "updater/module_download.h"
 #include "updater/workflow_log.h"
 
 namespace qz {

@@ -6,7 +6,7 @@
 #include "protocol/certificates.h"
 #include "protocol/server_queries.h"
 #include "updater/uninstall.h"
-#include "updater/update_workflow.h"
+#include "updater/update_flow.h"
 
 namespace qz {
 

@@ -6,8 +6,8 @@
 
 #include "config/configure.h"
 #include "module_fixture.h"
-#include "updater/module_install.h"
-#include "updater/modules.h"
+#include "updater/install_transaction.h"
+#include "updater/module_download.h"
 
 using namespace qz;
 using namespace modtest;

@@ -1,4 +1,4 @@
-#include "updater/modules.h"
+#include "updater/module_download.h"
 
 #include <tinyxml2.h>
 

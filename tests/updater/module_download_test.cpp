@@ -1,6 +1,6 @@
 // The module definition file and the module downloads against qzserver: which modules apply to
 // this Windows, what is fetched, removed or refused, the retry series and the checks after unpacking.
-#include "updater/modules.h"
+#include "updater/module_download.h"
 
 #include <tinyxml2.h>
 

@@ -1,11 +1,11 @@
-#include "updater/module_install.h"
+#include "updater/install_transaction.h"
 
 #include <string>
 #include <vector>
 
 #include "platform/file_util.h"
 #include "platform/platform.h"
-#include "updater/modules.h"
+#include "updater/module_download.h"
 #include "updater/workflow_log.h"
 
 namespace qz {

@@ -1,4 +1,4 @@
-#include "updater/update_workflow.h"
+#include "updater/update_flow.h"
 
 #include "config/registry_layout.h"
 #include "platform/platform.h"
@@ -8,8 +8,8 @@
 #include "syscontrol/agent_service.h"
 #include "syscontrol/agent_stop.h"
 #include "updater/file_placement.h"
-#include "updater/module_install.h"
-#include "updater/modules.h"
+#include "updater/install_transaction.h"
+#include "updater/module_download.h"
 #include "updater/uninstall.h"
 
 namespace qz {

@@ -1,6 +1,6 @@
 // Installing the module folder: backups named after the build, their deletion after success, their
 // return after a failed move, and the clean-up of earlier downloads.
-#include "updater/module_install.h"
+#include "updater/install_transaction.h"
 
 #include "module_fixture.h"
 
