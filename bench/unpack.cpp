@@ -56,9 +56,8 @@ int main(int argc, char** argv) {
       return 1;
     }
     qz::ZipArchive zip;
-    zip.SetWorkingFolder(u"C:\\work");
     const auto start = std::chrono::steady_clock::now();
-    result = zip.UnzipSignedFile(u"C:\\in\\pkg.qz", fs);
+    result = zip.UnzipSignedFile(u"C:\\in\\pkg.qz", u"C:\\work", fs);
     seconds = qzbench::Seconds(start);
     for (int i = 6; i < argc; ++i) {
       const std::string out = machine.HostPath(u"C:\\work\\" + win::Utf8ToWide(argv[i]));

@@ -209,19 +209,18 @@ bool ReadConfigure(ConfigContext& ctx, ConfigRecord* record, HKEY common, std::u
     return false;
   }
   Digest digest{};
-  const std::u16string current = Files().GetCurrentDirectoryW();
-  if (DigestFile(std::u16string_view(current + u"\\" + kServerConfigName), &digest) &&
+  if (DigestFile(std::u16string_view(std::u16string(folder) + u"\\" + kServerConfigName), &digest) &&
       WriteSealedDigest(ctx.registryCipher, common, kValueConfigDigest, digest) == ERROR_SUCCESS)
     s.configDigest = digest;
   s.serial = record->serial;
   return true;
 }
 
-bool WriteConfigure(ConfigContext& ctx) {
+bool WriteConfigure(ConfigContext& ctx, std::u16string_view folder) {
   const SiteSettings& s = ctx.settings;
   const std::string text =
       FormatServerConfig(s.serial, s.server, s.pkServer, s.httpPort, s.httpsPort, s.menu, kUpdaterMenuFormat);
-  const std::string path = WideToAnsi(Files().GetCurrentDirectoryW() + u"\\" + kServerConfigName);
+  const std::string path = WideToAnsi(std::u16string(folder) + u"\\" + kServerConfigName);
   const int rc = text.size() < kConfigTextBuffer ? ctx.fileCipher.SaveEncrypted(path, text) : -11;
   if (rc != 0) {
     ctx.Log(kTagAgentUtil, u"WriteConfigure", kLogFatal, kMsgRestoreFailed, rc);

@@ -47,8 +47,8 @@ bool ReadConfigure(ConfigContext& ctx, ConfigRecord* record, win::HKEY common, s
 // Common\value11 and PcKeeper\slot01 (the PcKeeper key only while text is not empty).
 bool UpdatePcKeeperInfo(ConfigContext& ctx, win::HKEY common, std::string_view pkServer);
 
-// Writes the stored form from the settings in memory into server.cfg of the current folder and
-// records its digest as value09.
-bool WriteConfigure(ConfigContext& ctx);
+// Writes the stored form from the settings in memory into folder\server.cfg and records its
+// digest as value09.
+bool WriteConfigure(ConfigContext& ctx, std::u16string_view folder);
 
 }  // namespace qz

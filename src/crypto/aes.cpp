@@ -79,7 +79,7 @@ std::string FormatKeyText(std::string_view tmpl, std::initializer_list<std::stri
 }
 
 void qzAES::SetPassword(std::string_view password) {
-  std::string code = RefreshMachineCode();
+  std::string code = MachineCode();
   std::string text = FormatKeyText(secrets::KeyTemplate(), {code, password});
   Digest d = DigestMemory(text);
   SetKeyInput(d);

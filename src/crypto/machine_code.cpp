@@ -6,16 +6,6 @@
 
 namespace qz {
 
-namespace {
-
-std::mutex gMachineCodeMutex;
-std::string gMachineCode;
-
-std::mutex gStampMutex;
-uint64_t gLastStamp = 0;
-
-}  // namespace
-
 bool ComputeMachineCode(std::string* code) {
   code->clear();
   std::u16string list = win::Files().GetLogicalDriveStringsW();
@@ -37,27 +27,20 @@ bool ComputeMachineCode(std::string* code) {
   return false;
 }
 
-std::string RefreshMachineCode() {
+std::string MachineCode() {
   std::string code;
   ComputeMachineCode(&code);
-  std::lock_guard lock(gMachineCodeMutex);
-  gMachineCode = code;
   return code;
 }
 
-std::string CurrentMachineCode() {
-  std::lock_guard lock(gMachineCodeMutex);
-  return gMachineCode;
-}
-
-uint64_t TimeStamp() {
+uint64_t StampClock::Next() {
   win::Time().Sleep(1);
   uint64_t now = win::Time().GetSystemTimeMs();
-  std::lock_guard lock(gStampMutex);
+  std::lock_guard lock(mutex_);
   // A shortened pause (scaled simulated time) or a coarse clock could repeat the last stamp;
   // a clock set back by more than a moment is followed as it is.
-  if (now <= gLastStamp && gLastStamp - now < 1000) now = gLastStamp + 1;
-  gLastStamp = now;
+  if (now <= last_ && last_ - now < 1000) now = last_ + 1;
+  last_ = now;
   return now;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "crypto/digest.h"
+#include "platform/file_util.h"
 #include "platform/platform.h"
 
 namespace qz {
@@ -293,9 +294,9 @@ int ZipArchive::UnpackSigned(IContainerStream& in, std::u16string_view displayPa
   }
 }
 
-int ZipArchive::UnzipSignedFile(std::u16string_view path, const IRSACert& cert) {
-  if (!win::Files().SetCurrentDirectoryW(workingFolder_)) {
-    Log(kTagOuter, u"UnzipSignedFile", u"Fail to set working dir: %s", workingFolder_);
+int ZipArchive::UnzipSignedFile(std::u16string_view path, std::u16string_view folder, const IRSACert& cert) {
+  if (!win::FolderExists(folder)) {
+    Log(kTagOuter, u"UnzipSignedFile", u"Fail to set working dir: %s", folder);
     return kUnzipNoWorkingDir;
   }
   win::HANDLE file =
@@ -306,7 +307,7 @@ int ZipArchive::UnzipSignedFile(std::u16string_view path, const IRSACert& cert) 
   }
   HandleStream in(file);
   FileSink sink;
-  const int r = UnpackSigned(in, path, cert, win::WideToAnsi(workingFolder_), sink);
+  const int r = UnpackSigned(in, path, cert, win::WideToAnsi(folder), sink);
   win::CloseHandle(file);
   return r;
 }
@@ -367,12 +368,13 @@ int ZipArchive::LoadPolicyFromStream(std::span<uint8_t> out, win::HANDLE file, i
   return LoadPolicyFromBytes(out, container, cert);
 }
 
-int ZipArchive::LoadPolicyFile(std::span<uint8_t> out, const IRSACert& cert) {
-  constexpr std::u16string_view kName = u"qzAgent.xmd";
+int ZipArchive::LoadPolicyFile(std::u16string_view path, std::span<uint8_t> out, const IRSACert& cert) {
+  // The log names the file, not the folder.
+  const std::u16string_view name = path.substr(path.find_last_of(u'\\') + 1);
   win::HANDLE file =
-      win::Files().CreateFileW(kName, win::GENERIC_READ, win::FILE_SHARE_READ, win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL);
+      win::Files().CreateFileW(path, win::GENERIC_READ, win::FILE_SHARE_READ, win::OPEN_EXISTING, win::FILE_ATTRIBUTE_NORMAL);
   if (file == win::INVALID_HANDLE_VALUE) {
-    Log(kTagOuter, u"LoadPolicyFile", u"Fail to open %s", kName);
+    Log(kTagOuter, u"LoadPolicyFile", u"Fail to open %s", name);
     return 0;
   }
   int64_t length = 0;
@@ -382,7 +384,7 @@ int ZipArchive::LoadPolicyFile(std::span<uint8_t> out, const IRSACert& cert) {
     r = LoadPolicyFromStream(out, file, length, cert);
   }
   win::CloseHandle(file);
-  if (r == 0) Log(kTagOuter, u"LoadPolicyFile", u"Found illegal file: %s", kName);
+  if (r == 0) Log(kTagOuter, u"LoadPolicyFile", u"Found illegal file: %s", name);
   return r;
 }
 

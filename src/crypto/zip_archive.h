@@ -94,16 +94,17 @@ class IEntrySink {
 class IZipArchive {
  public:
   virtual ~IZipArchive() = default;
-  // Verifies the container and unpacks its entries into the working folder: 0 or an unzip result.
-  virtual int UnzipSignedFile(std::u16string_view path, const IRSACert& cert) = 0;
+  // Verifies the container and unpacks its entries into folder (absolute, existing): 0 or an unzip
+  // result.
+  virtual int UnzipSignedFile(std::u16string_view path, std::u16string_view folder, const IRSACert& cert) = 0;
   // One entry's data from the file's position into ansiPath: 0 or an unzip result.
   virtual int UnzipPlainFile(win::HANDLE file, std::string_view ansiPath, uint32_t compressedSize) = 0;
   // The inflated definition document (out: at least 10,240 bytes; a terminator follows when it
   // fits), or 0 on any failure.
   virtual int LoadPolicyFromStream(std::span<uint8_t> out, win::HANDLE file, int64_t fileLength,
                                    const IRSACert& cert) = 0;
-  // The same for "qzAgent.xmd" in the current directory.
-  virtual int LoadPolicyFile(std::span<uint8_t> out, const IRSACert& cert) = 0;
+  // The same for the definition file at path.
+  virtual int LoadPolicyFile(std::u16string_view path, std::span<uint8_t> out, const IRSACert& cert) = 0;
 };
 
 class ZipArchive : public IZipArchive {
@@ -111,16 +112,13 @@ class ZipArchive : public IZipArchive {
   // logger may be null.
   explicit ZipArchive(ILogger* logger = nullptr) : logger_(logger) {}
 
-  // The folder packages unpack into; made current by UnzipSignedFile.
   void SetLogger(ILogger* logger) { logger_ = logger; }
-  void SetWorkingFolder(std::u16string folder) { workingFolder_ = std::move(folder); }
-  const std::u16string& workingFolder() const { return workingFolder_; }
 
-  int UnzipSignedFile(std::u16string_view path, const IRSACert& cert) override;
+  int UnzipSignedFile(std::u16string_view path, std::u16string_view folder, const IRSACert& cert) override;
   int UnzipPlainFile(win::HANDLE file, std::string_view ansiPath, uint32_t compressedSize) override;
   int LoadPolicyFromStream(std::span<uint8_t> out, win::HANDLE file, int64_t fileLength,
                            const IRSACert& cert) override;
-  int LoadPolicyFile(std::span<uint8_t> out, const IRSACert& cert) override;
+  int LoadPolicyFile(std::u16string_view path, std::span<uint8_t> out, const IRSACert& cert) override;
 
   // The checks of UnzipSignedFile from verification on, over any stream and into any sink; the
   // entry paths are folder, a backslash and the entry name. Host tools use it to check packages.
@@ -138,7 +136,6 @@ class ZipArchive : public IZipArchive {
   }
 
   ILogger* logger_;
-  std::u16string workingFolder_;
 };
 
 // True when an entry name stays inside the folder it is unpacked into.

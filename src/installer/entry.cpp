@@ -14,18 +14,10 @@ namespace qz {
 
 using namespace win;
 
-namespace {
-
-// Process-wide, as the worker and the window's threads share it until the process ends.
-InstallerState& State() {
-  static InstallerState* state = new InstallerState;
-  return *state;
-}
-
-}  // namespace
-
 int InstallerMain(HINSTANCE instance) {
-  InstallerState& state = State();
+  // Never freed: the worker thread can still be at work when the window ends this function, and
+  // the process ends right after.
+  InstallerState& state = *new InstallerState;
   state.korean = InstallerKoreanFlag();
   const bool korean = state.korean;
 
@@ -40,7 +32,7 @@ int InstallerMain(HINSTANCE instance) {
   if (r == 0) {
     const std::u16string mode = InstallerBuildMode();
     if (SplitBuildMode(mode).flow == InstallerFlow::Uninstall) {
-      r = RunUninstallFlow(state.folders);
+      r = RunUninstallFlow(state.folders, state.drivers);
     } else {
       TakeOverSettings(state, mode);
     }

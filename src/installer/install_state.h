@@ -1,5 +1,5 @@
-// The installer's process-wide state for the install flow: what the preparation took over from
-// the settings document, and what the install worker and the install window share.
+// One run of the installer: what the preparation took over from the settings document, and what
+// the install worker and the install window share.
 #pragma once
 
 #include <atomic>
@@ -11,6 +11,7 @@
 #include "config/installer_settings.h"
 #include "installer/payload.h"
 #include "platform/types.h"
+#include "syscontrol/driver_service.h"
 
 namespace qz {
 
@@ -50,6 +51,8 @@ struct InstallerState {
   std::u16string logArchiveName;
 
   InstallView* view = nullptr;
+  // The drivers the removal stopped and the worker starts again.
+  DriverRecords drivers;
 };
 
 // The install branch of the preparation: reads the settings document of the setup folder and,

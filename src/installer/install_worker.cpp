@@ -79,7 +79,7 @@ int RunInstallWorker(InstallerState& state) {
   if (view) status = [view](std::u16string_view text) { view->SetStatusText(text); };
 
   std::u16string archiveName;
-  RemovePreviousAgent(folders, korean, status, &archiveName);
+  RemovePreviousAgent(folders, state.drivers, korean, status, &archiveName);
   state.logArchiveName = archiveName;
 
   ConfigContext ctx;
@@ -108,7 +108,7 @@ int RunInstallWorker(InstallerState& state) {
   }
   // The old network filter found while the drivers came down runs again from its file; a
   // service whose deletion failed is still there and is left alone.
-  ProcessDrivers().netFilter.InstallAndStart();
+  state.drivers.netFilter.InstallAndStart();
 
   WriteInstallerServerConfig(ctx, settings, folders.install);
   if (PlacesProcessCut(state.productKind)) CopySetupFile(folders, u"qzComDrv.dll", folders.install, status);

@@ -47,9 +47,8 @@ std::vector<std::u16string> DriverGroupCommands(DriverGroup group) {
   return commands;
 }
 
-void RemoveDriverGroup(DriverGroup group) {
+void RemoveDriverGroup(DriverGroup group, DriverRecords& d) {
   for (const auto& c : DriverGroupCommands(group)) RunProgram(true, u"", u"cmd.exe", c);
-  DriverRecords& d = ProcessDrivers();
   if (group == DriverGroup::ProtectionAndCut) {
     StopAndDeleteFound(DetectPrtProc, d.prtProc);
     StopAndDeleteFound(DetectProcCut, d.procCut);
@@ -89,10 +88,10 @@ void UninstallThroughUpdater(const InstallerFolders& folders) {
   RunProgram(true, folders.setup, kUpdaterFileName, u"--uninstall");
 }
 
-int RunUninstallFlow(const InstallerFolders& folders) {
-  RemoveDriverGroup(DriverGroup::ProtectionAndCut);
+int RunUninstallFlow(const InstallerFolders& folders, DriverRecords& drivers) {
+  RemoveDriverGroup(DriverGroup::ProtectionAndCut, drivers);
   EndAgentProcesses();
-  RemoveDriverGroup(DriverGroup::TaggerAndFilter);
+  RemoveDriverGroup(DriverGroup::TaggerAndFilter, drivers);
   UninstallThroughUpdater(folders);
   return kUninstallDone;
 }
@@ -143,15 +142,15 @@ void RunWaitingDots(WaitingDots& w) {
   Time().Sleep(1000);
 }
 
-void RemovePreviousAgent(const InstallerFolders& folders, bool korean, const StatusSink& status,
+void RemovePreviousAgent(const InstallerFolders& folders, DriverRecords& drivers, bool korean, const StatusSink& status,
                          std::u16string* archiveName) {
-  RemoveDriverGroup(DriverGroup::ProtectionAndCut);
+  RemoveDriverGroup(DriverGroup::ProtectionAndCut, drivers);
   if (status) {
     status(StopDriverStatusText(korean));
     status(EndAgentStatusText(korean));
   }
   EndAgentProcesses();
-  RemoveDriverGroup(DriverGroup::TaggerAndFilter);
+  RemoveDriverGroup(DriverGroup::TaggerAndFilter, drivers);
 
   WaitingDots dots;
   dots.status = status;

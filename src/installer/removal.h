@@ -9,6 +9,7 @@
 
 #include "installer/payload.h"
 #include "platform/types.h"
+#include "syscontrol/driver_service.h"
 
 namespace qz {
 
@@ -28,7 +29,7 @@ std::vector<std::u16string> DriverGroupCommands(DriverGroup group);
 
 // The commands, then the service manager's stop and delete of each of the group's drivers whose
 // file is in the install folder. Failures are passed over.
-void RemoveDriverGroup(DriverGroup group);
+void RemoveDriverGroup(DriverGroup group, DriverRecords& drivers);
 
 // Ends the first process named exactly name (case-sensitive) after posting WM_CLOSE to its
 // top-level windows; true when it was ended.
@@ -39,7 +40,7 @@ void EndAgentProcesses();
 void UninstallThroughUpdater(const InstallerFolders& folders);
 
 // The whole uninstall flow after the preparation: always kUninstallDone.
-int RunUninstallFlow(const InstallerFolders& folders);
+int RunUninstallFlow(const InstallerFolders& folders, DriverRecords& drivers);
 
 // "YYYYMMDDhhmmss.zip" of a local time.
 std::u16string LogArchiveName(const win::SYSTEMTIME& local);
@@ -66,7 +67,7 @@ void RunWaitingDots(WaitingDots& dots);
 
 // The install flow's removal of a previous agent, status texts included; *archiveName gets the
 // log archive's name, empty when no logs were collected.
-void RemovePreviousAgent(const InstallerFolders& folders, bool korean, const StatusSink& status,
-                         std::u16string* archiveName);
+void RemovePreviousAgent(const InstallerFolders& folders, DriverRecords& drivers, bool korean,
+                         const StatusSink& status, std::u16string* archiveName);
 
 }  // namespace qz

@@ -73,4 +73,15 @@ bool ReadWholeFile(std::u16string_view path, std::string* out, size_t limit) {
   return ok;
 }
 
+ScopedCurrentDirectory::~ScopedCurrentDirectory() {
+  if (entered_ && Platform::HasCurrent()) Files().SetCurrentDirectoryW(previous_);
+}
+
+bool ScopedCurrentDirectory::Enter(std::u16string_view folder) {
+  if (!entered_) previous_ = Files().GetCurrentDirectoryW();
+  if (!Files().SetCurrentDirectoryW(folder)) return false;
+  entered_ = true;
+  return true;
+}
+
 }  // namespace win

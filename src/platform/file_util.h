@@ -38,4 +38,23 @@ bool CreateFolderPath(std::u16string_view path);
 // A whole file of at most limit bytes; false when it cannot be opened or read, or is larger.
 bool ReadWholeFile(std::u16string_view path, std::string* out, size_t limit);
 
+// The process's current directory for a stretch of work. Programs started meanwhile inherit it, and
+// Windows will not remove a folder that is some process's current directory, so it is set only
+// where that matters and always put back: the first Enter remembers the directory before it, the
+// destructor restores that one.
+class ScopedCurrentDirectory {
+ public:
+  ScopedCurrentDirectory() = default;
+  ~ScopedCurrentDirectory();
+  ScopedCurrentDirectory(const ScopedCurrentDirectory&) = delete;
+  ScopedCurrentDirectory& operator=(const ScopedCurrentDirectory&) = delete;
+
+  // False (the thread's last error tells why) when folder cannot be made current.
+  bool Enter(std::u16string_view folder);
+
+ private:
+  bool entered_ = false;
+  std::u16string previous_;
+};
+
 }  // namespace win

@@ -100,11 +100,6 @@ uint32_t Ipv4HostOrder(std::string_view text) {
   return address | static_cast<uint32_t>(parts.back());
 }
 
-AgentQuery& TheAgentQuery() {
-  static AgentQuery query(kAgentQueryTimeout);
-  return query;
-}
-
 bool IsCertificateCheckBypassed(WebQuery& query) {
   auto* agent = dynamic_cast<AgentQuery*>(&query);
   if (!agent) return false;
@@ -132,7 +127,7 @@ int QueryBuilder::Begin(AgentContext& ctx, std::string_view command, uint32_t cl
   uint64_t t = 0;
   {
     std::lock_guard lock(ctx.query->SessionLock());
-    t = TimeStamp() + static_cast<uint64_t>(ctx.clockOffset);
+    t = ctx.stamps.Next() + static_cast<uint64_t>(ctx.clockOffset);
     ctx.signer->DigestA(&digest, 80, t);
   }
   char buf[512];

@@ -11,6 +11,7 @@
 
 #include "config/config_context.h"
 #include "crypto/crypto_util.h"
+#include "crypto/machine_code.h"
 #include "logging/ilogger.h"
 #include "transport/web_query.h"
 
@@ -64,9 +65,6 @@ class AgentQuery : public WebQuery {
   uint32_t serverAddress_ = 0xFFFFFFFFu;
 };
 
-// The updater's one instance (30,000 ms time-out).
-AgentQuery& TheAgentQuery();
-
 // True when query is an AgentQuery whose certificate check is bypassed; for the response hook.
 bool IsCertificateCheckBypassed(WebQuery& query);
 
@@ -95,6 +93,8 @@ struct AgentContext {
   AgentCertificates* certs = nullptr;
   // The run's restart flag, which the certificate downloads pass on.
   bool restart = true;
+  // The request time stamps of this session.
+  StampClock stamps;
 
   // The client ID, read under the session lock (the alive thread reads it too).
   uint32_t ClientId();

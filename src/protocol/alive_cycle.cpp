@@ -13,11 +13,6 @@ constexpr char16_t kTag[] = u"AliveCycle";
 constexpr char16_t kFunc[] = u"AliveCycleThread";
 }  // namespace
 
-AliveCycle& TheAliveCycle() {
-  static AliveCycle cycle;
-  return cycle;
-}
-
 bool AliveCycle::CreateWakeEvent() {
   if (wake_) return true;
   wake_ = win::Time().CreateEventW(win::FALSE, win::FALSE);

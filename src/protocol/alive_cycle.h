@@ -41,7 +41,4 @@ class AliveCycle {
   std::thread thread_;
 };
 
-// The updater's one cycle.
-AliveCycle& TheAliveCycle();
-
 }  // namespace qz

@@ -220,7 +220,7 @@ bool DownloadAgentModeulDefinitionFile(AgentContext& ctx) {
     return false;
   }
   Digest digest{};
-  if (DigestFile(std::u16string_view(kDefinitionFile), &digest)) {
+  if (DigestFile(std::u16string_view(Fmt(u"%s\\%s", s.installFolder, kDefinitionFile)), &digest)) {
     HKEY common = nullptr;
     if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCommonKey, 0, KEY_READ | KEY_WRITE, &common) == 0) {
       WriteSealedValue(ctx.config->registryCipher, common, kValueDefinitionDigest,

@@ -117,7 +117,7 @@ bool SendLogMsgToServer(AgentContext& ctx, uint32_t kind, std::u16string_view te
   q.AddNumber("server", ctx.query->ServerAddress());
   q.AddNumber("kind", kind);
   // Not the envelope's _t: a stamp of its own.
-  const uint64_t time = TimeStamp() + static_cast<uint64_t>(ctx.ClockOffset());
+  const uint64_t time = ctx.stamps.Next() + static_cast<uint64_t>(ctx.ClockOffset());
   q.AddTime(time);
   q.AddText("msg", text);
   const int32_t result = ctx.query->SimpleRequestSecure(kAgentRequestPath, q.Body(), true);

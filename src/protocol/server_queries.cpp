@@ -89,7 +89,7 @@ bool GetPublicIp(AgentContext& ctx, std::span<const char> answer) {
   if (TakeKey(root, "client", &ctx.clientKey)) ctx.signer->SetKeyA(ctx.clientKey);
   if (TakeKey(root, "server", &ctx.serverKey)) ctx.signer->SetKeyB(ctx.serverKey);
   // Without a server time the offset stays as it was.
-  if (hasTime) ctx.clockOffset = static_cast<int64_t>(serverTime - TimeStamp());
+  if (hasTime) ctx.clockOffset = static_cast<int64_t>(serverTime - ctx.stamps.Next());
   return true;
 }
 

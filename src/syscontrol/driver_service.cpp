@@ -169,11 +169,6 @@ bool DriverService::IsRunning() {
   return Services().ControlService(h.service, SERVICE_CONTROL_INTERROGATE, &s) && s.dwCurrentState == SERVICE_RUNNING;
 }
 
-DriverRecords& ProcessDrivers() {
-  static DriverRecords records;
-  return records;
-}
-
 int DetectPrtProc(DriverService& r) {
   Windows w = ReadWindows();
   if (!w.vistaOrLater) return Fill(r, u"qzPrtProcXP", u"qzPrtProcXP.sys");

@@ -53,14 +53,13 @@ class DriverService {
   int OpenDevice();
 };
 
-// The four records, process-wide.
+// The four records of one program run.
 struct DriverRecords {
   DriverService prtProc;
   DriverService netFilter;
   DriverService procCut;
   DriverService tcpTagger;
 };
-DriverRecords& ProcessDrivers();
 
 // Probes: fill the record for the running Windows and tell whether the driver runs. A family that
 // does not apply, or whose .sys file is missing, gives kProbeAbsent and leaves the record alone.

@@ -9,8 +9,8 @@ constexpr char16_t kTag[] = u"MediaController";
 }
 
 void MediaController::LoadComDrvFunction(std::u16string_view folder) {
-  Files().SetCurrentDirectoryW(folder);
-  HMODULE m = Libraries().LoadLibraryW(u"qzComDrv.dll");
+  // By its full path: the library is the agent's, never one found elsewhere on the search path.
+  HMODULE m = Libraries().LoadLibraryW(Fmt(u"%s\\qzComDrv.dll", folder));
   if (!m) {
     log_.Log(kTag, u"LoadComDrvFunction", kLogInfo, u"%u - Not found in [%s]", GetLastError(), folder);
     return;

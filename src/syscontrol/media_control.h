@@ -15,9 +15,9 @@ class MediaController {
   MediaController(const MediaController&) = delete;
   MediaController& operator=(const MediaController&) = delete;
 
-  // Loads the library by name from the working folder (made the current directory) and requires
-  // its seven exports; it stays loaded for the rest of the process.
-  void LoadComDrvFunction(std::u16string_view workingFolder);
+  // Loads folder\qzComDrv.dll and requires its seven exports; it stays loaded for the rest of the
+  // process.
+  void LoadComDrvFunction(std::u16string_view folder);
   bool IsLoaded() const { return loaded_; }
 
   // Each passes 0 to its export once; after a success it does nothing again.

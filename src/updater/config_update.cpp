@@ -19,7 +19,7 @@ using namespace win;
 
 }  // namespace
 
-void ReadServerConfigChecksum(UpdaterContext& u, Digest* checksum) {
+void ReadServerConfigChecksum(UpdaterRun& u, Digest* checksum) {
   constexpr char16_t kFunc[] = u"ReadServerConfigChecksum";
   checksum->fill(0);
   RegKey agent;
@@ -33,7 +33,7 @@ void ReadServerConfigChecksum(UpdaterContext& u, Digest* checksum) {
   }
 }
 
-void WriteServerConfigChecksum(UpdaterContext& u, const Digest& checksum) {
+void WriteServerConfigChecksum(UpdaterRun& u, const Digest& checksum) {
   constexpr char16_t kFunc[] = u"WriteServerConfigChecksum";
   RegKey agent;
   if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_WRITE, agent.put()) != ERROR_SUCCESS) {
@@ -44,7 +44,7 @@ void WriteServerConfigChecksum(UpdaterContext& u, const Digest& checksum) {
     Log(u, kFunc, kLogWarning, u"Fail to write checksum");
 }
 
-void UpdateConfigFileAndApply(UpdaterContext& u, const tinyxml2::XMLElement* root) {
+void UpdateConfigFileAndApply(UpdaterRun& u, const tinyxml2::XMLElement* root) {
   constexpr char16_t kFunc[] = u"UpdateConfigFileAndApply";
   const tinyxml2::XMLElement* config = root->FirstChildElement("config");
   if (!config) return;
@@ -58,7 +58,7 @@ void UpdateConfigFileAndApply(UpdaterContext& u, const tinyxml2::XMLElement* roo
     return;
   }
   SiteSettings& s = u.config.settings;
-  const bool present = PathExists(Fmt(u"%s\\%s", s.installFolder, name));
+  const bool present = PathExists(Fmt(u"%s\\%s", u.folders().install, name));
   Digest recorded{};
   ReadServerConfigChecksum(u, &recorded);
   Digest expected{};
@@ -74,7 +74,7 @@ void UpdateConfigFileAndApply(UpdaterContext& u, const tinyxml2::XMLElement* roo
   }
   // The downloaded file is the plain source form. Unless it is replaced by the stored form below,
   // it must not stay where the installation would put it over the agent's stored server.cfg.
-  const std::u16string fetched = Fmt(u"%s\\%s", ModuleFolder(u), name);
+  const std::u16string fetched = Fmt(u"%s\\%s", u.folders().module, name);
   auto discardFetched = [&] { DeleteFileNowOrAtRestart(fetched); };
 
   RegKey common;
@@ -87,9 +87,10 @@ void UpdateConfigFileAndApply(UpdaterContext& u, const tinyxml2::XMLElement* roo
   u.config.registryCipher.SetPassword("");
   u.config.fileCipher.SetPassword("");
   ConfigRecord record;
-  if (ReadConfigure(u.config, &record, common.get(), ModuleFolder(u), true, false)) {
+  if (ReadConfigure(u.config, &record, common.get(), u.folders().module, true, false)) {
     Log(u, kFunc, kLogSystem, u"Updated agent config file");
-    if (!WriteConfigure(u.config)) {
+    // Into the module folder: from there it is installed with the modules, the old one backed up.
+    if (!WriteConfigure(u.config, u.folders().module)) {
       Log(u, kFunc, kLogWarning, u"Fail to write agent config file");
       discardFetched();
     }

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "crypto/digest.h"
-#include "updater/context.h"
+#include "updater/run.h"
 
 namespace tinyxml2 {
 class XMLElement;
@@ -16,10 +16,10 @@ inline constexpr int kConfigAttempts = 3;
 // Agent key: the checksum of the configuration file last downloaded.
 inline constexpr char kValueConfigChecksum[] = "value21";
 
-// Runs with the module folder as the working folder and the current directory.
-void UpdateConfigFileAndApply(UpdaterContext& u, const tinyxml2::XMLElement* root);
+// Fetches into the module folder and writes the stored form there.
+void UpdateConfigFileAndApply(UpdaterRun& u, const tinyxml2::XMLElement* root);
 // Zeros when nothing can be read.
-void ReadServerConfigChecksum(UpdaterContext& u, Digest* checksum);
-void WriteServerConfigChecksum(UpdaterContext& u, const Digest& checksum);
+void ReadServerConfigChecksum(UpdaterRun& u, Digest* checksum);
+void WriteServerConfigChecksum(UpdaterRun& u, const Digest& checksum);
 
 }  // namespace qz

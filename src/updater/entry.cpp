@@ -6,12 +6,11 @@
 #include "config/registry_layout.h"
 #include "platform/platform.h"
 #include "platform/text.h"
-#include "updater/context.h"
 #include "updater/initialize.h"
 #include "updater/messages.h"
+#include "updater/run.h"
 #include "updater/session_steps.h"
 #include "updater/uninstall.h"
-#include "protocol/alive_cycle.h"
 #include "syscontrol/agent_stop.h"
 #include "syscontrol/driver_service.h"
 
@@ -53,20 +52,6 @@ UpdaterCommand ParseUpdaterCommand(std::u16string_view text) {
   return c;
 }
 
-const char* ModeName(UpdaterMode mode) {
-  switch (mode) {
-    case UpdaterMode::Install: return "install";
-    case UpdaterMode::Uninstall: return "uninstall";
-    case UpdaterMode::Expunge: return "uninstall (expunge)";
-    case UpdaterMode::Stop: return "stop";
-    case UpdaterMode::DriverStop: return "driver stop";
-    case UpdaterMode::Restart: return "restart";
-    case UpdaterMode::ServiceCheck: return "service check";
-    case UpdaterMode::Update: return "update";
-  }
-  return "?";
-}
-
 bool IsAnotherUpdaterRunning() {
   std::vector<PROCESSENTRY32W> entries;
   if (!Processes().SnapshotProcesses(TH32CS_SNAPPROCESS, &entries)) return false;
@@ -92,8 +77,7 @@ int UpdaterMain(std::u16string_view commandText) {
     return kExitAnotherUpdater;
   }
 
-  UpdaterContext& u = NewUpdaterContext();
-  u.command = cmd;
+  UpdaterRun u(cmd);
   IdentifyOs(&u.os);
 
   if (cmd.install && IsOsRefusedForInstall(u.os)) {
@@ -122,19 +106,18 @@ int UpdaterMain(std::u16string_view commandText) {
   }
 
   int exitCode = kExitDone;
-  const SysContext sys = u.Sys();
   switch (cmd.mode) {
     case UpdaterMode::Stop:
-      RunStopMode(sys, ProcessDrivers());
+      RunStopMode(u.sys, u.drivers);
       break;
     case UpdaterMode::DriverStop:
-      RunDriverStopMode(ProcessDrivers());
+      RunDriverStopMode(u.drivers);
       break;
     case UpdaterMode::Restart:
-      RunRestartMode(sys);
+      RunRestartMode(u.sys);
       break;
     case UpdaterMode::ServiceCheck:
-      RunServiceCheckMode(sys);
+      RunServiceCheckMode(u.sys);
       break;
     case UpdaterMode::Install:
     case UpdaterMode::Update:
@@ -149,7 +132,7 @@ int UpdaterMain(std::u16string_view commandText) {
   // The end of every run: in install mode a failure is shown; the alive cycle is stopped, the
   // bindings that exist are freed and the log is closed.
   if (cmd.install && !u.success) Ui().MessageBoxW(nullptr, kTextInstallFailed, kCaptionError, MB_OK);
-  TheAliveCycle().Stop();
+  u.alive.Stop();
   u.bindings.Free();
   u.logger->Close();
   return exitCode;

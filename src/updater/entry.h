@@ -21,7 +21,6 @@ struct UpdaterCommand {
 
 // The text after the program's name, tested as a whole and case-sensitively.
 UpdaterCommand ParseUpdaterCommand(std::u16string_view text);
-const char* ModeName(UpdaterMode mode);
 
 // More than one process named qzUpdater.exe (this one included) on the machine.
 bool IsAnotherUpdaterRunning();

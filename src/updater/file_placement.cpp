@@ -26,7 +26,7 @@ bool CopyOne(std::u16string_view from, std::u16string_view to, std::u16string_vi
   return Files().CopyFileW(source, target, FALSE) != FALSE;
 }
 
-bool CopyFileList(UpdaterContext& u, std::u16string_view from, std::u16string_view to,
+bool CopyFileList(UpdaterRun& u, std::u16string_view from, std::u16string_view to,
                   std::span<const std::u16string_view> names, std::u16string_view doneText) {
   int copied = 0;
   for (std::u16string_view name : names) {
@@ -54,19 +54,20 @@ bool BuildPath(std::u16string_view folder, std::u16string_view name, std::u16str
   return true;
 }
 
-bool CopyAgentFiles(UpdaterContext& u, std::u16string_view sourceFolder, std::u16string_view targetFolder) {
+bool CopyAgentFiles(UpdaterRun& u, std::u16string_view sourceFolder, std::u16string_view targetFolder) {
   return CopyFileList(u, sourceFolder, targetFolder, kAgentFiles, u"%d/%d 에이전트 파일 복사 완료");
 }
 
-bool CopyCertificateFiles(UpdaterContext& u, std::u16string_view sourceFolder, std::u16string_view targetFolder) {
+bool CopyCertificateFiles(UpdaterRun& u, std::u16string_view sourceFolder, std::u16string_view targetFolder) {
   return CopyFileList(u, sourceFolder, targetFolder, kCertificateFiles, u"%d/%d 인증서 파일 복사 완료");
 }
 
-int CopyDriverFiles(UpdaterContext& u, std::u16string_view sourceFolder, uint32_t osCode) {
+int CopyDriverFiles(UpdaterRun& u, std::u16string_view sourceFolder, std::u16string_view targetFolder,
+                    uint32_t osCode) {
   int copied = 0;
   for (const DriverFile& f : kDriverFiles) {
     if ((f.osMask & osCode) == 0) continue;
-    if (CopyOne(sourceFolder, u.workingFolder, f.name)) {
+    if (CopyOne(sourceFolder, targetFolder, f.name)) {
       ++copied;
       u.logger->Log(kTag, u"CopyDriverFiles", kLogSystem, u"드라이버 파일 복사: %s", f.name);
     } else {
@@ -77,7 +78,7 @@ int CopyDriverFiles(UpdaterContext& u, std::u16string_view sourceFolder, uint32_
   return copied;
 }
 
-void CopyMsDllToSystemFolder(UpdaterContext& u, std::u16string_view sourceFolder) {
+void CopyMsDllToSystemFolder(UpdaterRun& u, std::u16string_view sourceFolder) {
   // A 32-bit updater on 64-bit Windows lands in SysWOW64, where 32-bit libraries belong.
   const std::u16string system = Files().ExpandEnvironmentStringsW(kSystemFolder);
   struct Library {
@@ -93,11 +94,12 @@ void CopyMsDllToSystemFolder(UpdaterContext& u, std::u16string_view sourceFolder
   }
 }
 
-void PlaceCertificatesAndDrivers(UpdaterContext& u) {
-  CopyCertificateFiles(u, u.setupFolder, u.config.settings.installFolder);
-  DriverRecords& drivers = ProcessDrivers();
+void PlaceCertificatesAndDrivers(UpdaterRun& u) {
+  const UpdaterFolders& folders = u.folders();
+  CopyCertificateFiles(u, folders.setup, folders.install);
+  DriverRecords& drivers = u.drivers;
   RemoveRunningDrivers(drivers);
-  CopyDriverFiles(u, u.setupFolder, u.os.osCode);
+  CopyDriverFiles(u, folders.setup, folders.install, u.os.osCode);
   // Results are not checked: a filter that does not start leaves the agent without it, no more.
   if (DetectNetFilter(drivers.netFilter) == kProbeStopped && PathExists(drivers.netFilter.binaryPath)) {
     drivers.netFilter.InstallAndStart();

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "updater/context.h"
+#include "updater/run.h"
 
 namespace qz {
 
@@ -49,18 +49,18 @@ inline constexpr std::array<DriverFile, 14> kDriverFiles = {{
 bool BuildPath(std::u16string_view folder, std::u16string_view name, std::u16string* path);
 
 // The 24 agent files from sourceFolder into targetFolder; true when every one was copied.
-bool CopyAgentFiles(UpdaterContext& u, std::u16string_view sourceFolder, std::u16string_view targetFolder);
+bool CopyAgentFiles(UpdaterRun& u, std::u16string_view sourceFolder, std::u16string_view targetFolder);
 // The three certificate files, logged as such; true when every one was copied.
-bool CopyCertificateFiles(UpdaterContext& u, std::u16string_view sourceFolder, std::u16string_view targetFolder);
-// The driver files whose mask matches osCode, from sourceFolder into the working folder; the number
-// copied.
-int CopyDriverFiles(UpdaterContext& u, std::u16string_view sourceFolder, uint32_t osCode);
+bool CopyCertificateFiles(UpdaterRun& u, std::u16string_view sourceFolder, std::u16string_view targetFolder);
+// The driver files whose mask matches osCode, from sourceFolder into targetFolder; the number copied.
+int CopyDriverFiles(UpdaterRun& u, std::u16string_view sourceFolder, std::u16string_view targetFolder,
+                    uint32_t osCode);
 // msvcp110.dll and msvcr110.dll into %windir%\system32.
-void CopyMsDllToSystemFolder(UpdaterContext& u, std::u16string_view sourceFolder);
+void CopyMsDllToSystemFolder(UpdaterRun& u, std::u16string_view sourceFolder);
 
 // Install preparation once the configuration is in the registry: the certificates, the running
 // drivers removed, the matching driver files placed, and the network filter and TCP tagger
 // installed and started when their files are there and they do not run.
-void PlaceCertificatesAndDrivers(UpdaterContext& u);
+void PlaceCertificatesAndDrivers(UpdaterRun& u);
 
 }  // namespace qz

@@ -21,28 +21,16 @@ namespace {
 
 constexpr char16_t kLogPrefix[] = u"qzUpdater";
 
-int OpenLog(UpdaterContext& u) {
-  if (int rc = u.logger->Open(u.workingFolder + u"\\logs", kLogPrefix)) return rc;
+int OpenLog(UpdaterRun& u) {
+  if (int rc = u.logger->Open(u.folders().install + u"\\logs", kLogPrefix)) return rc;
   u.logger->SetLogLevel(kLogDebug);
   return 0;
 }
 
-void SetUpArchiveReader(UpdaterContext& u) {
-  u.archive.SetLogger(u.logger.get());
-  u.archive.SetWorkingFolder(u.workingFolder);
-}
-
 }  // namespace
 
-bool SetUpServerSession(UpdaterContext& u) {
-  AgentQuery& query = TheAgentQuery();
-  u.agent.logger = u.logger.get();
-  u.agent.query = &query;
-  u.agent.signer = &u.signer;
-  u.agent.config = &u.config;
-  u.agent.certs = &u.certs;
-  u.certs.ca.SetCertificateCipher(&u.certCipher);
-  u.certs.fileSigning.SetCertificateCipher(&u.certCipher);
+bool SetUpServerSession(UpdaterRun& u) {
+  AgentQuery& query = u.query;
   SetHookCertificates(&u.certs);
   if (!query.Initialize(u.logger.get())) return false;
   SetResponseHook(&IsValidCertificate);
@@ -50,12 +38,11 @@ bool SetUpServerSession(UpdaterContext& u) {
   return SetManagerServer(u.agent, s.server, static_cast<uint32_t>(s.httpPort), static_cast<uint32_t>(s.httpsPort));
 }
 
-bool PrepareInstall(UpdaterContext& u) {
+bool PrepareInstall(UpdaterRun& u) {
   SiteSettings& s = u.config.settings;
   RegKey common;
   if (CreateKeyTree(&common) != 0) return false;
   u.certCipher.SetKeyInput(secrets::CertKeyInput());
-  u.setupFolder = Files().ExpandEnvironmentStringsW(kSetupFolderTemplate);
 
   // The tree was just deleted, so this is the default folder unless another program raced us.
   if (!ReadInstallFolder(u.config.registryCipher, common.get(), &s.installFolder))
@@ -63,36 +50,33 @@ bool PrepareInstall(UpdaterContext& u) {
   s.installFolderAnsi = WideToAnsi(s.installFolder);
   if (s.installFolder.size() + 1 > MAX_PATH || s.installFolderAnsi.size() + 1 > MAX_PATH) return false;
   if (!CreateFolderPath(s.installFolder)) return false;
-  u.workingFolder = s.installFolder;
+  u.FixFolders(s.installFolder, Files().ExpandEnvironmentStringsW(kSetupFolderTemplate));
 
   if (OpenLog(u) != 0) return false;
   u.config.registryCipher.SetPassword("");
   u.config.fileCipher.SetPassword("");
 
-  if (!ReadConfigure(u.config, &u.configRecord, common.get(), u.setupFolder, false, false)) return false;
+  if (!ReadConfigure(u.config, &u.configRecord, common.get(), u.folders().setup, false, false)) return false;
   common.Close();
   GetAgentGUID(u.config);
-  u.serverAddress = Ipv4HostOrder(s.server);
 
   PlaceCertificatesAndDrivers(u);
 
-  if (!Files().SetCurrentDirectoryW(s.installFolder)) return false;
-  if (!WriteConfigure(u.config)) return false;
+  // Every file is named by its full path; the current directory is for the programs the run starts.
+  if (!u.workDirectory.Enter(s.installFolder)) return false;
+  if (!WriteConfigure(u.config, s.installFolder)) return false;
 
   u.logger->SetLogLevel(kLogInfo);
-  if (!SetUpServerSession(u)) return false;
-  SetUpArchiveReader(u);
-  return true;
+  return SetUpServerSession(u);
 }
 
-int Initialize(UpdaterContext& u) {
+int Initialize(UpdaterRun& u) {
   if (int rc = ReadSiteSettings(u.config)) return 3000 + rc;
-  u.workingFolder = u.config.settings.installFolder;
+  u.FixFolders(u.config.settings.installFolder);
   if (OpenLog(u) != 0) return 1;
   u.certCipher.SetKeyInput(secrets::CertKeyInput());
   if (!SetUpServerSession(u)) return 1;
   GetAgentGUID(u.config);
-  SetUpArchiveReader(u);
   u.bindings.Create(*u.logger);
   return 0;
 }

@@ -5,18 +5,18 @@
 #include <string_view>
 
 #include "protocol/agent_query.h"
-#include "updater/context.h"
+#include "updater/run.h"
 
 namespace qz {
 
 // Install mode, after the agent's tree was deleted: builds the tree, opens the log in the install
 // folder and mirrors the setup folder's server.cfg into the registry and the stored server.cfg.
-bool PrepareInstall(UpdaterContext& u);
+bool PrepareInstall(UpdaterRun& u);
 
 // Every other mode: 0, 3001..3006 (the site settings could not be read) or 1 (no log).
-int Initialize(UpdaterContext& u);
+int Initialize(UpdaterRun& u);
 
 // The web query with the logger, its certificate hook and the management server.
-bool SetUpServerSession(UpdaterContext& u);
+bool SetUpServerSession(UpdaterRun& u);
 
 }  // namespace qz

@@ -19,10 +19,10 @@ bool Hidden(std::u16string_view name) { return name.empty() || name[0] == u'.'; 
 
 }  // namespace
 
-bool InstallAgentModules(UpdaterContext& u, uint32_t build) {
+bool InstallAgentModules(UpdaterRun& u, uint32_t build) {
   constexpr char16_t kFunc[] = u"InstallAgentModules";
-  const std::u16string& installFolder = u.config.settings.installFolder;
-  const std::u16string moduleFolder = ModuleFolder(u);
+  const std::u16string& installFolder = u.folders().install;
+  const std::u16string& moduleFolder = u.folders().module;
   if (!PathExists(moduleFolder)) return true;
 
   bool result = true;
@@ -54,8 +54,8 @@ bool InstallAgentModules(UpdaterContext& u, uint32_t build) {
   return result;
 }
 
-void DeleteBackupFile(UpdaterContext& u, uint32_t build) {
-  const std::u16string& installFolder = u.config.settings.installFolder;
+void DeleteBackupFile(UpdaterRun& u, uint32_t build) {
+  const std::u16string& installFolder = u.folders().install;
   const std::vector<std::u16string> backups = ListNames(Fmt(u"%s\\*.r%u", installFolder, build));
   if (backups.empty()) {
     Log(u, u"DeleteBackupFile", kLogInfo, u"Backup 파일이 없음");
@@ -64,9 +64,9 @@ void DeleteBackupFile(UpdaterContext& u, uint32_t build) {
   for (const std::u16string& name : backups) DeleteFileNowOrAtRestart(Fmt(u"%s\\%s", installFolder, name));
 }
 
-void ResotreAgentModules(UpdaterContext& u, uint32_t build) {
+void ResotreAgentModules(UpdaterRun& u, uint32_t build) {
   constexpr char16_t kFunc[] = u"ResotreAgentModules";
-  const std::u16string& installFolder = u.config.settings.installFolder;
+  const std::u16string& installFolder = u.folders().install;
   const std::vector<std::u16string> backups = ListNames(Fmt(u"%s\\*.r%u", installFolder, build));
   if (backups.empty()) {
     Log(u, kFunc, kLogWarning, u"Backup 파일이 없음");
@@ -80,9 +80,9 @@ void ResotreAgentModules(UpdaterContext& u, uint32_t build) {
   }
 }
 
-void DeleteDownloadesAgentFile(UpdaterContext& u, std::u16string_view pattern) {
+void DeleteDownloadesAgentFile(UpdaterRun& u, std::u16string_view pattern) {
   constexpr char16_t kFunc[] = u"DeleteDownloadesAgentFile";
-  const std::u16string moduleFolder = ModuleFolder(u);
+  const std::u16string& moduleFolder = u.folders().module;
   const std::vector<std::u16string> matches = ListNames(Fmt(u"%s\\%s", moduleFolder, pattern));
   if (matches.empty()) {
     Log(u, kFunc, kLogInfo, u"해당 파일이 없음: %s", pattern);

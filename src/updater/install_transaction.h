@@ -6,15 +6,15 @@
 #include <cstdint>
 #include <string_view>
 
-#include "updater/context.h"
+#include "updater/run.h"
 
 namespace qz {
 
 // True when everything in the module folder was installed (or there was nothing to install).
-bool InstallAgentModules(UpdaterContext& u, uint32_t build);
-void DeleteBackupFile(UpdaterContext& u, uint32_t build);
-void ResotreAgentModules(UpdaterContext& u, uint32_t build);
+bool InstallAgentModules(UpdaterRun& u, uint32_t build);
+void DeleteBackupFile(UpdaterRun& u, uint32_t build);
+void ResotreAgentModules(UpdaterRun& u, uint32_t build);
 // Deletes what matches the wildcard pattern in the module folder.
-void DeleteDownloadesAgentFile(UpdaterContext& u, std::u16string_view pattern);
+void DeleteDownloadesAgentFile(UpdaterRun& u, std::u16string_view pattern);
 
 }  // namespace qz

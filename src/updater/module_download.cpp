@@ -23,7 +23,7 @@ constexpr char16_t kTag[] = u"TarlinUpdater";
 constexpr char16_t kTagUtil[] = u"AgentUtil";
 
 template <class... A>
-void Log(UpdaterContext& u, std::u16string_view tag, std::u16string_view func, int level, std::u16string_view fmt,
+void Log(UpdaterRun& u, std::u16string_view tag, std::u16string_view func, int level, std::u16string_view fmt,
          const A&... a) {
   if (u.logger) u.logger->Log(tag, func, level, fmt, a...);
 }
@@ -40,8 +40,8 @@ uint32_t OsMask(const tinyxml2::XMLElement* module) {
 
 // A copy that an earlier, failed run prepared would be installed with this run's modules; one that
 // is not what the definition now asks for (or a module now removed) must not be.
-void DropStalePrepared(UpdaterContext& u, std::u16string_view name, const Digest* expected) {
-  const std::u16string prepared = Fmt(u"%s\\%s", ModuleFolder(u), name);
+void DropStalePrepared(UpdaterRun& u, std::u16string_view name, const Digest* expected) {
+  const std::u16string prepared = Fmt(u"%s\\%s", u.folders().module, name);
   if (!PathExists(prepared)) return;
   Digest digest{};
   if (expected && DigestFile(std::u16string_view(prepared), &digest) && digest == *expected) return;
@@ -49,15 +49,6 @@ void DropStalePrepared(UpdaterContext& u, std::u16string_view name, const Digest
 }
 
 }  // namespace
-
-std::u16string ModuleFolder(const UpdaterContext& u) {
-  return Fmt(u"%s\\%s", u.config.settings.installFolder, kModuleFolderName);
-}
-
-void SetWorkingFolder(UpdaterContext& u, std::u16string folder) {
-  u.workingFolder = folder;
-  u.archive.SetWorkingFolder(std::move(folder));
-}
 
 bool ReadModuleName(const tinyxml2::XMLElement* element, std::u16string* name) {
   const char* text = element ? element->GetText() : nullptr;
@@ -74,7 +65,7 @@ bool IsPlainFileName(std::u16string_view name) {
   return true;
 }
 
-bool IsPlainDownload(UpdaterContext& u) {
+bool IsPlainDownload(UpdaterRun& u) {
   RegKey agent;
   if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_READ, agent.put()) != ERROR_SUCCESS) return false;
   uint32_t value = 0;
@@ -82,14 +73,14 @@ bool IsPlainDownload(UpdaterContext& u) {
          value != 0;
 }
 
-void StopDriverIfNeedUpdate(UpdaterContext& u, const tinyxml2::XMLElement* root) {
+void StopDriverIfNeedUpdate(UpdaterRun& u, const tinyxml2::XMLElement* root) {
   struct Family {
     const char* attribute;
     const char16_t* name;
     int (*probe)(DriverService&);
     DriverService* record;
   };
-  DriverRecords& d = ProcessDrivers();
+  DriverRecords& d = u.drivers;
   const Family families[] = {{"updateNetFilter", u"NetFilterSvc", DetectNetFilter, &d.netFilter},
                              {"updateTcpTagger", u"TcpTaggerSvc", DetectTcpTagger, &d.tcpTagger},
                              {"updatePrtProc", u"AgentProtectionSvc", DetectPrtProc, &d.prtProc},
@@ -105,11 +96,11 @@ void StopDriverIfNeedUpdate(UpdaterContext& u, const tinyxml2::XMLElement* root)
   }
 }
 
-int InstallAgentModule(UpdaterContext& u, std::u16string_view name, const Digest& expected, bool plain) {
+int InstallAgentModule(UpdaterRun& u, std::u16string_view name, const Digest& expected, bool plain) {
   constexpr char16_t kFunc[] = u"InstallAgentModule";
   const std::u16string package = Fmt(u"%s.qz", name);
   const std::u16string urlPath = Fmt(u"%s%s", u"/agent/", package);
-  const std::u16string folder = u.workingFolder;
+  const std::u16string& folder = u.folders().module;
   const std::u16string packagePath = Fmt(u"%s\\%s", folder, package);
 
   const int32_t got = plain ? u.agent.query->DownloadPlain(urlPath, package, folder, true)
@@ -121,7 +112,7 @@ int InstallAgentModule(UpdaterContext& u, std::u16string_view name, const Digest
   }
 
   const std::u16string filePath = Fmt(u"%s\\%s", folder, name);
-  int result = u.archive.UnzipSignedFile(packagePath, u.certs.fileSigning);
+  int result = u.archive.UnzipSignedFile(packagePath, folder, u.certs.fileSigning);
   if (result != kUnzipOk) {
     Log(u, kTagUtil, kFunc, kLogFatal, u"%s: 압축 해제 실패, ErrorCode : %d", name, result);
     // A half-written file must not be taken for a prepared module by a later installation.
@@ -139,7 +130,7 @@ int InstallAgentModule(UpdaterContext& u, std::u16string_view name, const Digest
   return result;
 }
 
-int DownloadWithRetry(UpdaterContext& u, std::u16string_view name, const Digest& expected, int attempts, bool plain) {
+int DownloadWithRetry(UpdaterRun& u, std::u16string_view name, const Digest& expected, int attempts, bool plain) {
   int result = kModuleDownloadError;
   for (int i = 0; i < attempts; ++i) {
     result = InstallAgentModule(u, name, expected, plain);
@@ -149,7 +140,7 @@ int DownloadWithRetry(UpdaterContext& u, std::u16string_view name, const Digest&
   return result;
 }
 
-bool DownloadAgentModule(UpdaterContext& u, const tinyxml2::XMLElement* module, bool plain) {
+bool DownloadAgentModule(UpdaterRun& u, const tinyxml2::XMLElement* module, bool plain) {
   constexpr char16_t kFunc[] = u"DownloadAgentModule";
   std::u16string name;
   if (!ReadModuleName(module, &name)) {
@@ -163,7 +154,7 @@ bool DownloadAgentModule(UpdaterContext& u, const tinyxml2::XMLElement* module, 
   }
   bool remove = false;
   ReadAttributeFlag(module, "remove", &remove);
-  const std::u16string installed = Fmt(u"%s\\%s", u.config.settings.installFolder, name);
+  const std::u16string installed = Fmt(u"%s\\%s", u.folders().install, name);
 
   if (remove) {
     DropStalePrepared(u, name, nullptr);
@@ -194,11 +185,13 @@ bool DownloadAgentModule(UpdaterContext& u, const tinyxml2::XMLElement* module, 
   return false;
 }
 
-bool DownloadAgentModules(UpdaterContext& u, uint32_t osCode) {
+bool DownloadAgentModules(UpdaterRun& u) {
   constexpr char16_t kFunc[] = u"DownloadAgentModules";
+  const UpdaterFolders& folders = u.folders();
   // The inflated document, with room for the terminator the reader adds when it fits.
   std::vector<uint8_t> text(kPolicyBufferSize + 1, 0);
-  const int length = u.archive.LoadPolicyFile(std::span(text.data(), kPolicyBufferSize), u.certs.fileSigning);
+  const int length = u.archive.LoadPolicyFile(Fmt(u"%s\\%s", folders.install, kDefinitionFile),
+                                              std::span(text.data(), kPolicyBufferSize), u.certs.fileSigning);
   if (length <= 0) {
     Log(u, kTag, kFunc, kLogWarning, u"에이전트 모듈 정의 파일 열기 실패");
     return false;
@@ -213,16 +206,11 @@ bool DownloadAgentModules(UpdaterContext& u, uint32_t osCode) {
 
   StopDriverIfNeedUpdate(u, root);
 
-  const std::u16string installFolder = u.config.settings.installFolder;
-  const std::u16string moduleFolder = ModuleFolder(u);
-  CreateFolderPath(moduleFolder);
-  // Everything below writes into the current directory; it must be the module folder, or a new
-  // server.cfg would land on the installed one without a backup.
-  if (!Files().SetCurrentDirectoryW(moduleFolder)) {
-    Log(u, kTag, kFunc, kLogWarning, u"%u - 작업 폴더 변경 실패: %s", GetLastError(), moduleFolder);
+  // Everything below is prepared in the module folder and installed from there with backups.
+  if (!CreateFolderPath(folders.module)) {
+    Log(u, kTag, kFunc, kLogWarning, u"%u - 작업 폴더 변경 실패: %s", GetLastError(), folders.module);
     return false;
   }
-  SetWorkingFolder(u, moduleFolder);
 
   const bool plain = IsPlainDownload(u);
   if (!plain) Log(u, kTag, kFunc, kLogFatal, u"Secure downloading enabled");
@@ -231,15 +219,12 @@ bool DownloadAgentModules(UpdaterContext& u, uint32_t osCode) {
 
   bool result = true;
   for (const tinyxml2::XMLElement* m = root->FirstChildElement("module"); m; m = m->NextSiblingElement("module")) {
-    if ((OsMask(m) & osCode) == 0) continue;
+    if ((OsMask(m) & u.os.osCode) == 0) continue;
     if (!DownloadAgentModule(u, m, plain)) {
       result = false;
       break;
     }
   }
-
-  SetWorkingFolder(u, installFolder);
-  Files().SetCurrentDirectoryW(installFolder);
   return result;
 }
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "crypto/digest.h"
-#include "updater/context.h"
+#include "updater/run.h"
 
 namespace tinyxml2 {
 class XMLElement;
@@ -26,29 +26,23 @@ inline constexpr win::DWORD kModuleRetryPause = 500;
 // Longest module or configuration file name, in UTF-16 characters.
 inline constexpr size_t kModuleNameMax = 79;
 
-inline constexpr char16_t kModuleFolderName[] = u"module";
 // Agent key: non-zero makes module downloads skip the secure path.
 inline constexpr char kValuePlainDownload[] = "value25";
 
-// "<install folder>\module".
-std::u16string ModuleFolder(const UpdaterContext& u);
-// The folder the file steps and the package reader work in.
-void SetWorkingFolder(UpdaterContext& u, std::u16string folder);
-
-// Reads qzAgent.xmd from the current directory (the install folder) and prepares every changed
-// module that applies to osCode in the module folder. False at the first module that fails.
-bool DownloadAgentModules(UpdaterContext& u, uint32_t osCode);
+// Reads qzAgent.xmd in the install folder and prepares every changed module that applies to this
+// Windows in the module folder. False at the first module that fails.
+bool DownloadAgentModules(UpdaterRun& u);
 // One module element; plain chooses the plain download.
-bool DownloadAgentModule(UpdaterContext& u, const tinyxml2::XMLElement* module, bool plain);
-// Fetches name.qz into the working folder, unpacks it there and checks name against expected:
+bool DownloadAgentModule(UpdaterRun& u, const tinyxml2::XMLElement* module, bool plain);
+// Fetches name.qz into the module folder, unpacks it there and checks name against expected:
 // kModuleReady, kModuleDownloadError, kModuleChecksumError or an unpacking result.
-int InstallAgentModule(UpdaterContext& u, std::u16string_view name, const Digest& expected, bool plain);
+int InstallAgentModule(UpdaterRun& u, std::u16string_view name, const Digest& expected, bool plain);
 // InstallAgentModule until it gives something other than a download error, pausing after each
 // download error; the last result.
-int DownloadWithRetry(UpdaterContext& u, std::u16string_view name, const Digest& expected, int attempts, bool plain);
-bool IsPlainDownload(UpdaterContext& u);
+int DownloadWithRetry(UpdaterRun& u, std::u16string_view name, const Digest& expected, int attempts, bool plain);
+bool IsPlainDownload(UpdaterRun& u);
 // Stops and deletes the running drivers that the definition's root marks as replaced.
-void StopDriverIfNeedUpdate(UpdaterContext& u, const tinyxml2::XMLElement* root);
+void StopDriverIfNeedUpdate(UpdaterRun& u, const tinyxml2::XMLElement* root);
 
 // The element's text as UTF-16; false when it has none.
 bool ReadModuleName(const tinyxml2::XMLElement* element, std::u16string* name);

@@ -10,12 +10,12 @@
 
 namespace qz {
 
-bool RunServerSessionSteps(UpdaterContext& u) {
+bool RunServerSessionSteps(UpdaterRun& u) {
   const bool install = u.command.mode == UpdaterMode::Install;
-  u.agent.restart = u.command.restart;
   BindPublicIp(u.agent);
   if (install) RequestTemporaryWebUsage(u.agent);
-  win::Files().SetCurrentDirectoryW(u.config.settings.installFolder);
+  // Its result is tested where the module work begins.
+  u.workDirectory.Enter(u.folders().install);
   if (!install && !(OpenCACertificate(u.agent, true) && LoadCertificates(u.agent, true))) {
     u.logger->Log(u"", u"Main", kLogSystem, u"인증서 열기 실패");
     return false;
@@ -24,19 +24,19 @@ bool RunServerSessionSteps(UpdaterContext& u) {
   if (const int32_t r = QueryManagerServerSetting(u.agent, q); r < 0)
     u.logger->Log(u"", u"Main", kLogWarning, u"언어 설정 요청 실패: %d", r);
   if (install) return true;
-  if (!TheAliveCycle().CreateWakeEvent()) {
+  if (!u.alive.CreateWakeEvent()) {
     u.logger->Log(u"", u"Main", kLogWarning, u"alive 쓰레드 시작 실패: %d", 9);
     return true;
   }
-  if (const int r = TheAliveCycle().Start(u.agent))
+  if (const int r = u.alive.Start(u.agent))
     u.logger->Log(u"", u"Main", kLogWarning, u"alive 쓰레드 시작 실패: %d", r);
   return true;
 }
 
-int RunInstallAndUpdate(UpdaterContext& u) {
+int RunInstallAndUpdate(UpdaterRun& u) {
   if (!RunServerSessionSteps(u)) return kExitCertificates;
   u.logger->LogText(kLogSystem, u"========================= 에이전트 모듈 설치 시작 ======================");
-  u.success = UpdateAgentModule(u, u.os, u.command.restart);
+  u.success = UpdateAgentModule(u);
   u.logger->Log(u"", u"Main", kLogSystem, u.success ? u"에이전트 모듈 설치 성공" : u"에이전트 모듈 설치 실패");
   if (u.command.install) RemoveSetupFolder(u);
   return kExitDone;

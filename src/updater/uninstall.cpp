@@ -46,7 +46,7 @@ void WaitUntilServiceIsGone() {
 
 }  // namespace
 
-int RunUninstallMode(UpdaterContext& u) {
+int RunUninstallMode(UpdaterRun& u) {
   ILogger& log = *u.logger;
   const bool expunge = u.command.expunge;
   log.Log(u"", u"Main", kLogSystem, u"== 에이전트 삭제 시도 (%c) ===", expunge ? u'A' : u'U');
@@ -66,9 +66,9 @@ int RunUninstallMode(UpdaterContext& u) {
   return kExitDone;
 }
 
-void UninstallAgent(UpdaterContext& u) {
+void UninstallAgent(UpdaterRun& u) {
   ILogger& log = *u.logger;
-  const SysContext sys = u.Sys();
+  const SysContext& sys = u.sys;
 
   UninstallMenuAndLink(log, u.bindings);
   StopAllAgentProcess(sys);
@@ -77,7 +77,9 @@ void UninstallAgent(UpdaterContext& u) {
 
   // The devices are unblocked through the agent's own library, so before its folder goes.
   MediaController media(log);
-  media.LoadComDrvFunction(u.workingFolder);
+  // From here on the install folder is current, as the programs started below expect.
+  u.workDirectory.Enter(u.folders().install);
+  media.LoadComDrvFunction(u.folders().install);
   if (media.IsLoaded()) {
     log.Log(kTag, u"UninstallAgent", kLogSystem, u"매체 제어 복원");
     media.SetUSBStorageBlock();
@@ -85,7 +87,7 @@ void UninstallAgent(UpdaterContext& u) {
     media.SetBluetoothBlock();
   }
 
-  RemoveRunningDrivers(ProcessDrivers());
+  RemoveRunningDrivers(u.drivers);
   RemoveAgentRegistry(u);
   if (u.os.osCode & kOsMaskXpOr2003) RemovePostPlatformMark(u);
 
@@ -93,13 +95,13 @@ void UninstallAgent(UpdaterContext& u) {
   if (!DeleteFolderTree(u, assistantFolder, false)) {
     log.Log(kTag, u"UninstallAgent", kLogWarning, u"%u - 보조 에이전트 폴더 삭제 실패", GetLastError());
   }
-  if (!DeleteFolderTree(u, u.config.settings.installFolder, false)) {
+  if (!DeleteFolderTree(u, u.folders().install, false)) {
     log.Log(kTag, u"UninstallAgent", kLogWarning, u"%u - 작업 폴더 삭제 실패", GetLastError());
   }
   log.Log(kTag, u"UninstallAgent", kLogInfo, u"에이전트 삭제 완료");
 }
 
-void RemoveAgentRegistry(UpdaterContext& u) {
+void RemoveAgentRegistry(UpdaterRun& u) {
   ILogger& log = *u.logger;
   IRegistry& reg = Registry();
 
@@ -135,7 +137,7 @@ void RemoveAgentRegistry(UpdaterContext& u) {
   if (!gone(rc)) log.Log(kTag, u"RemoveAgentRegistry", kLogWarning, u"%u - Appwiz 정보 삭제 실패", static_cast<DWORD>(rc));
 }
 
-void RemovePostPlatformMark(UpdaterContext&) {
+void RemovePostPlatformMark(UpdaterRun&) {
   IRegistry& reg = Registry();
   HKEY key = nullptr;
   if (reg.RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPostPlatformKey, 0, KEY_READ | KEY_CREATE_SUB_KEY | KEY_SET_VALUE,
@@ -155,7 +157,7 @@ void RemovePostPlatformMark(UpdaterContext&) {
   reg.RegCloseKey(key);
 }
 
-bool DeleteFolderTree(UpdaterContext& u, std::u16string_view path, bool listFailure) {
+bool DeleteFolderTree(UpdaterRun& u, std::u16string_view path, bool listFailure) {
   // A damaged install-folder value must never empty a whole drive.
   if (IsDriveRoot(path)) {
     SetLastError(ERROR_ACCESS_DENIED);
@@ -207,14 +209,13 @@ bool DeleteFolderTree(UpdaterContext& u, std::u16string_view path, bool listFail
   return RemoveFolderNowOrAtRestart(path) != Removal::Failed;
 }
 
-void RemoveSetupFolder(UpdaterContext& u) {
-  const std::u16string folder = Files().ExpandEnvironmentStringsW(kSetupFolderTemplate);
-  if (!DeleteFolderTree(u, folder, false)) {
+void RemoveSetupFolder(UpdaterRun& u) {
+  if (!DeleteFolderTree(u, u.folders().setup, false)) {
     u.logger->Log(kTag, u"RemoveSetupFolder", kLogWarning, u"%u - 설치 폴더 삭제 실패", GetLastError());
   }
 }
 
-void RemoveUninstallFolder(UpdaterContext& u) {
+void RemoveUninstallFolder(UpdaterRun& u) {
   const std::u16string folder = Files().ExpandEnvironmentStringsW(kUninstallFolderTemplate);
   if (!PathExists(folder)) return;
   if (!DeleteFolderTree(u, folder, false)) {
@@ -222,7 +223,7 @@ void RemoveUninstallFolder(UpdaterContext& u) {
   }
 }
 
-void RunOrletUninstallerIfPossible(UpdaterContext& u, std::u16string_view folder) {
+void RunOrletUninstallerIfPossible(UpdaterRun& u, std::u16string_view folder) {
   std::u16string program;
   if (!BuildPath(folder, kOrletUninstaller, &program)) return;
   if (!PathExists(program)) return;

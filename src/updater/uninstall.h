@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "updater/context.h"
+#include "updater/run.h"
 
 namespace qz {
 
@@ -21,26 +21,26 @@ inline constexpr uint32_t kOsMaskXpOr2003 = 0x01010101u;
 
 // The uninstall mode's work after the run's initialisation; the run's exit code (always 0: every
 // failure is logged and the next step runs).
-int RunUninstallMode(UpdaterContext& u);
+int RunUninstallMode(UpdaterRun& u);
 
 // Menu entries, processes, service, media blocks, drivers, registry and folders.
-void UninstallAgent(UpdaterContext& u);
-void RemoveAgentRegistry(UpdaterContext& u);
+void UninstallAgent(UpdaterRun& u);
+void RemoveAgentRegistry(UpdaterRun& u);
 // On XP and Server 2003: the first "Q-T$" value of the browser's Post Platform key.
-void RemovePostPlatformMark(UpdaterContext& u);
+void RemovePostPlatformMark(UpdaterRun& u);
 
 // Deletes a folder with everything in it; what cannot be deleted now (files in use, the folder
 // itself) is scheduled for deletion at the next restart. listFailure is the result when the folder
 // cannot be listed (true for subfolders, so one that vanished counts as deleted). False when an
 // entry could be neither deleted nor scheduled; the last error then tells why.
-bool DeleteFolderTree(UpdaterContext& u, std::u16string_view path, bool listFailure);
+bool DeleteFolderTree(UpdaterRun& u, std::u16string_view path, bool listFailure);
 
 // End of install mode: the setup folder the updater ran from (its own file goes at the restart).
-void RemoveSetupFolder(UpdaterContext& u);
+void RemoveSetupFolder(UpdaterRun& u);
 // End of uninstall mode, when that folder exists.
-void RemoveUninstallFolder(UpdaterContext& u);
+void RemoveUninstallFolder(UpdaterRun& u);
 
 // Starts folder\OrletUninstaller_Win.exe, when it is there, without waiting for it.
-void RunOrletUninstallerIfPossible(UpdaterContext& u, std::u16string_view folder);
+void RunOrletUninstallerIfPossible(UpdaterRun& u, std::u16string_view folder);
 
 }  // namespace qz

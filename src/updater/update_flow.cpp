@@ -23,17 +23,17 @@ constexpr char16_t kFunc[] = u"UpdateAgentModule";
 constexpr char kValueAgentBuild[] = "value05";
 
 // Install mode: the files the installer unpacked beside this program become the agent.
-bool PlaceInstalledAgent(UpdaterContext& u) {
+bool PlaceInstalledAgent(UpdaterRun& u) {
   std::u16string source = Files().GetModuleFileNameW();
   source = source.substr(0, source.rfind(u'\\'));
-  CopyAgentFiles(u, source, u.workingFolder);
+  CopyAgentFiles(u, source, u.folders().install);
   CopyMsDllToSystemFolder(u, source);
   RunOrletUninstallerIfPossible(u, source);
-  return RunServiceCommand(u.Sys(), u"install");
+  return RunServiceCommand(u.sys, u"install");
 }
 
 // Update mode: fetch what changed since the installed build and put it in place.
-bool FetchAndInstallUpdate(UpdaterContext& u, uint32_t* build) {
+bool FetchAndInstallUpdate(UpdaterRun& u, uint32_t* build) {
   const uint32_t old = ReadAgentBuildNumber(u);
   UpdateInfo info;
   QueryBuilder q;
@@ -47,13 +47,12 @@ bool FetchAndInstallUpdate(UpdaterContext& u, uint32_t* build) {
   DeleteDownloadesAgentFile(u, u"*.qz");
   // Partial downloads of the very next build are resumed; anything else starts afresh.
   if (*build == 0 || *build - old != 1) DeleteDownloadesAgentFile(u, u"*.tmp");
-  return DownloadAgentModeulDefinitionFile(u.agent) && DownloadAgentModules(u, u.os.osCode) &&
-         InstallAgentModules(u, *build);
+  return DownloadAgentModeulDefinitionFile(u.agent) && DownloadAgentModules(u) && InstallAgentModules(u, *build);
 }
 
 }  // namespace
 
-uint32_t ReadAgentBuildNumber(UpdaterContext& u) {
+uint32_t ReadAgentBuildNumber(UpdaterRun& u) {
   HKEY agent = nullptr;
   if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_READ, &agent) != 0) return 0;
   uint32_t build = 0;
@@ -62,22 +61,22 @@ uint32_t ReadAgentBuildNumber(UpdaterContext& u) {
   return build;
 }
 
-bool WriteAgentBuildNumber(UpdaterContext& u, uint32_t build) {
+bool WriteAgentBuildNumber(UpdaterRun& u, uint32_t build) {
   RegKey agent;
   if (OpenOrCreateKey(kAgentKey, agent.put()) != 0) return false;
   return WriteSealedDword(u.config.registryCipher, agent.get(), kValueAgentBuild, build) == 0;
 }
 
-bool UpdateAgentModule(UpdaterContext& u, const OsInformation& os, bool restart) {
+bool UpdateAgentModule(UpdaterRun& u) {
   const bool install = u.command.install;
-  StopAllAgentProcess(u.Sys());
-  u.logger->Log(kTag, kFunc, kLogSystem, u"OS Code: %08X", os.osCode);
+  StopAllAgentProcess(u.sys);
+  u.logger->Log(kTag, kFunc, kLogSystem, u"OS Code: %08X", u.os.osCode);
 
   bool success = false;
   uint32_t build = 0;
-  u.workingFolder = u.config.settings.installFolder;
-  if (!Files().SetCurrentDirectoryW(u.workingFolder)) {
-    u.logger->Log(kTag, kFunc, kLogWarning, u"%u - 작업 폴더 변경 실패: %s", GetLastError(), u.workingFolder);
+  const std::u16string& folder = u.folders().install;
+  if (!u.workDirectory.Enter(folder)) {
+    u.logger->Log(kTag, kFunc, kLogWarning, u"%u - 작업 폴더 변경 실패: %s", GetLastError(), folder);
   } else {
     success = install ? PlaceInstalledAgent(u) : FetchAndInstallUpdate(u, &build);
   }
@@ -97,7 +96,7 @@ bool UpdateAgentModule(UpdaterContext& u, const OsInformation& os, bool restart)
     Report(u.agent, kMsgUpdateFailed, kReportKindNotice, build);
   }
 
-  if (restart) RunServiceCommand(u.Sys(), u"start");
+  if (u.command.restart) RunServiceCommand(u.sys, u"start");
   return success;
 }
 

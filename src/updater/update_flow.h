@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "updater/context.h"
+#include "updater/run.h"
 
 namespace qz {
 
@@ -13,9 +13,12 @@ inline constexpr char16_t kCaptionInstalled[] = u"VH-KSM";
 inline constexpr char16_t kTextInstalled[] = u"VH-KSM 에이전트를 성공적으로 설치하였습니다..";
 
 // The installed build: the sealed DWORD value05 of the Agent key; 0 when it cannot be read.
-uint32_t ReadAgentBuildNumber(UpdaterContext& u);
-bool WriteAgentBuildNumber(UpdaterContext& u, uint32_t build);
+uint32_t ReadAgentBuildNumber(UpdaterRun& u);
+bool WriteAgentBuildNumber(UpdaterRun& u, uint32_t build);
 
-bool UpdateAgentModule(UpdaterContext& u, const OsInformation& os, bool restart);
+// Stops the agent, places (install mode) or fetches and installs (update mode) its files in the
+// install folder, reports the outcome, records the build and, unless the command says otherwise,
+// starts the service again.
+bool UpdateAgentModule(UpdaterRun& u);
 
 }  // namespace qz

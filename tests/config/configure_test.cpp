@@ -136,7 +136,10 @@ TEST_F(ConfigureTest, RefusedFilesWriteNothing) {
 TEST_F(ConfigureTest, FullModeMirrorsTheFileForTheNextStart) {
   RegKey common = FreshCommon();
   PutFile(kFile, Doc(kCore + "<pk_server>127.0.0.9</pk_server><ssl>8443</ssl>"));
-  ASSERT_TRUE(Files().SetCurrentDirectoryW(kFolder));
+  // The digest is of the file read, wherever the process's current directory is.
+  CreateFolderPath(u"C:\\Elsewhere");
+  PutFile(u"C:\\Elsewhere\\server.cfg", "another file");
+  ASSERT_TRUE(Files().SetCurrentDirectoryW(u"C:\\Elsewhere"));
   ctx_.settings.installFolder = u"C:\\Agent";
   ConfigRecord rec;
   ASSERT_TRUE(ReadConfigure(ctx_, &rec, common.get(), kFolder, false, false));
@@ -216,8 +219,7 @@ TEST_F(ConfigureTest, StoredFormReadsBackIdentical) {
     s.httpsPort = 443;
     s.menu = 0xF0;
     CreateFolderPath(u"C:\\Agent");
-    ASSERT_TRUE(Files().SetCurrentDirectoryW(u"C:\\Agent"));
-    ASSERT_TRUE(WriteConfigure(ctx_));
+    ASSERT_TRUE(WriteConfigure(ctx_, u"C:\\Agent"));
 
     const auto bytes = FileBytes(u"C:\\Agent\\server.cfg");
     ASSERT_TRUE(bytes);

@@ -141,7 +141,6 @@ class Containers : public ::testing::Test {
     std::filesystem::create_directories(machine_.HostPath(u"C:\\in"));
     ASSERT_EQ(ca_.Load(PutHost("ca.pem"), nullptr), 0);
     ASSERT_EQ(fs_.Load(PutHost("fs.crt"), &ca_), 0);
-    zip_.SetWorkingFolder(u"C:\\work");
   }
 
   std::string PutHost(const std::string& name) {
@@ -158,7 +157,7 @@ class Containers : public ::testing::Test {
   }
   int Unzip(const std::string& container) {
     Put(u"C:\\in\\pkg.qz", container);
-    return zip_.UnzipSignedFile(u"C:\\in\\pkg.qz", fs_);
+    return zip_.UnzipSignedFile(u"C:\\in\\pkg.qz", u"C:\\work", fs_);
   }
   std::vector<std::string> WorkFiles() {
     std::vector<std::string> names;
@@ -234,7 +233,7 @@ TEST_F(Containers, DamagedHeadersFailBeforeAnyRsaOperation) {
     std::string bad = good;
     bad[4 + bit / 8] = static_cast<char>(bad[4 + bit / 8] ^ (1 << (bit % 8)));
     Put(u"C:\\in\\pkg.qz", bad);
-    EXPECT_EQ(zip_.UnzipSignedFile(u"C:\\in\\pkg.qz", counting), qz::kUnzipIllegal) << bit;
+    EXPECT_EQ(zip_.UnzipSignedFile(u"C:\\in\\pkg.qz", u"C:\\work", counting), qz::kUnzipIllegal) << bit;
     EXPECT_EQ(qz::VerifyContainer(Bytes(bad), counting), -qz::kVerifyBadCheck) << bit;
   }
   EXPECT_EQ(counting.decrypts, 0);
@@ -386,14 +385,14 @@ TEST_F(Containers, EntryHeaders) {
 TEST_F(Containers, Surroundings) {
   const std::string good = Sign(key_, Entry("a.txt", Deflate("alpha")));
   Put(u"C:\\in\\pkg.qz", good);
-  zip_.SetWorkingFolder(u"C:\\nowhere");
-  EXPECT_EQ(zip_.UnzipSignedFile(u"C:\\in\\pkg.qz", fs_), qz::kUnzipNoWorkingDir);
+  EXPECT_EQ(zip_.UnzipSignedFile(u"C:\\in\\pkg.qz", u"C:\\nowhere", fs_), qz::kUnzipNoWorkingDir);
   EXPECT_TRUE(log_.HasEnding("Fail to set working dir: C:\\nowhere"));
-  zip_.SetWorkingFolder(u"C:\\work");
-  EXPECT_EQ(zip_.UnzipSignedFile(u"C:\\in\\none.qz", fs_), qz::kUnzipCannotOpen);
+  EXPECT_EQ(zip_.UnzipSignedFile(u"C:\\in\\none.qz", u"C:\\work", fs_), qz::kUnzipCannotOpen);
   EXPECT_TRUE(log_.HasEnding("Fail to open C:\\in\\none.qz"));
-  EXPECT_EQ(zip_.UnzipSignedFile(u"C:\\in\\pkg.qz", fs_), 0);
-  EXPECT_EQ(win::Files().GetCurrentDirectoryW(), u"C:\\work");
+  // Unpacking names its folder; the process's current directory is not the reader's to change.
+  const std::u16string before = win::Files().GetCurrentDirectoryW();
+  EXPECT_EQ(zip_.UnzipSignedFile(u"C:\\in\\pkg.qz", u"C:\\work", fs_), 0);
+  EXPECT_EQ(win::Files().GetCurrentDirectoryW(), before);
 }
 
 class Definitions : public Containers {
@@ -447,10 +446,9 @@ TEST_F(Definitions, FileSizeLimit) {
   EXPECT_EQ(position, 0);  // refused before reading
 }
 
-TEST_F(Definitions, LoadPolicyFileFromTheCurrentFolder) {
-  ASSERT_TRUE(win::Files().SetCurrentDirectoryW(u"C:\\work"));
+TEST_F(Definitions, LoadPolicyFileFromItsPath) {
   std::vector<uint8_t> out(10240);
-  EXPECT_EQ(zip_.LoadPolicyFile(out, fs_), 0);
+  EXPECT_EQ(zip_.LoadPolicyFile(u"C:\\work\\qzAgent.xmd", out, fs_), 0);
   EXPECT_TRUE(log_.HasEnding("Fail to open qzAgent.xmd", "IZipArchive::LoadPolicyFile 3"));
 
   std::string cut = Deflate("<qzAgent><module>a</module></qzAgent>");
@@ -471,7 +469,7 @@ TEST_F(Definitions, LoadPolicyFileFromTheCurrentFolder) {
   };
   for (const Case& c : cases) {
     Put(u"C:\\work\\qzAgent.xmd", c.container);
-    EXPECT_EQ(zip_.LoadPolicyFile(out, fs_), c.expected) << c.what;
+    EXPECT_EQ(zip_.LoadPolicyFile(u"C:\\work\\qzAgent.xmd", out, fs_), c.expected) << c.what;
     if (c.expected == 0) {
       EXPECT_TRUE(log_.HasEnding(c.logLine, "ZipArchive::LoadPolicyFromStream 3")) << c.what << "\n" << log_.Dump();
       EXPECT_TRUE(log_.HasEnding("Found illegal file: qzAgent.xmd", "IZipArchive::LoadPolicyFile 3")) << c.what;
@@ -549,9 +547,8 @@ TEST_F(Containers, QzpackReleaseFolder) {
 
   // The definition file names every module with its checksum, and each package unpacks to it.
   Put(u"C:\\work\\qzAgent.xmd", ReadHostFile(rel + "/agent/qzAgent.xmd"));
-  ASSERT_TRUE(win::Files().SetCurrentDirectoryW(u"C:\\work"));
   std::vector<uint8_t> doc(10240);
-  const int n = zip_.LoadPolicyFile(doc, fs);
+  const int n = zip_.LoadPolicyFile(u"C:\\work\\qzAgent.xmd", doc, fs);
   ASSERT_GT(n, 0) << log_.Dump();
   tinyxml2::XMLDocument xml;
   ASSERT_EQ(xml.Parse(reinterpret_cast<const char*>(doc.data()), static_cast<size_t>(n)), tinyxml2::XML_SUCCESS);

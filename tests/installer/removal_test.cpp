@@ -91,12 +91,13 @@ TEST(RemoveDriverGroup, CommandsAndServiceManagerBothRun) {
   CreateDriver(u"qzProcCutx86", ksm + u"\\qzProcCutx86.sys", true);
   CreateDriver(u"qzTcpTagger", u"C:\\Windows\\System32\\drivers\\qzTcpTagger.sys", false);
 
-  qz::RemoveDriverGroup(qz::DriverGroup::ProtectionAndCut);
+  qz::DriverRecords drivers;
+  qz::RemoveDriverGroup(qz::DriverGroup::ProtectionAndCut, drivers);
   EXPECT_FALSE(ServiceExists(u"qzProcCut"));
   EXPECT_FALSE(ServiceExists(u"qzProcCutx86"));
   EXPECT_TRUE(ServiceExists(u"qzTcpTagger"));
 
-  qz::RemoveDriverGroup(qz::DriverGroup::TaggerAndFilter);
+  qz::RemoveDriverGroup(qz::DriverGroup::TaggerAndFilter, drivers);
   EXPECT_FALSE(ServiceExists(u"qzTcpTagger"));
 }
 
@@ -313,7 +314,8 @@ TEST(RemovePreviousAgent, StatusTextsLogArchiveAndProcessesEnded) {
 
     std::vector<std::u16string> shown;
     std::u16string archive;
-    qz::RemovePreviousAgent(f, r.korean, [&](std::u16string_view t) { shown.emplace_back(t); }, &archive);
+    qz::DriverRecords drivers;
+    qz::RemovePreviousAgent(f, drivers, r.korean, [&](std::u16string_view t) { shown.emplace_back(t); }, &archive);
     EXPECT_EQ(shown, r.texts);
     EXPECT_TRUE(Pids(u"lmvAgent.exe").empty());
     EXPECT_EQ(archive.size(), 18u);

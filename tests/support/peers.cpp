@@ -185,4 +185,33 @@ std::unique_ptr<QzServer> StartPublisher(const HostDir& dir) {
   return server;
 }
 
+std::string RequestName(const JournalEntry& e) {
+  if (e.path != "/CAgentRequest") return e.path;
+  // "_c=name" as the first field or after an "&".
+  for (size_t at = e.body.find("_c="); at != std::string::npos; at = e.body.find("_c=", at + 3)) {
+    if (at != 0 && e.body[at - 1] != '&') continue;
+    const size_t end = e.body.find('&', at);
+    return e.body.substr(at + 3, end == std::string::npos ? std::string::npos : end - at - 3);
+  }
+  return e.path;
+}
+
+::testing::AssertionResult RequestsAre(const std::vector<JournalEntry>& journal, const std::vector<std::string>& expected,
+                                       Alive alive) {
+  std::vector<std::string> seen;
+  for (const JournalEntry& e : journal) {
+    std::string name = RequestName(e);
+    if (alive == Alive::Allowed && name == "alive") continue;
+    seen.push_back(std::move(name));
+  }
+  if (seen == expected) return ::testing::AssertionSuccess();
+  auto list = [](const std::vector<std::string>& v) {
+    std::string s;
+    for (const auto& x : v) s += "\n    " + x;
+    return s;
+  };
+  return ::testing::AssertionFailure() << "requests seen:" << list(seen) << "\n  expected (and nothing else):"
+                                       << list(expected);
+}
+
 }  // namespace qztest

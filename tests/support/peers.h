@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,6 +41,16 @@ struct JournalEntry {
   std::string body;
   std::string Header(const std::string& name) const;
 };
+
+// The name of a journalled request: the command ("_c") of an agent request, the path of any other.
+std::string RequestName(const JournalEntry& e);
+
+// Whether a run's requests were exactly the expected ones, in order, and nothing else. Alive
+// requests come at moments that depend on timing: with Alive::Allowed they are left out before the
+// comparison (the expected list then names none).
+enum class Alive { Refused, Allowed };
+::testing::AssertionResult RequestsAre(const std::vector<JournalEntry>& journal, const std::vector<std::string>& expected,
+                                       Alive alive = Alive::Refused);
 
 // qzserver with a release folder (files under agent/ and certs/), an upload folder and a journal;
 // its ports are 0 when it did not start.

@@ -155,9 +155,10 @@ TEST_F(ConfigUpdate, RunsAsPartOfTheModuleDownloadAndIsInstalledWithTheModules) 
   Publish("server.cfg", kNewConfig);
   Publish("a.dll", "a");
   Definition("<agent>" + Config(Cks(kNewConfig)) + "<module cks=\"" + Cks("a") + "\">a.dll</module></agent>");
+  // Even with the install folder current, the new settings are prepared in the module folder.
   ASSERT_TRUE(win::Files().SetCurrentDirectoryW(install_));
 
-  EXPECT_TRUE(DownloadAgentModules(u_, 0x00200000)) << log_->Dump();
+  EXPECT_TRUE(DownloadAgentModules(u_)) << log_->Dump();
   EXPECT_EQ(Downloads(), (std::vector<std::string>{"/agent/server.cfg.qz", "/agent/a.dll.qz"}));
   EXPECT_EQ(Names(Host(ModuleFolder())), (std::vector<std::string>{"a.dll", "server.cfg"}));
   EXPECT_EQ(Content(HostInstalled("server.cfg")), "stored form of the old settings");

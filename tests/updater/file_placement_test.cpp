@@ -30,24 +30,6 @@ std::set<std::string> Names(const std::string& hostFolder) {
   return out;
 }
 
-// The process-wide driver records start over for each test.
-void ResetDrivers() {
-  DriverRecords& d = ProcessDrivers();
-  for (DriverService* r : {&d.prtProc, &d.netFilter, &d.procCut, &d.tcpTagger}) {
-    if (r->deviceHandle != INVALID_HANDLE_VALUE) CloseHandle(r->deviceHandle);
-    r->deviceHandle = INVALID_HANDLE_VALUE;
-    r->binaryPath.clear();
-    r->serviceName.clear();
-    r->devicePath.clear();
-    r->created = r->started = false;
-    r->ownsService = true;
-  }
-}
-
-struct DriverReset {
-  ~DriverReset() { ResetDrivers(); }
-};
-
 bool ServiceRunning(std::u16string_view name) {
   SC_HANDLE scm = Services().OpenSCManagerW(u"", u"", SC_MANAGER_ALL_ACCESS);
   SC_HANDLE s = scm ? Services().OpenServiceW(scm, name, SERVICE_ALL_ACCESS) : nullptr;
@@ -82,10 +64,10 @@ TEST(FilePlacement, DriverFilesFollowTheOsCode) {
   size_t placed = 0;
   for (const auto& r : rows) {
     SCOPED_TRACE(testing::Message() << std::hex << r.osCode);
-    m.u->workingFolder = Utf8ToWide(FmtA("C:\\target-%08X", r.osCode));
-    ASSERT_TRUE(fs::create_directories(m.Host(m.u->workingFolder)));
-    EXPECT_EQ(CopyDriverFiles(*m.u, source, r.osCode), static_cast<int>(r.files.size()));
-    EXPECT_EQ(Names(m.Host(m.u->workingFolder)), r.files);
+    const std::u16string target = Utf8ToWide(FmtA("C:\\target-%08X", r.osCode));
+    ASSERT_TRUE(fs::create_directories(m.Host(target)));
+    EXPECT_EQ(CopyDriverFiles(*m.u, source, target, r.osCode), static_cast<int>(r.files.size()));
+    EXPECT_EQ(Names(m.Host(target)), r.files);
     placed += r.files.size();
   }
   const std::string log = m.Log();
@@ -95,9 +77,8 @@ TEST(FilePlacement, DriverFilesFollowTheOsCode) {
 
   // A file missing from the source is logged at the same level and the others still come.
   fs::remove(m.Host(source + u"\\qzPrtProcX64.sys"));
-  m.u->workingFolder = u"C:\\target-missing";
-  fs::create_directories(m.Host(m.u->workingFolder));
-  EXPECT_EQ(CopyDriverFiles(*m.u, source, 0x00200000), 3);
+  fs::create_directories(m.Host(u"C:\\target-missing"));
+  EXPECT_EQ(CopyDriverFiles(*m.u, source, u"C:\\target-missing", 0x00200000), 3);
   EXPECT_EQ(Count(m.Log(), "{{TarlinUpdater::CopyDriverFiles}} 2 - 복사 실패: qzPrtProcX64.sys"), 1);
 }
 
@@ -166,12 +147,11 @@ TEST(FilePlacement, InstallPreparationPlacesAndStartsTheFilters) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.profile);
-    ResetDrivers();
     UpdaterMachine m(r.profile);
-    const DriverReset reset;  // before the machine goes, while its handles are valid
-    m.u->setupFolder = u"C:\\bc8f992f5df34654945e6e32a5aa400c";
-    for (const auto& f : kDriverFiles) m.Put(m.u->setupFolder + u"\\" + std::u16string(f.name));
-    for (auto name : kCertificateFiles) m.Put(m.u->setupFolder + u"\\" + std::u16string(name));
+    const std::u16string setup = u"C:\\bc8f992f5df34654945e6e32a5aa400c";
+    m.u->FixFolders(m.installFolder, setup);
+    for (const auto& f : kDriverFiles) m.Put(setup + u"\\" + std::u16string(f.name));
+    for (auto name : kCertificateFiles) m.Put(setup + u"\\" + std::u16string(name));
 
     PlaceCertificatesAndDrivers(*m.u);
 

@@ -54,16 +54,16 @@ TEST_F(Modules, OsMasksChooseTheModulesOfThisWindows) {
       {"10 64-bit", 0x00200000, {"all.dll", "new64.dll"}},
       {"not identified", 0, {}},
   };
+  const std::u16string cwd = win::Files().GetCurrentDirectoryW();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::filesystem::remove_all(Host(ModuleFolder()));
-    EXPECT_TRUE(DownloadAgentModules(u_, c.osCode)) << log_->Dump();
+    u_.os.osCode = c.osCode;
+    EXPECT_TRUE(DownloadAgentModules(u_)) << log_->Dump();
     EXPECT_EQ(Names(Host(ModuleFolder())), c.prepared);
   }
-  // The working folder is the install folder again, for the steps that follow.
-  EXPECT_EQ(u_.workingFolder, install_);
-  EXPECT_EQ(u_.archive.workingFolder(), install_);
-  EXPECT_EQ(win::Files().GetCurrentDirectoryW(), install_);
+  // The module work leaves the process's current directory alone.
+  EXPECT_EQ(win::Files().GetCurrentDirectoryW(), cwd);
   EXPECT_TRUE(log_->Has("TarlinUpdater::DownloadAgentModules 4 Secure downloading enabled"));
 }
 
@@ -82,7 +82,7 @@ TEST_F(Modules, OnlyChangedModulesAreFetchedAndRemovalsGoFirst) {
                  Module("retired.dll", "remove=\"TRUE\"") + Module("gone.dll", "remove=\"true\" cks=\"00\"") +
                  Module("missing.dll", "cks=\"" + Cks("missing") + "\"")));
 
-  EXPECT_TRUE(DownloadAgentModules(u_, 0x00200000)) << log_->Dump();
+  EXPECT_TRUE(DownloadAgentModules(u_)) << log_->Dump();
 
   EXPECT_EQ(Names(Host(ModuleFolder())), (Strings{"missing.dll", "old.dll"}));
   EXPECT_EQ(Content(HostModule("old.dll")), "old, replaced");
@@ -98,7 +98,7 @@ TEST_F(Modules, RemovalOfAFileInUseWaitsForTheRestart) {
   Lock(install_ + u"\\busy.dll");
   Definition(Doc(Module("busy.dll", "remove=\"True\"")));
 
-  EXPECT_TRUE(DownloadAgentModules(u_, 0x00200000));
+  EXPECT_TRUE(DownloadAgentModules(u_));
   EXPECT_TRUE(log_->Has("busy.dll: 모듈 삭제함")) << log_->Dump();
   EXPECT_TRUE(DeletionPending("busy.dll"));
   EXPECT_EQ(Content(HostInstalled("busy.dll")), "busy");
@@ -129,20 +129,19 @@ TEST_F(Modules, AModuleThatCannotBeTakenEndsTheLoop) {
     log_->lines.clear();
     MarkJournal();
     Definition(Doc(c.module + after));
-    EXPECT_FALSE(DownloadAgentModules(u_, 0x00200000));
+    EXPECT_FALSE(DownloadAgentModules(u_));
     EXPECT_TRUE(log_->Has(c.logged)) << log_->Dump();
     for (const auto& d : Downloads()) EXPECT_NE(d, "/agent/after.dll.qz");
     EXPECT_EQ(Content(HostModule("after.dll")), "(none)");
-    EXPECT_EQ(u_.workingFolder, install_);
   }
 }
 
 TEST_F(Modules, DefinitionThatDoesNotOpenOrParse) {
-  EXPECT_FALSE(DownloadAgentModules(u_, 0x00200000));
+  EXPECT_FALSE(DownloadAgentModules(u_));
   EXPECT_TRUE(log_->Has("TarlinUpdater::DownloadAgentModules 3 에이전트 모듈 정의 파일 열기 실패")) << log_->Dump();
 
   Definition("this is < not xml");
-  EXPECT_FALSE(DownloadAgentModules(u_, 0x00200000));
+  EXPECT_FALSE(DownloadAgentModules(u_));
   EXPECT_TRUE(log_->Has("TarlinUpdater::DownloadAgentModules 4 잘못된 모듈 정의 파일 발견")) << log_->Dump();
 
   // Signed by a certificate of another CA: refused before anything is read from it.
@@ -152,7 +151,7 @@ TEST_F(Modules, DefinitionThatDoesNotOpenOrParse) {
                      work / "doc.xml", "--out", HostInstalled("qzAgent.xmd")}),
             0);
   log_->lines.clear();
-  EXPECT_FALSE(DownloadAgentModules(u_, 0x00200000));
+  EXPECT_FALSE(DownloadAgentModules(u_));
   EXPECT_TRUE(log_->Has("에이전트 모듈 정의 파일 열기 실패")) << log_->Dump();
   EXPECT_FALSE(std::filesystem::exists(Host(ModuleFolder())));
 }
@@ -233,7 +232,7 @@ TEST_F(Modules, PlainDownloadFlag) {
 
   Publish("plain.dll", "plain");
   Definition(Doc(Module("plain.dll", "cks=\"" + Cks("plain") + "\"")));
-  EXPECT_TRUE(DownloadAgentModules(u_, 0x00200000)) << log_->Dump();
+  EXPECT_TRUE(DownloadAgentModules(u_)) << log_->Dump();
   EXPECT_EQ(Content(HostModule("plain.dll")), "plain");
   EXPECT_EQ(SizeQueries(), 0);  // no file-size command: the plain path asks the file itself
   EXPECT_EQ(Downloads().back(), "/agent/plain.dll.qz");

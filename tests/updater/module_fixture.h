@@ -24,7 +24,8 @@
 #include "support/host_files.h"
 #include "support/peers.h"
 #include "support/test_machine.h"
-#include "updater/context.h"
+#include "updater/initialize.h"
+#include "updater/run.h"
 
 namespace modtest {
 
@@ -68,10 +69,6 @@ class ModuleMachine : public ::testing::Test {
     qz::RegKey common;
     ASSERT_EQ(qz::CreateKeyTree(&common), 0);
 
-    u_.logger = std::make_unique<CapturingLog>();
-    log_ = static_cast<CapturingLog*>(u_.logger.get());
-    u_.config.logger = log_;
-    u_.archive.SetLogger(log_);
     qz::SiteSettings& s = u_.config.settings;
     s.installFolder = install_;
     s.installFolderAnsi = win::WideToAnsi(install_);
@@ -79,9 +76,9 @@ class ModuleMachine : public ::testing::Test {
     s.agentGuid = kGuid;
     u_.config.registryCipher.SetPassword(kSerial);
     u_.config.fileCipher.SetPassword("");
-    u_.workingFolder = install_;
-    u_.archive.SetWorkingFolder(install_);
-    ASSERT_TRUE(win::Files().SetCurrentDirectoryW(install_));
+    u_.os.osCode = 0x00200000;  // Windows 10 64-bit
+    // The current directory stays elsewhere: the module work names every file by its full path.
+    u_.FixFolders(install_);
   }
 
   std::u16string ModuleFolder() const { return install_ + u"\\module"; }
@@ -148,8 +145,9 @@ class ModuleMachine : public ::testing::Test {
     explicit Entered(qztest::TestMachine& m) { m.Enter(u"C:\\qzt\\qzUpdater.exe", 32); }
   } entered_{machine_};
   std::u16string install_;
-  qz::UpdaterContext u_;
-  CapturingLog* log_ = nullptr;
+  // The run keeps its log lines here; it owns the logger.
+  CapturingLog* log_ = new CapturingLog;
+  qz::UpdaterRun u_{qz::UpdaterCommand(), std::unique_ptr<qz::EncLogger>(log_)};
 };
 
 // The same bound to a live qzserver, with the certificates loaded and a clock that counts pauses.
@@ -186,20 +184,16 @@ class ModuleWork : public ModuleMachine {
     time_ = clock.get();
     win::Platform::Current().SetTime(std::move(clock));
 
-    const qz::SiteSettings& s = u_.config.settings;
+    qz::SiteSettings& s = u_.config.settings;
     PutFile(install_ + u"\\qorv-ca.pem", ReadHostFile(*pki_ / "ca.pem"));
     PutFile(install_ + u"\\qorv-fs.crt", ReadHostFile(*pki_ / "fs.crt"));
     ASSERT_EQ(u_.certs.ca.Load(s.installFolderAnsi + "\\qorv-ca.pem", nullptr), 0);
     ASSERT_EQ(u_.certs.fileSigning.Load(s.installFolderAnsi + "\\qorv-fs.crt", &u_.certs.ca), 0);
 
-    u_.agent.logger = log_;
-    u_.agent.query = &query_;
-    u_.agent.signer = &u_.signer;
-    u_.agent.config = &u_.config;
-    u_.agent.certs = &u_.certs;
-    ASSERT_TRUE(query_.Initialize(nullptr));
-    ASSERT_TRUE(qz::SetManagerServer(u_.agent, "127.0.0.1", static_cast<uint32_t>(server_->httpPort),
-                                     static_cast<uint32_t>(server_->httpsPort)));
+    s.server = "127.0.0.1";
+    s.httpPort = server_->httpPort;
+    s.httpsPort = server_->httpsPort;
+    ASSERT_TRUE(qz::SetUpServerSession(u_));
     ASSERT_TRUE(qz::BindPublicIp(u_.agent));
     MarkJournal();
   }
@@ -212,13 +206,8 @@ class ModuleWork : public ModuleMachine {
     return all;
   }
 
-  // Makes the module folder the working folder, as the download step does.
-  void UseModuleFolder() {
-    std::filesystem::create_directories(Host(ModuleFolder()));
-    u_.workingFolder = ModuleFolder();
-    u_.archive.SetWorkingFolder(ModuleFolder());
-    ASSERT_TRUE(win::Files().SetCurrentDirectoryW(ModuleFolder()));
-  }
+  // The module folder exists, as the download step makes it.
+  void UseModuleFolder() { std::filesystem::create_directories(Host(ModuleFolder())); }
 
   // name.qz holding the given files (entry name = file name), signed with the suite's key (or
   // the foreign one), published under /agent/.
@@ -268,7 +257,6 @@ class ModuleWork : public ModuleMachine {
   HostDir dir_;
   std::unique_ptr<qztest::QzServer> server_;
   qztest::PauseCountingTime* time_ = nullptr;
-  qz::AgentQuery query_;
   size_t seen_ = 0;
 };
 inline HostDir* ModuleWork::pki_ = nullptr;

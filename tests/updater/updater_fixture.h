@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -15,7 +16,7 @@
 #include "protocol/os_identity.h"
 #include "support/host_files.h"
 #include "support/test_machine.h"
-#include "updater/context.h"
+#include "updater/run.h"
 
 namespace uptest {
 
@@ -43,16 +44,20 @@ class UpdaterMachine {
  public:
   explicit UpdaterMachine(const std::string& profile = "win10-x64") : machine(profile) {
     machine.Enter(u"C:\\qzt\\qzUpdater.exe", 32);
-    u = &qz::NewUpdaterContext();
+    run = std::make_unique<qz::UpdaterRun>();
+    u = run.get();
     qz::IdentifyOs(&u->os);
     installFolder = win::Files().ExpandEnvironmentStringsW(u"%ProgramFiles%\\varnholt\\KSM");
     std::filesystem::create_directories(machine.HostPath(installFolder));
     u->config.settings.installFolder = installFolder;
-    u->workingFolder = installFolder;
+    u->FixFolders(installFolder);
     EXPECT_EQ(u->logger->Open(kLogFolder, u"qzUpdater"), 0);
     u->logger->SetLogLevel(qz::kLogDebug);
   }
-  ~UpdaterMachine() { u->logger->Close(); }
+  ~UpdaterMachine() {
+    u->logger->Close();
+    run.reset();  // while its machine is there
+  }
 
   std::string Log() { return ReadLogs(machine.HostPath(kLogFolder)); }
   std::string Host(std::u16string_view winPath) { return machine.HostPath(winPath); }
@@ -63,7 +68,8 @@ class UpdaterMachine {
 
   static constexpr char16_t kLogFolder[] = u"C:\\qzt\\logs";
   qztest::TestMachine machine;
-  qz::UpdaterContext* u = nullptr;
+  std::unique_ptr<qz::UpdaterRun> run;
+  qz::UpdaterRun* u = nullptr;
   std::u16string installFolder;
 };
 
