@@ -105,11 +105,9 @@ AgentQuery& TheAgentQuery() {
   return query;
 }
 
-bool IsCertificateCheckBypassed(WebQuery& query) {
-  auto* agent = dynamic_cast<AgentQuery*>(&query);
-  if (!agent) return false;
-  std::lock_guard lock(agent->SessionLock());
-  return agent->CertificateCheckBypassed();
+bool IsCertificateCheckBypassed(AgentQuery& query) {
+  std::lock_guard lock(query.SessionLock());
+  return query.CertificateCheckBypassed();
 }
 
 uint32_t AgentContext::ClientId() {

@@ -43,9 +43,8 @@ bool SetUpServerSession(UpdaterContext& u) {
   u.agent.certs = &u.certs;
   u.certs.ca.SetCertificateCipher(&u.certCipher);
   u.certs.fileSigning.SetCertificateCipher(&u.certCipher);
-  SetHookCertificates(&u.certs);
   if (!query.Initialize(u.logger.get())) return false;
-  SetResponseHook(&IsValidCertificate);
+  BindCertificateCheck(query, u.certs);
   const SiteSettings& s = u.config.settings;
   return SetManagerServer(u.agent, s.server, static_cast<uint32_t>(s.httpPort), static_cast<uint32_t>(s.httpsPort));
 }

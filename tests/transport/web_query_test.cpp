@@ -123,33 +123,23 @@ TEST_P(WebQueryTest, AnswersAndFailuresOfFormRequests) {
   EXPECT_EQ(journal.back().body, "");
 }
 
-std::string gSeenCertificate;
-bool gHookAnswer = false;
-
-bool CertificateHook(WebQuery& q) {
-  win::PCCERT_CONTEXT cert = nullptr;
-  win::DWORD len = sizeof cert;
-  if (win::Http().WinHttpQueryOption(q.CurrentRequest(), win::WINHTTP_OPTION_SERVER_CERT_CONTEXT, &cert, &len)) {
-    gSeenCertificate.assign(reinterpret_cast<const char*>(cert->pbCertEncoded), cert->cbCertEncoded);
-    win::CertFreeCertificateContext(cert);
-  }
-  return gHookAnswer;
-}
-
-TEST_P(WebQueryTest, ResponseHookSeesTheServerCertificateAndItsRefusalFreesTheLock) {
+TEST_P(WebQueryTest, CertificateCheckSeesTheServerCertificateAndItsRefusalFreesTheLock) {
   server_->Faults("/hook reply=ok\n");
   auto q = Query();
-  qz::SetResponseHook(&CertificateHook);
-  gSeenCertificate.clear();
-  gHookAnswer = false;
-  // The libcurl path never calls the hook.
+  std::string seen;
+  bool accept = false;
+  q->SetCertificateCheck([&](const qz::ServerCertificateView& server) {
+    std::vector<uint8_t> der;
+    if (server.Read(&der)) seen.assign(der.begin(), der.end());
+    return accept;
+  });
+  // The libcurl path never runs the check.
   EXPECT_EQ(q->SimpleRequestSecure(u"/hook", "a=b", true), Pick(-6, 0));
-  gHookAnswer = true;
+  accept = true;
   EXPECT_EQ(q->SimpleRequestSecure(u"/hook", "a=b", true), 0);
-  gHookAnswer = false;
+  accept = false;
   EXPECT_EQ(q->SimpleRequestSecure(u"/hook", "a=b", false), 0);
-  qz::SetResponseHook(nullptr);
-  EXPECT_EQ(gSeenCertificate, GetParam().curl ? "" : CertificateDer(dir_));
+  EXPECT_EQ(seen, GetParam().curl ? "" : CertificateDer(dir_));
 }
 
 TEST_P(WebQueryTest, UploadsSendTheFileAsOnePart) {
