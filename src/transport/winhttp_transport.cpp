@@ -21,6 +21,7 @@ constexpr char16_t kFormContentType[] = u"Content-Type: application/x-www-form-u
 
 }  // namespace
 
+// The certificate comes from the WinHTTP-shaped request, so the view is read here.
 bool ServerCertificateView::Read(std::vector<uint8_t>* der) const {
   PCCERT_CONTEXT context = nullptr;
   DWORD length = sizeof context;
@@ -57,6 +58,8 @@ class WinHttpTransport::Exchange {
     Http().WinHttpSetOption(request_, WINHTTP_OPTION_SECURITY_FLAGS, &t_.securityFlags_, sizeof t_.securityFlags_);
   }
   HINTERNET request() const { return request_; }
+  // Notifications go to the transport, which outlives every request: one that comes late finds
+  // nothing freed.
   DWORD_PTR Context() const { return reinterpret_cast<DWORD_PTR>(&t_); }
 
   int32_t End(int32_t result) {
