@@ -100,11 +100,9 @@ uint32_t Ipv4HostOrder(std::string_view text) {
   return address | static_cast<uint32_t>(parts.back());
 }
 
-bool IsCertificateCheckBypassed(WebQuery& query) {
-  auto* agent = dynamic_cast<AgentQuery*>(&query);
-  if (!agent) return false;
-  std::lock_guard lock(agent->SessionLock());
-  return agent->CertificateCheckBypassed();
+bool IsCertificateCheckBypassed(AgentQuery& query) {
+  std::lock_guard lock(query.SessionLock());
+  return query.CertificateCheckBypassed();
 }
 
 uint32_t AgentContext::ClientId() {

@@ -40,7 +40,8 @@ class AgentQuery : public WebQuery {
   explicit AgentQuery(uint32_t timeoutMs = kAgentQueryTimeout) : WebQuery(timeoutMs) {}
 
   // Guards the session: clock offset, key texts, public IP, the signer's key templates and the
-  // certificate-check bypass. Never held while a request is made (the hook takes it inside one).
+  // certificate-check bypass. Never held while a request is made (the certificate check takes it
+  // inside one).
   std::mutex& SessionLock() { return session_; }
 
   // Callers hold SessionLock.
@@ -65,8 +66,8 @@ class AgentQuery : public WebQuery {
   uint32_t serverAddress_ = 0xFFFFFFFFu;
 };
 
-// True when query is an AgentQuery whose certificate check is bypassed; for the response hook.
-bool IsCertificateCheckBypassed(WebQuery& query);
+// True when query's certificate check is bypassed, read under its session lock.
+bool IsCertificateCheckBypassed(AgentQuery& query);
 
 struct AgentCertificates;
 

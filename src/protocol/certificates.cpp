@@ -2,12 +2,10 @@
 
 #include <tinyxml2.h>
 
-#include <atomic>
 #include <cctype>
 #include <cstring>
 
 #include "config/registry_layout.h"
-#include "platform/http.h"
 #include "platform/platform.h"
 #include "protocol/response_fields.h"
 #include "protocol/server_messages.h"
@@ -25,8 +23,6 @@ constexpr size_t kFileSizeAnswer = 256;
 constexpr uint64_t kMiB = 1048576;
 constexpr uint64_t kMinimumFreeMiB = 10;
 constexpr size_t kAnsiPathLimit = 260;
-
-std::atomic<AgentCertificates*> gHookCertificates{nullptr};
 
 // "%s\%s" over the install folder and a file name, in the ANSI code page (at most 260 bytes).
 std::string LocalPathAnsi(AgentContext& ctx, std::u16string_view name) {
@@ -232,35 +228,26 @@ bool DownloadAgentModeulDefinitionFile(AgentContext& ctx) {
   return true;
 }
 
-void SetHookCertificates(AgentCertificates* certs) { gHookCertificates.store(certs); }
-
-bool IsValidCertificate(WebQuery& query) {
+bool IsValidCertificate(AgentQuery& query, const AgentCertificates& certs, const ServerCertificateView& server) {
   if (IsCertificateCheckBypassed(query)) return true;
-  AgentQuery* agent = dynamic_cast<AgentQuery*>(&query);
   auto log = [&](int32_t code) {
-    if (agent && agent->Logger())
-      agent->Logger()->Log(kTagInfo, u"IsValidCertificate", kLogWarning, u"인증서 데이터 얻기 실패: %d", code);
+    if (query.Logger())
+      query.Logger()->Log(kTagInfo, u"IsValidCertificate", kLogWarning, u"인증서 데이터 얻기 실패: %d", code);
   };
-  PCCERT_CONTEXT context = nullptr;
-  DWORD length = sizeof context;
-  if (!query.CurrentRequest() ||
-      !Http().WinHttpQueryOption(query.CurrentRequest(), WINHTTP_OPTION_SERVER_CERT_CONTEXT, &context, &length) ||
-      !context) {
+  std::vector<uint8_t> der;
+  if (!server.Read(&der)) {
     log(static_cast<int32_t>(GetLastError()));
     return false;
   }
-  AgentCertificates* certs = gHookCertificates.load();
-  bool valid = false;
-  if (!certs) {
-    log(qzRSACert::kNoKey);
-  } else {
-    qzRSACert server;
-    const int rc = server.Parse(std::span(context->pbCertEncoded, context->cbCertEncoded), &certs->ca);
-    if (rc != 0) log(rc);
-    valid = rc == 0;
-  }
-  CertFreeCertificateContext(context);
-  return valid;
+  qzRSACert parsed;
+  const int rc = parsed.Parse(der, &certs.ca);
+  if (rc != 0) log(rc);
+  return rc == 0;
+}
+
+void BindCertificateCheck(AgentQuery& query, const AgentCertificates& certs) {
+  query.SetCertificateCheck(
+      [&query, &certs](const ServerCertificateView& server) { return IsValidCertificate(query, certs, server); });
 }
 
 }  // namespace qz

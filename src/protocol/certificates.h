@@ -51,8 +51,10 @@ int32_t DownloadSecure(AgentContext& ctx, std::u16string_view path, std::u16stri
 // Into the install folder; its digest becomes the sealed value10 and the in-memory copy.
 bool DownloadAgentModeulDefinitionFile(AgentContext& ctx);
 
-// The response hook: the certificates it checks against (the run's), set before requests are made.
-void SetHookCertificates(AgentCertificates* certs);
-bool IsValidCertificate(WebQuery& query);
+// The test of the management server's certificate: passes while query's check is bypassed, else
+// the certificate must be issued by the CA of certs.
+bool IsValidCertificate(AgentQuery& query, const AgentCertificates& certs, const ServerCertificateView& server);
+// Makes that test query's certificate check, against the run's certificates.
+void BindCertificateCheck(AgentQuery& query, const AgentCertificates& certs);
 
 }  // namespace qz

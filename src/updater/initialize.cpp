@@ -31,9 +31,8 @@ int OpenLog(UpdaterRun& u) {
 
 bool SetUpServerSession(UpdaterRun& u) {
   AgentQuery& query = u.query;
-  SetHookCertificates(&u.certs);
   if (!query.Initialize(u.logger.get())) return false;
-  SetResponseHook(&IsValidCertificate);
+  BindCertificateCheck(query, u.certs);
   const SiteSettings& s = u.config.settings;
   return SetManagerServer(u.agent, s.server, static_cast<uint32_t>(s.httpPort), static_cast<uint32_t>(s.httpsPort));
 }

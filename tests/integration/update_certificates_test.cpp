@@ -204,8 +204,7 @@ TEST(ServerCertificateTest, ChecksTheServersCertificateAgainstTheHeldCa) {
   ASSERT_TRUE(query.Initialize(&log));
   ASSERT_TRUE(SetManagerServer(ctx, "127.0.0.1", static_cast<uint32_t>(server.httpPort),
                                static_cast<uint32_t>(server.httpsPort)));
-  SetHookCertificates(&certs);
-  SetResponseHook(&IsValidCertificate);
+  BindCertificateCheck(query, certs);
 
   struct Row {
     const char* ca;
@@ -230,8 +229,6 @@ TEST(ServerCertificateTest, ChecksTheServersCertificateAgainstTheHeldCa) {
   QueryBuilder q;
   q.Begin(ctx, "public_ip", 0);
   EXPECT_GT(SendQuery(ctx, q, ctx.answer, true), 0);
-  SetResponseHook(nullptr);
-  SetHookCertificates(nullptr);
 }
 
 }  // namespace

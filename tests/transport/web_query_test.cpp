@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <memory>
+#include <thread>
 
 #include "logging/logger.h"
 #include "download_table.h"
@@ -123,33 +127,108 @@ TEST_P(WebQueryTest, AnswersAndFailuresOfFormRequests) {
   EXPECT_EQ(journal.back().body, "");
 }
 
-std::string gSeenCertificate;
-bool gHookAnswer = false;
-
-bool CertificateHook(WebQuery& q) {
-  win::PCCERT_CONTEXT cert = nullptr;
-  win::DWORD len = sizeof cert;
-  if (win::Http().WinHttpQueryOption(q.CurrentRequest(), win::WINHTTP_OPTION_SERVER_CERT_CONTEXT, &cert, &len)) {
-    gSeenCertificate.assign(reinterpret_cast<const char*>(cert->pbCertEncoded), cert->cbCertEncoded);
-    win::CertFreeCertificateContext(cert);
-  }
-  return gHookAnswer;
-}
-
-TEST_P(WebQueryTest, ResponseHookSeesTheServerCertificateAndItsRefusalFreesTheLock) {
+TEST_P(WebQueryTest, CertificateCheckSeesTheServerCertificateAndItsRefusalFreesTheLock) {
   server_->Faults("/hook reply=ok\n");
   auto q = Query();
-  qz::SetResponseHook(&CertificateHook);
-  gSeenCertificate.clear();
-  gHookAnswer = false;
-  // The libcurl path never calls the hook.
+  std::string seen;
+  bool accept = false;
+  q->SetCertificateCheck([&](const qz::ServerCertificateView& server) {
+    std::vector<uint8_t> der;
+    if (server.Read(&der)) seen.assign(der.begin(), der.end());
+    return accept;
+  });
+  // The libcurl path never runs the check.
   EXPECT_EQ(q->SimpleRequestSecure(u"/hook", "a=b", true), Pick(-6, 0));
-  gHookAnswer = true;
+  accept = true;
   EXPECT_EQ(q->SimpleRequestSecure(u"/hook", "a=b", true), 0);
-  gHookAnswer = false;
+  accept = false;
   EXPECT_EQ(q->SimpleRequestSecure(u"/hook", "a=b", false), 0);
-  qz::SetResponseHook(nullptr);
-  EXPECT_EQ(gSeenCertificate, GetParam().curl ? "" : CertificateDer(dir_));
+  EXPECT_EQ(seen, GetParam().curl ? "" : CertificateDer(dir_));
+}
+
+TEST_P(WebQueryTest, ACertificateCheckBelongsToTheQueryItWasGivenTo) {
+  server_->Faults("/c reply=ok\n");
+  auto refusing = Query();
+  auto other = Query();
+  int refusals = 0, acceptances = 0;
+  refusing->SetCertificateCheck([&](const qz::ServerCertificateView&) {
+    ++refusals;
+    return false;
+  });
+  EXPECT_EQ(other->SimpleRequestSecure(u"/c", "a=b", true), 0);
+  EXPECT_EQ(refusing->SimpleRequestSecure(u"/c", "a=b", true), Pick(-6, 0));
+  other->SetCertificateCheck([&](const qz::ServerCertificateView&) {
+    ++acceptances;
+    return true;
+  });
+  EXPECT_EQ(other->SimpleRequestSecure(u"/c", "a=b", true), 0);
+  // Each check ran for its own query's request only (the libcurl path runs none).
+  EXPECT_EQ(refusals, Pick(1, 0));
+  EXPECT_EQ(acceptances, Pick(1, 0));
+}
+
+// The alive thread and the main thread share one query: whatever way a request fails, the other
+// thread's next request must not be kept waiting.
+TEST_P(WebQueryTest, EveryFailureLetsTheNextRequestOfAnotherThreadThrough) {
+  server_->Faults("/ok reply=ok\n/a/404 status=404\n/a/full reply-size=100\n");
+  auto q = Query();
+  WriteHostFile(machine_->HostPath(u"C:\\up\\a.txt"), "hello");
+  struct Case {
+    const char* name;
+    std::function<int32_t(WebQuery&)> fail;
+    int32_t winhttp, curl;
+  };
+  const Case cases[] = {
+      {"connect",
+       [](WebQuery& w) {
+         w.SetHost(u"");
+         const int32_t r = w.SimpleRequestSecure(u"/ok", "a=b", false);
+         w.SetHost(u"127.0.0.1");
+         return r;
+       },
+       -2, -10003},
+      {"refused certificate",
+       [](WebQuery& w) {
+         w.SetCertificateCheck([](const qz::ServerCertificateView&) { return false; });
+         const int32_t r = w.SimpleRequestSecure(u"/ok", "a=b", true);
+         w.SetCertificateCheck(nullptr);
+         return r;
+       },
+       -6, 0},
+      {"status", [](WebQuery& w) { return w.SimpleRequestSecure(u"/a/404", false); }, -8, 0},
+      {"no answer room", [](WebQuery& w) { return w.RequestSecure(u"/ok", "a=b", std::span<char>(), false); }, -11,
+       -11},
+      {"answer overflow",
+       [](WebQuery& w) {
+         std::vector<char> answer(100);
+         return w.RequestSecure(u"/a/full", "a=b", answer, false);
+       },
+       -11, -10023},
+      {"download status",
+       [](WebQuery& w) { return w.DownloadHttps(u"/agent/none.bin", 10, u"none.bin", u"C:\\dl", false); }, -8,
+       -2022},
+      {"download file",
+       [](WebQuery& w) { return w.DownloadHttps(u"/agent/none.bin", 10, u"none.bin", u"C:\\no\\such", false); },
+       -8, -13},
+      {"upload status", [](WebQuery& w) { return w.UploadHttps(u"/a/404", "a.txt", "C:\\up", ""); }, -8, 5},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.fail(*q), Pick(c.winhttp, c.curl));
+    std::packaged_task<int32_t()> next([&] {
+      std::vector<char> answer(16);
+      return q->RequestSecure(u"/ok", "a=b", answer, false);
+    });
+    auto done = next.get_future();
+    std::thread other(std::move(next));
+    if (done.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+      // The lock was left held: that thread waits for ever, and so would joining it.
+      other.detach();
+      FAIL() << "the request lock was not released";
+    }
+    other.join();
+    EXPECT_EQ(done.get(), 2);
+  }
 }
 
 TEST_P(WebQueryTest, UploadsSendTheFileAsOnePart) {
