@@ -36,6 +36,12 @@ inline constexpr char kValueDefinitionDigest[] = "value10";
 inline constexpr char kValuePkServer[] = "value11";
 inline constexpr char kValueMenu[] = "value12";
 
+// Agent values.
+// The last report that could not be sent: its UTF-16 text, kind and time.
+inline constexpr char kValueUnsentText[] = "value17";
+inline constexpr char kValueUnsentKind[] = "value18";
+inline constexpr char kValueUnsentTime[] = "value19";
+
 // PcKeeper, and each entry of Policy\InformalSw (read there by the wide call).
 inline constexpr char kValueSlot01[] = "slot01";
 inline constexpr char16_t kValueSlot01W[] = u"slot01";

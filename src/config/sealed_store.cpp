@@ -12,9 +12,6 @@ namespace {
 
 // Agent values.
 constexpr char kValueAgentBuild[] = "value05";
-constexpr char kValueUnsentText[] = "value17";
-constexpr char kValueUnsentKind[] = "value18";
-constexpr char kValueUnsentTime[] = "value19";
 constexpr char kValueConfigChecksum[] = "value21";
 constexpr char kValuePlainDownload[] = "value25";
 
