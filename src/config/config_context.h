@@ -35,35 +35,10 @@ struct SiteSettings {
   std::string agentGuid;          // 32 characters once known
 };
 
-// Transitional, until every caller uses the store: the earlier cipher members as views of the
-// store's keys. The site view's SetPassword sets the site serial; the base view ignores it.
-class StoreCipherView final : public IqzAES {
- public:
-  StoreCipherView(SealedStore& store, bool site) : store_(store), site_(site) {}
-  void SetPassword(std::string_view password) override {
-    if (site_) store_.SetSiteSerial(password);
-  }
-  int Encrypt(std::span<uint8_t> out, std::span<const uint8_t> in) override { return Key()->Encrypt(out, in); }
-  int Decrypt(std::span<uint8_t> out, std::span<const uint8_t> in) override { return Key()->Decrypt(out, in); }
-  int SaveEncrypted(std::string_view ansiPath, std::string_view text) override {
-    return Key()->SaveEncrypted(ansiPath, text);
-  }
-  int LoadEncrypted(std::string_view ansiPath, std::string* out, size_t outSize) override {
-    return Key()->LoadEncrypted(ansiPath, out, outSize);
-  }
-
- private:
-  std::shared_ptr<qzAES> Key() const { return site_ ? store_.Site() : store_.Base(); }
-  SealedStore& store_;
-  bool site_;
-};
-
 struct ConfigContext {
   SiteSettings settings;
   // The sealed registry values and the stored server.cfg, each under its own key.
   SealedStore store;
-  StoreCipherView registryCipher{store, true};
-  StoreCipherView fileCipher{store, false};
   // Null: the operations log nothing (the installer's forms, or before a log exists).
   ILogger* logger = nullptr;
 

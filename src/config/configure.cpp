@@ -214,15 +214,6 @@ bool ReadConfigure(ConfigContext& ctx, ConfigRecord* record, const CommonRegKey&
   return true;
 }
 
-bool ReadConfigure(ConfigContext& ctx, ConfigRecord* record, HKEY common, std::u16string_view folder, bool updateMode,
-                   bool sealed) {
-  CommonRegKey key;
-  *key.put() = common;
-  const bool ok = ReadConfigure(ctx, record, key, folder, updateMode, sealed);
-  key.release();
-  return ok;
-}
-
 bool WriteConfigure(ConfigContext& ctx) {
   const SiteSettings& s = ctx.settings;
   const std::string text =

@@ -8,7 +8,6 @@
 
 #include "config/config_context.h"
 #include "config/reg_key.h"
-#include "platform/types.h"
 
 namespace qz {
 
@@ -44,9 +43,6 @@ class Configure {
 // Update mode keeps a registered serial (and seals under it) and skips the install folder and
 // the digest.
 bool ReadConfigure(ConfigContext& ctx, ConfigRecord* record, const CommonRegKey& common, std::u16string_view folder,
-                   bool updateMode, bool sealed);
-
-bool ReadConfigure(ConfigContext& ctx, ConfigRecord* record, win::HKEY common, std::u16string_view folder,
                    bool updateMode, bool sealed);
 
 // Common\value11 and PcKeeper\slot01 (the PcKeeper key only while text is not empty).

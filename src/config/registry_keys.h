@@ -19,6 +19,12 @@ inline constexpr char16_t kInstallKey[] = u"SOFTWARE\\Varnholt\\KSM\\Install";
 // Outside the product tree, so it survives an uninstall.
 inline constexpr char16_t kBackupKey[] = u"SYSTEM\\Software\\Varnholt\\KSM";
 
+// The agent's entries outside its tree, removed with it: its service's safe-mode entry (a subkey
+// named after the service) and its two classes under HKEY_CLASSES_ROOT.
+inline constexpr char16_t kSafeBootNetworkKey[] = u"SYSTEM\\CurrentControlSet\\Control\\SafeBoot\\Network";
+inline constexpr char16_t kAppwizClassKey[] = u"vhksm.appwiz";
+inline constexpr char16_t kAppwizEdgeClassKey[] = u"vhksm.appwiz.edge";
+
 // Product key.
 inline constexpr char16_t kValueProduct[] = u"Product";
 inline constexpr char16_t kProductName[] = u"VH-KSM V2.1";
@@ -37,10 +43,15 @@ inline constexpr char kValuePkServer[] = "value11";
 inline constexpr char kValueMenu[] = "value12";
 
 // Agent values.
+inline constexpr char kValueAgentBuild[] = "value05";
 // The last report that could not be sent: its UTF-16 text, kind and time.
 inline constexpr char kValueUnsentText[] = "value17";
 inline constexpr char kValueUnsentKind[] = "value18";
 inline constexpr char kValueUnsentTime[] = "value19";
+// The checksum of the configuration file last downloaded.
+inline constexpr char kValueConfigChecksum[] = "value21";
+// Non-zero makes module downloads skip the secure path.
+inline constexpr char kValuePlainDownload[] = "value25";
 
 // PcKeeper, and each entry of Policy\InformalSw (read there by the wide call).
 inline constexpr char kValueSlot01[] = "slot01";

@@ -28,13 +28,6 @@ int CreateKeyTree(CommonRegKey* common) {
   return 0;
 }
 
-int CreateKeyTree(RegKey* common) {
-  CommonRegKey typed;
-  const int step = CreateKeyTree(&typed);
-  *common->put() = typed.release();
-  return step;
-}
-
 bool WriteInstallerOutcome(const char16_t* text) {
   if (!text) return false;
   RegKey key;

@@ -8,7 +8,6 @@
 #include "config/config_context.h"
 #include "config/reg_key.h"
 #include "config/registry_keys.h"
-#include "config/sealed_value.h"
 #include "platform/types.h"
 
 namespace qz {
@@ -20,7 +19,6 @@ std::u16string DefaultInstallFolder();
 // failed: 1 product key, 2 Product, 3..8 Client, Font, Patch, Current\InformalSw,
 // Policy\InformalSw, Agent, 9 Common.
 int CreateKeyTree(CommonRegKey* common);
-int CreateKeyTree(RegKey* common);
 
 // Install\value01 (REG_SZ with its terminator). False when the key does not open or text is null.
 bool WriteInstallerOutcome(const char16_t* text);

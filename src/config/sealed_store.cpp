@@ -3,17 +3,13 @@
 #include "config/config_context.h"
 #include "config/registry_keys.h"
 #include "config/sealed_value.h"
+#include "crypto/aes.h"
 
 namespace qz {
 
 using namespace win;
 
 namespace {
-
-// Agent values.
-constexpr char kValueAgentBuild[] = "value05";
-constexpr char kValueConfigChecksum[] = "value21";
-constexpr char kValuePlainDownload[] = "value25";
 
 std::string LittleEndian(uint64_t v, size_t bytes) {
   std::string out(bytes, '\0');

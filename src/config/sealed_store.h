@@ -12,11 +12,12 @@
 #include <string_view>
 
 #include "config/reg_key.h"
-#include "crypto/aes.h"
 #include "crypto/digest.h"
 #include "platform/types.h"
 
 namespace qz {
+
+class qzAES;
 
 class SealedStore {
  public:
@@ -77,8 +78,6 @@ class SealedStore {
   int LoadConfigFile(std::string_view ansiPath, std::string* text, size_t capacity) const;
 
  private:
-  friend class StoreCipherView;
-
   // A key once built is never changed, so a copy handed out stays valid while the site moves on
   // (the alive thread seals while the main thread may set another serial).
   std::shared_ptr<qzAES> Base() const;

@@ -21,7 +21,7 @@ bool RunServiceCommand(const SysContext& ctx, std::u16string_view verb) {
   CommonRegKey common;
   if (OpenCommonKey(KEY_READ, &common) != ERROR_SUCCESS) return false;
   std::u16string folder;
-  if (!ctx.readInstallFolder || !ctx.readInstallFolder(common.get(), &folder)) return false;
+  if (!ctx.readInstallFolder || !ctx.readInstallFolder(common, &folder)) return false;
   if (!PathExists(folder + u"\\" + kServiceProgram)) return false;
   std::u16string cmd = ServiceCommandLine(folder, verb);
   if (cmd.empty()) return false;

@@ -13,8 +13,6 @@ class XMLElement;
 namespace qz {
 
 inline constexpr int kConfigAttempts = 3;
-// Agent key: the checksum of the configuration file last downloaded.
-inline constexpr char kValueConfigChecksum[] = "value21";
 
 // Runs with the module folder as the working folder and the current directory.
 void UpdateConfigFileAndApply(UpdaterContext& u, const tinyxml2::XMLElement* root);

@@ -24,8 +24,8 @@ SysContext UpdaterContext::Sys() {
   SysContext sys;
   sys.logger = logger.get();
   sys.bindings = command.install ? nullptr : &bindings;
-  sys.readInstallFolder = [this](win::HKEY common, std::u16string* folder) {
-    return ReadInstallFolder(config.registryCipher, common, folder);
+  sys.readInstallFolder = [this](const CommonRegKey& common, std::u16string* folder) {
+    return config.store.ReadInstallFolder(common, folder);
   };
   return sys;
 }

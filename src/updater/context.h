@@ -1,5 +1,5 @@
 // The state of one updater run that every workflow reaches: the command, the OS facts, the site
-// settings with their two ciphers, the logger, the certificate cipher and the folders.
+// settings with their sealed store, the logger, the certificate cipher and the folders.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +28,7 @@ struct UpdaterContext {
 
   UpdaterCommand command;
   OsInformation os;
-  // Settings from the registry (or server.cfg in install mode), the registry and file ciphers.
+  // Settings from the registry (or server.cfg in install mode) and the sealed store.
   ConfigContext config;
   // What server.cfg said in install mode (showMsg among it).
   ConfigRecord configRecord;

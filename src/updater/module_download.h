@@ -27,8 +27,6 @@ inline constexpr win::DWORD kModuleRetryPause = 500;
 inline constexpr size_t kModuleNameMax = 79;
 
 inline constexpr char16_t kModuleFolderName[] = u"module";
-// Agent key: non-zero makes module downloads skip the secure path.
-inline constexpr char kValuePlainDownload[] = "value25";
 
 // "<install folder>\module".
 std::u16string ModuleFolder(const UpdaterContext& u);

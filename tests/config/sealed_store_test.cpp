@@ -15,6 +15,7 @@
 #include "config/registry_keys.h"
 #include "config/registry_layout.h"
 #include "config_fixture.h"
+#include "crypto/aes.h"
 #include "platform/winsim/services.h"
 
 namespace {

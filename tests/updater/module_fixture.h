@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "config/registry_layout.h"
+#include "config/sealed_value.h"
 #include "crypto/digest.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -65,7 +66,7 @@ class ModuleMachine : public ::testing::Test {
   void SetUp() override {
     install_ = win::Files().ExpandEnvironmentStringsW(u"%ProgramFiles%\\varnholt\\KSM");
     std::filesystem::create_directories(machine_.HostPath(install_));
-    qz::RegKey common;
+    qz::CommonRegKey common;
     ASSERT_EQ(qz::CreateKeyTree(&common), 0);
 
     u_.logger = std::make_unique<CapturingLog>();
@@ -77,8 +78,7 @@ class ModuleMachine : public ::testing::Test {
     s.installFolderAnsi = win::WideToAnsi(install_);
     s.serial = kSerial;
     s.agentGuid = kGuid;
-    u_.config.registryCipher.SetPassword(kSerial);
-    u_.config.fileCipher.SetPassword("");
+    u_.config.store.SetSiteSerial(kSerial);
     u_.workingFolder = install_;
     u_.archive.SetWorkingFolder(install_);
     ASSERT_TRUE(win::Files().SetCurrentDirectoryW(install_));
