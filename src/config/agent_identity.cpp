@@ -109,13 +109,13 @@ bool EnsureBackupGuid(ConfigContext& ctx) {
 }
 
 bool SetClientID(ConfigContext& ctx) {
-  RegKey common;
-  if (LONG rc = Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCommonKey, 0, KEY_WRITE, common.put())) {
+  CommonRegKey common;
+  if (LONG rc = OpenCommonKey(KEY_WRITE, &common)) {
     // Registry calls report through their result, not the thread's last error.
     ctx.Log(kTag, u"SetClientID", kLogWarning, kMsgRegistryOpenError, rc);
     return false;
   }
-  if (LONG rc = WriteSealedDword(ctx.registryCipher, common.get(), kValueClientId, 0)) {
+  if (LONG rc = ctx.store.WriteClientId(common, 0)) {
     ctx.Log(kTag, u"SetClientID", kLogWarning, kMsgClientIdFailed, rc, GetLastError());
     return false;
   }

@@ -1,11 +1,11 @@
-// The site settings and the two ciphers that every configuration operation works on. A program
+// The site settings and the sealed store that every configuration operation works on. A program
 // keeps one ConfigContext for its whole run; the operations of this module take it explicitly.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-#include "crypto/aes.h"
+#include "config/sealed_store.h"
 #include "crypto/digest.h"
 #include "logging/ilogger.h"
 
@@ -37,10 +37,8 @@ struct SiteSettings {
 
 struct ConfigContext {
   SiteSettings settings;
-  // Holds the base key or the site key, as the operations re-key it.
-  qzAES registryCipher;
-  // Always the base key: seals the stored server.cfg.
-  qzAES fileCipher;
+  // The sealed registry values and the stored server.cfg, each under its own key.
+  SealedStore store;
   // Null: the operations log nothing (the installer's forms, or before a log exists).
   ILogger* logger = nullptr;
 

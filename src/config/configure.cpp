@@ -117,7 +117,7 @@ bool Configure::Read(ConfigContext& ctx, std::u16string_view folder, bool sealed
   tinyxml2::XMLDocument doc;
   if (sealed) {
     std::string text;
-    const int rc = pathFits ? ctx.fileCipher.LoadEncrypted(path, &text, kConfigTextBuffer) : -1;
+    const int rc = pathFits ? ctx.store.LoadConfigFile(path, &text, kConfigTextBuffer) : -1;
     if (rc != 0) {
       ctx.Log(kTagConfigure, u"Read", kLogFatal, kMsgLoadFailed, rc);
       return false;
@@ -134,16 +134,16 @@ bool Configure::Read(ConfigContext& ctx, std::u16string_view folder, bool sealed
   return ReadElements(ctx, doc, record);
 }
 
-bool UpdatePcKeeperInfo(ConfigContext& ctx, HKEY common, std::string_view pkServer) {
+bool UpdatePcKeeperInfo(ConfigContext& ctx, const CommonRegKey& common, std::string_view pkServer) {
   auto fatal = [&](std::u16string_view text) { ctx.Log(kTagAgentUtil, u"UpdatePcKeeperInfo", kLogFatal, text); };
-  if (WriteSealedText(ctx.registryCipher, common, kValuePkServer, pkServer) != ERROR_SUCCESS) {
+  if (ctx.store.WritePkServer(common, pkServer) != ERROR_SUCCESS) {
     fatal(kMsgPkServerCommonFailed);
     return false;
   }
   if (!pkServer.empty()) {
-    RegKey key;
+    PcKeeperRegKey key;
     if (OpenOrCreateKey(kPcKeeperKey, key.put()) != ERROR_SUCCESS) return false;
-    if (WriteSealedText(ctx.registryCipher, key.get(), kValueSlot01, pkServer) != ERROR_SUCCESS) {
+    if (ctx.store.WritePcKeeperServer(key, pkServer) != ERROR_SUCCESS) {
       fatal(kMsgPkServerFailed);
       return false;
     }
@@ -159,8 +159,8 @@ bool UpdatePcKeeperInfo(ConfigContext& ctx, HKEY common, std::string_view pkServ
   return true;
 }
 
-bool ReadConfigure(ConfigContext& ctx, ConfigRecord* record, HKEY common, std::u16string_view folder, bool updateMode,
-                   bool sealed) {
+bool ReadConfigure(ConfigContext& ctx, ConfigRecord* record, const CommonRegKey& common, std::u16string_view folder,
+                   bool updateMode, bool sealed) {
   if (!Configure::Read(ctx, folder, sealed, record)) return false;
   SiteSettings& s = ctx.settings;
   auto fatal = [&](std::u16string_view text) { ctx.Log(kTagAgentUtil, u"ReadConfigure", kLogFatal, text); };
@@ -170,30 +170,27 @@ bool ReadConfigure(ConfigContext& ctx, ConfigRecord* record, HKEY common, std::u
   ctx.Log(kTagAgentInfo, u"ReadConfigure", kLogDebug, kMsgMachineSerial, AnsiToWide(machineCode), AnsiToWide(record->serial));
 
   const bool keepSerial = updateMode && !s.serial.empty();
-  if (!keepSerial && WriteSealedText(ctx.registryCipher, common, kValueSerial, record->serial, kSerialSealedBuffer) !=
-                         ERROR_SUCCESS) {
+  if (!keepSerial && ctx.store.WriteSerial(common, record->serial) != ERROR_SUCCESS) {
     fatal(kMsgSerialFailed);
     return false;
   }
   // Sealed under the serial that value06 holds, so that the next start can open what is written.
-  ctx.registryCipher.SetPassword(keepSerial ? s.serial : record->serial);
+  ctx.store.SetSiteSerial(keepSerial ? s.serial : record->serial);
 
-  if (WriteSealedText(ctx.registryCipher, common, kValueServer, record->server) != ERROR_SUCCESS) {
+  if (ctx.store.WriteServer(common, record->server) != ERROR_SUCCESS) {
     fatal(kMsgServerFailed);
     return false;
   }
   if (!UpdatePcKeeperInfo(ctx, common, record->pkServer)) return false;
-  if (WriteSealedDword(ctx.registryCipher, common, kValueHttpPort, static_cast<uint32_t>(record->httpPort)) !=
-      ERROR_SUCCESS) {
+  if (ctx.store.WriteHttpPort(common, static_cast<uint32_t>(record->httpPort)) != ERROR_SUCCESS) {
     fatal(kMsgHttpPortFailed);
     return false;
   }
-  if (WriteSealedDword(ctx.registryCipher, common, kValueHttpsPort, static_cast<uint32_t>(record->httpsPort)) !=
-      ERROR_SUCCESS) {
+  if (ctx.store.WriteHttpsPort(common, static_cast<uint32_t>(record->httpsPort)) != ERROR_SUCCESS) {
     fatal(kMsgHttpsPortFailed);
     return false;
   }
-  if (WriteSealedDword(ctx.registryCipher, common, kValueMenu, record->menu) != ERROR_SUCCESS)
+  if (ctx.store.WriteMenu(common, record->menu) != ERROR_SUCCESS)
     ctx.Log(kTagAgentUtil, u"ReadConfigure", kLogWarning, kMsgMenuFailed);
 
   s.server = record->server;
@@ -204,13 +201,13 @@ bool ReadConfigure(ConfigContext& ctx, ConfigRecord* record, HKEY common, std::u
   s.menu = record->menu;
   if (updateMode) return true;
 
-  if (!WriteInstallFolder(ctx.registryCipher, common, s.installFolder)) {
+  if (!ctx.store.WriteInstallFolder(common, s.installFolder)) {
     fatal(kMsgFolderFailed);
     return false;
   }
   Digest digest{};
   if (DigestFile(std::u16string_view(std::u16string(folder) + u"\\" + kServerConfigName), &digest) &&
-      WriteSealedDigest(ctx.registryCipher, common, kValueConfigDigest, digest) == ERROR_SUCCESS)
+      ctx.store.WriteConfigDigest(common, digest) == ERROR_SUCCESS)
     s.configDigest = digest;
   s.serial = record->serial;
   return true;
@@ -221,16 +218,15 @@ bool WriteConfigure(ConfigContext& ctx, std::u16string_view folder) {
   const std::string text =
       FormatServerConfig(s.serial, s.server, s.pkServer, s.httpPort, s.httpsPort, s.menu, kUpdaterMenuFormat);
   const std::string path = WideToAnsi(std::u16string(folder) + u"\\" + kServerConfigName);
-  const int rc = text.size() < kConfigTextBuffer ? ctx.fileCipher.SaveEncrypted(path, text) : -11;
+  const int rc = text.size() < kConfigTextBuffer ? ctx.store.SaveConfigFile(path, text) : -11;
   if (rc != 0) {
     ctx.Log(kTagAgentUtil, u"WriteConfigure", kLogFatal, kMsgRestoreFailed, rc);
     return false;
   }
   Digest digest{};
-  RegKey common;
-  if (DigestFile(std::string_view(path), &digest) &&
-      Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCommonKey, 0, KEY_WRITE, common.put()) == ERROR_SUCCESS &&
-      WriteSealedDigest(ctx.registryCipher, common.get(), kValueConfigDigest, digest) == ERROR_SUCCESS)
+  CommonRegKey common;
+  if (DigestFile(std::string_view(path), &digest) && OpenCommonKey(KEY_WRITE, &common) == ERROR_SUCCESS &&
+      ctx.store.WriteConfigDigest(common, digest) == ERROR_SUCCESS)
     ctx.settings.configDigest = digest;
   return true;
 }

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "config/config_context.h"
-#include "platform/types.h"
+#include "config/reg_key.h"
 
 namespace qz {
 
@@ -34,18 +34,19 @@ inline constexpr char kInstallerMenuFormat[] = "%X";
 // Parses the document's core elements. False with the log line the failure calls for.
 class Configure {
  public:
-  // folder\server.cfg, plain or (sealed) opened with ctx.fileCipher.
+  // folder\server.cfg, plain or the stored (sealed) form.
   static bool Read(ConfigContext& ctx, std::u16string_view folder, bool sealed, ConfigRecord* record);
 };
 
-// Reads folder\server.cfg and mirrors it into the open Common key (write access). The caller
-// keys ctx.registryCipher with the base key first; it ends holding the site key. Update mode
-// keeps a registered serial (and seals under it) and skips the install folder and the digest.
-bool ReadConfigure(ConfigContext& ctx, ConfigRecord* record, win::HKEY common, std::u16string_view folder,
+// Reads folder\server.cfg and mirrors it into the open Common key (write access): the serial
+// under the base key, then the site key of that serial for the rest, which the store keeps.
+// Update mode keeps a registered serial (and seals under it) and skips the install folder and
+// the digest.
+bool ReadConfigure(ConfigContext& ctx, ConfigRecord* record, const CommonRegKey& common, std::u16string_view folder,
                    bool updateMode, bool sealed);
 
 // Common\value11 and PcKeeper\slot01 (the PcKeeper key only while text is not empty).
-bool UpdatePcKeeperInfo(ConfigContext& ctx, win::HKEY common, std::string_view pkServer);
+bool UpdatePcKeeperInfo(ConfigContext& ctx, const CommonRegKey& common, std::string_view pkServer);
 
 // Writes the stored form from the settings in memory into folder\server.cfg and records its
 // digest as value09.

@@ -112,22 +112,21 @@ int ReadInstallerSettings(std::string_view ansiPath, InstallerSettings* s) {
 int InstallerRegistryStep(ConfigContext& ctx, std::u16string_view setupFolder, std::u16string_view installFolder,
                           InstallerSettings* s) {
   auto& reg = Registry();
-  reg.SHDeleteKeyW(HKEY_LOCAL_MACHINE, kProductKey);
-  RegKey common;
+  DeleteProductTree(HKEY_LOCAL_MACHINE);
+  CommonRegKey common;
   if (int step = CreateKeyTree(&common)) return step;
-  IqzAES& c = ctx.registryCipher;
-  c.SetPassword("");
   if (int rc = ReadInstallerSettings(WideToAnsi(setupFolder) + "\\" + WideToAnsi(kServerConfigName), s)) return rc;
 
-  if (WriteSealedText(c, common.get(), kValueSerial, s->serial, kSerialSealedBuffer) != ERROR_SUCCESS) return 20;
-  c.SetPassword(s->serial);
-  if (WriteSealedText(c, common.get(), kValueServer, s->server) != ERROR_SUCCESS) return 21;
+  SealedStore& store = ctx.store;
+  if (store.WriteSerial(common, s->serial) != ERROR_SUCCESS) return 20;
+  store.SetSiteSerial(s->serial);
+  if (store.WriteServer(common, s->server) != ERROR_SUCCESS) return 21;
 
-  if (WriteSealedText(c, common.get(), kValuePkServer, s->pkServer) != ERROR_SUCCESS) return 10;
+  if (store.WritePkServer(common, s->pkServer) != ERROR_SUCCESS) return 10;
   if (!s->pkServer.empty()) {
-    RegKey pk;
+    PcKeeperRegKey pk;
     if (OpenOrCreateKey(kPcKeeperKey, pk.put()) != ERROR_SUCCESS) return 11;
-    if (WriteSealedText(c, pk.get(), kValueSlot01, s->pkServer) != ERROR_SUCCESS) return 12;
+    if (store.WritePcKeeperServer(pk, s->pkServer) != ERROR_SUCCESS) return 12;
   } else {
     RegKey pk;
     if (reg.RegOpenKeyW(HKEY_LOCAL_MACHINE, kPcKeeperKey, pk.put()) == ERROR_SUCCESS) {
@@ -135,11 +134,10 @@ int InstallerRegistryStep(ConfigContext& ctx, std::u16string_view setupFolder, s
       if (reg.RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPcKeeperKey) != ERROR_SUCCESS) return 13;
     }
   }
-  if (WriteSealedDword(c, common.get(), kValueHttpPort, static_cast<uint32_t>(s->port)) != ERROR_SUCCESS) return 23;
-  if (WriteSealedDword(c, common.get(), kValueHttpsPort, static_cast<uint32_t>(s->sslPort)) != ERROR_SUCCESS)
-    return 24;
-  WriteSealedDword(c, common.get(), kValueMenu, s->menu);
-  if (!WriteInstallFolder(c, common.get(), installFolder)) return 25;
+  if (store.WriteHttpPort(common, static_cast<uint32_t>(s->port)) != ERROR_SUCCESS) return 23;
+  if (store.WriteHttpsPort(common, static_cast<uint32_t>(s->sslPort)) != ERROR_SUCCESS) return 24;
+  store.WriteMenu(common, s->menu);
+  if (!store.WriteInstallFolder(common, installFolder)) return 25;
   common.Close();
   InstallerGuidStep();
   return 0;
@@ -149,15 +147,13 @@ int WriteInstallerServerConfig(ConfigContext& ctx, const InstallerSettings& s, s
   const std::string text =
       FormatServerConfig(s.serial, s.server, s.pkServer, s.port, s.sslPort, s.menu, kInstallerMenuFormat);
   const std::string path = WideToAnsi(installFolder) + "\\" + WideToAnsi(kServerConfigName);
-  ctx.fileCipher.SetPassword("");
-  const int rc = text.size() < kConfigTextBuffer ? ctx.fileCipher.SaveEncrypted(path, text) : -11;
+  const int rc = text.size() < kConfigTextBuffer ? ctx.store.SaveConfigFile(path, text) : -11;
   if (rc == -15) return kServerConfigShortWrite;
   if (rc != 0) return kServerConfigNotCreated;
   Digest digest{};
-  RegKey common;
-  if (DigestFile(std::string_view(path), &digest) &&
-      Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCommonKey, 0, KEY_WRITE, common.put()) == ERROR_SUCCESS)
-    WriteSealedDigest(ctx.registryCipher, common.get(), kValueConfigDigest, digest);
+  CommonRegKey common;
+  if (DigestFile(std::string_view(path), &digest) && OpenCommonKey(KEY_WRITE, &common) == ERROR_SUCCESS)
+    ctx.store.WriteConfigDigest(common, digest);
   return 0;
 }
 

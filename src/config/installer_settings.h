@@ -60,7 +60,7 @@ int InstallerRegistryStep(ConfigContext& ctx, std::u16string_view setupFolder, s
                           InstallerSettings* settings);
 
 // installFolder\server.cfg in the stored form (menu as "%X"), then its digest as value09 under the
-// key ctx.registryCipher holds. 0, -3002 (not created) or -3003 (not fully written).
+// site key (the registry step's serial). 0, -3002 (not created) or -3003 (not fully written).
 int WriteInstallerServerConfig(ConfigContext& ctx, const InstallerSettings& settings,
                                std::u16string_view installFolder);
 

@@ -217,11 +217,10 @@ bool DownloadAgentModeulDefinitionFile(AgentContext& ctx) {
   }
   Digest digest{};
   if (DigestFile(std::u16string_view(Fmt(u"%s\\%s", s.installFolder, kDefinitionFile)), &digest)) {
-    HKEY common = nullptr;
-    if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCommonKey, 0, KEY_READ | KEY_WRITE, &common) == 0) {
-      WriteSealedValue(ctx.config->registryCipher, common, kValueDefinitionDigest,
-                       std::string_view(reinterpret_cast<const char*>(digest.data()), digest.size()));
-      Registry().RegCloseKey(common);
+    CommonRegKey common;
+    if (OpenCommonKey(KEY_READ | KEY_WRITE, &common) == 0) {
+      ctx.config->store.WriteDefinitionDigest(common, digest);
+      common.Close();
       s.definitionDigest = digest;
     }
   }

@@ -85,27 +85,14 @@ const ServerMessage ServerMessageTable[kServerMessageCount] = {
 
 namespace {
 
-constexpr char kValueUnsentText[] = "value17";
-constexpr char kValueUnsentKind[] = "value18";
-constexpr char kValueUnsentTime[] = "value19";
-
-std::string LittleEndian(uint64_t v, size_t bytes) {
-  std::string out(bytes, '\0');
-  for (size_t i = 0; i < bytes; ++i) out[i] = static_cast<char>(v >> (8 * i));
-  return out;
-}
-
 // Kept for the agent, which sends it later; a key that does not open skips the copy.
 void StoreUnsent(AgentContext& ctx, const AgentQuery::UnsentReport& r) {
-  RegKey agent;
-  if (OpenOrCreateKey(kAgentKey, agent.put()) != 0) return;
-  std::string text;
-  for (char16_t c : r.text) text += LittleEndian(c, 2);
-  text += LittleEndian(0, 2);
-  IqzAES& cipher = ctx.config->registryCipher;
-  WriteSealedValue(cipher, agent.get(), kValueUnsentText, text);
-  WriteSealedValue(cipher, agent.get(), kValueUnsentKind, LittleEndian(r.kind, 4));
-  WriteSealedValue(cipher, agent.get(), kValueUnsentTime, LittleEndian(r.time, 8));
+  AgentRegKey agent;
+  if (OpenOrCreateAgentKey(&agent) != 0) return;
+  const SealedStore& store = ctx.config->store;
+  store.WriteUnsentText(agent, r.text);
+  store.WriteUnsentKind(agent, r.kind);
+  store.WriteUnsentTime(agent, r.time);
 }
 
 }  // namespace

@@ -1,12 +1,13 @@
-#include "platform/file_util.h"
 #include "syscontrol/agent_service.h"
+
+#include "config/reg_key.h"
+#include "platform/file_util.h"
 
 namespace qz {
 
 using namespace win;
 
 namespace {
-constexpr char16_t kCommonKey[] = u"SOFTWARE\\Varnholt\\KSM\\Common";
 constexpr char16_t kRunKey[] = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char16_t kTag[] = u"TaskScheduler";
 }  // namespace
@@ -17,12 +18,8 @@ std::u16string ServiceCommandLine(std::u16string_view installFolder, std::u16str
 }
 
 bool RunServiceCommand(const SysContext& ctx, std::u16string_view verb) {
-  HKEY common = nullptr;
-  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCommonKey, 0, KEY_READ, &common) != ERROR_SUCCESS) return false;
-  struct Closer {
-    HKEY k;
-    ~Closer() { Registry().RegCloseKey(k); }
-  } closer{common};
+  CommonRegKey common;
+  if (OpenCommonKey(KEY_READ, &common) != ERROR_SUCCESS) return false;
   std::u16string folder;
   if (!ctx.readInstallFolder || !ctx.readInstallFolder(common, &folder)) return false;
   if (!PathExists(folder + u"\\" + kServiceProgram)) return false;

@@ -4,15 +4,16 @@
 #include <functional>
 #include <string>
 
+#include "config/reg_key.h"
 #include "logging/ilogger.h"
 #include "platform/platform.h"
 #include "syscontrol/agent_ipc.h"
 
 namespace qz {
 
-// Reads the install folder from the open Common key (the registry layout's reader: the sealed
+// Reads the install folder from the open Common key (the sealed store's reader: the sealed
 // value, or the default folder when it is empty); false when the value cannot be read.
-using InstallFolderReader = std::function<bool(win::HKEY common, std::u16string* folder)>;
+using InstallFolderReader = std::function<bool(const CommonRegKey& common, std::u16string* folder)>;
 
 struct SysContext {
   ILogger* logger = nullptr;

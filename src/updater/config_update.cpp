@@ -22,12 +22,12 @@ using namespace win;
 void ReadServerConfigChecksum(UpdaterRun& u, Digest* checksum) {
   constexpr char16_t kFunc[] = u"ReadServerConfigChecksum";
   checksum->fill(0);
-  RegKey agent;
-  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_READ, agent.put()) != ERROR_SUCCESS) {
+  AgentRegKey agent;
+  if (OpenAgentKey(KEY_READ, &agent) != ERROR_SUCCESS) {
     Log(u, kFunc, kLogWarning, u"Fail to open key");
     return;
   }
-  if (ReadSealedDigest(u.config.registryCipher, agent.get(), kValueConfigChecksum, checksum) != ERROR_SUCCESS) {
+  if (u.config.store.ReadConfigChecksum(agent, checksum) != ERROR_SUCCESS) {
     checksum->fill(0);
     Log(u, kFunc, kLogWarning, u"Fail to read checksum");
   }
@@ -35,12 +35,12 @@ void ReadServerConfigChecksum(UpdaterRun& u, Digest* checksum) {
 
 void WriteServerConfigChecksum(UpdaterRun& u, const Digest& checksum) {
   constexpr char16_t kFunc[] = u"WriteServerConfigChecksum";
-  RegKey agent;
-  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_WRITE, agent.put()) != ERROR_SUCCESS) {
+  AgentRegKey agent;
+  if (OpenAgentKey(KEY_WRITE, &agent) != ERROR_SUCCESS) {
     Log(u, kFunc, kLogWarning, u"Fail to open key");
     return;
   }
-  if (WriteSealedDigest(u.config.registryCipher, agent.get(), kValueConfigChecksum, checksum) != ERROR_SUCCESS)
+  if (u.config.store.WriteConfigChecksum(agent, checksum) != ERROR_SUCCESS)
     Log(u, kFunc, kLogWarning, u"Fail to write checksum");
 }
 
@@ -77,17 +77,14 @@ void UpdateConfigFileAndApply(UpdaterRun& u, const tinyxml2::XMLElement* root) {
   const std::u16string fetched = Fmt(u"%s\\%s", u.folders().module, name);
   auto discardFetched = [&] { DeleteFileNowOrAtRestart(fetched); };
 
-  RegKey common;
-  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCommonKey, 0, KEY_READ | KEY_WRITE, common.put()) !=
-      ERROR_SUCCESS) {
+  CommonRegKey common;
+  if (OpenCommonKey(KEY_READ | KEY_WRITE, &common) != ERROR_SUCCESS) {
     Log(u, kFunc, kLogWarning, u"Fail to open common reg key");
     discardFetched();
     return;
   }
-  u.config.registryCipher.SetPassword("");
-  u.config.fileCipher.SetPassword("");
   ConfigRecord record;
-  if (ReadConfigure(u.config, &record, common.get(), u.folders().module, true, false)) {
+  if (ReadConfigure(u.config, &record, common, u.folders().module, true, false)) {
     Log(u, kFunc, kLogSystem, u"Updated agent config file");
     // Into the module folder: from there it is installed with the modules, the old one backed up.
     if (!WriteConfigure(u.config, u.folders().module)) {
@@ -95,8 +92,9 @@ void UpdateConfigFileAndApply(UpdaterRun& u, const tinyxml2::XMLElement* root) {
       discardFetched();
     }
   } else {
-    // A refusal can come before the site key is set again; the rest of the run seals under it.
-    u.config.registryCipher.SetPassword(s.serial);
+    // A refusal can come after the site key of the file's serial was set; the rest of the run
+    // seals under the registered one.
+    u.config.store.SetSiteSerial(s.serial);
     discardFetched();
   }
   common.Close();

@@ -13,8 +13,6 @@ class XMLElement;
 namespace qz {
 
 inline constexpr int kConfigAttempts = 3;
-// Agent key: the checksum of the configuration file last downloaded.
-inline constexpr char kValueConfigChecksum[] = "value21";
 
 // Fetches into the module folder and writes the stored form there.
 void UpdateConfigFileAndApply(UpdaterRun& u, const tinyxml2::XMLElement* root);

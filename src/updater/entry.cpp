@@ -87,7 +87,7 @@ int UpdaterMain(std::u16string_view commandText) {
 
   if (cmd.install) {
     // Its result does not matter: PrepareInstall rebuilds the tree either way.
-    Registry().SHDeleteKeyW(HKEY_LOCAL_MACHINE, kProductKey);
+    DeleteProductTree(HKEY_LOCAL_MACHINE);
     if (!PrepareInstall(u)) {
       u.logger->Close();
       Ui().MessageBoxW(nullptr, kTextPrepareFailed, kCaptionError, MB_OK);

@@ -39,12 +39,13 @@ bool SetUpServerSession(UpdaterRun& u) {
 
 bool PrepareInstall(UpdaterRun& u) {
   SiteSettings& s = u.config.settings;
-  RegKey common;
+  CommonRegKey common;
   if (CreateKeyTree(&common) != 0) return false;
   u.certCipher.SetKeyInput(secrets::CertKeyInput());
 
-  // The tree was just deleted, so this is the default folder unless another program raced us.
-  if (!ReadInstallFolder(u.config.registryCipher, common.get(), &s.installFolder))
+  // The tree was just deleted, so this is the default folder unless another program raced us. No
+  // serial is known yet: the site key is still the never-keyed one, so such a value does not open.
+  if (!u.config.store.ReadInstallFolder(common, &s.installFolder))
     s.installFolder = DefaultInstallFolder();
   s.installFolderAnsi = WideToAnsi(s.installFolder);
   if (s.installFolder.size() + 1 > MAX_PATH || s.installFolderAnsi.size() + 1 > MAX_PATH) return false;
@@ -52,10 +53,8 @@ bool PrepareInstall(UpdaterRun& u) {
   u.FixFolders(s.installFolder, Files().ExpandEnvironmentStringsW(kSetupFolderTemplate));
 
   if (OpenLog(u) != 0) return false;
-  u.config.registryCipher.SetPassword("");
-  u.config.fileCipher.SetPassword("");
 
-  if (!ReadConfigure(u.config, &u.configRecord, common.get(), u.folders().setup, false, false)) return false;
+  if (!ReadConfigure(u.config, &u.configRecord, common, u.folders().setup, false, false)) return false;
   common.Close();
   GetAgentGUID(u.config);
 

@@ -66,11 +66,10 @@ bool IsPlainFileName(std::u16string_view name) {
 }
 
 bool IsPlainDownload(UpdaterRun& u) {
-  RegKey agent;
-  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_READ, agent.put()) != ERROR_SUCCESS) return false;
+  AgentRegKey agent;
+  if (OpenAgentKey(KEY_READ, &agent) != ERROR_SUCCESS) return false;
   uint32_t value = 0;
-  return ReadSealedDword(u.config.registryCipher, agent.get(), kValuePlainDownload, &value) == ERROR_SUCCESS &&
-         value != 0;
+  return u.config.store.ReadPlainDownload(agent, &value) == ERROR_SUCCESS && value != 0;
 }
 
 void StopDriverIfNeedUpdate(UpdaterRun& u, const tinyxml2::XMLElement* root) {

@@ -26,8 +26,6 @@ inline constexpr win::DWORD kModuleRetryPause = 500;
 // Longest module or configuration file name, in UTF-16 characters.
 inline constexpr size_t kModuleNameMax = 79;
 
-// Agent key: non-zero makes module downloads skip the secure path.
-inline constexpr char kValuePlainDownload[] = "value25";
 
 // Reads qzAgent.xmd in the install folder and prepares every changed module that applies to this
 // Windows in the module folder. False at the first module that fails.

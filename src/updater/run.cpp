@@ -20,8 +20,8 @@ UpdaterRun::UpdaterRun(const UpdaterCommand& cmd, std::unique_ptr<EncLogger> log
   sys.logger = logger.get();
   // Install mode has no agent to call: every remote call then takes the exception path.
   sys.bindings = command.install ? nullptr : &bindings;
-  sys.readInstallFolder = [this](win::HKEY common, std::u16string* folder) {
-    return ReadInstallFolder(config.registryCipher, common, folder);
+  sys.readInstallFolder = [this](const CommonRegKey& common, std::u16string* folder) {
+    return config.store.ReadInstallFolder(common, folder);
   };
 }
 

@@ -106,7 +106,7 @@ void RemoveAgentRegistry(UpdaterRun& u) {
   IRegistry& reg = Registry();
 
   // Registry calls return their error rather than setting the thread's last error.
-  if (const LONG rc = reg.SHDeleteKeyW(HKEY_LOCAL_MACHINE, kProductKey)) {
+  if (const LONG rc = DeleteProductTree(HKEY_LOCAL_MACHINE)) {
     log.Log(kTag, u"RemoveAgentRegistry", kLogWarning, u"%u - 레지스트리 삭제 실패", static_cast<DWORD>(rc));
   }
 
@@ -118,7 +118,7 @@ void RemoveAgentRegistry(UpdaterRun& u) {
     if (rc != ERROR_SUCCESS) break;       // the end, or an enumeration that cannot go on
     HKEY user = nullptr;
     if (reg.RegOpenKeyExW(HKEY_USERS, std::u16string_view(name, n), 0, KEY_READ, &user) != ERROR_SUCCESS) continue;
-    reg.SHDeleteKeyW(user, kProductKey);
+    DeleteProductTree(user);
     reg.RegCloseKey(user);
   }
 
@@ -132,8 +132,8 @@ void RemoveAgentRegistry(UpdaterRun& u) {
   }
 
   auto gone = [](LONG rc) { return rc == ERROR_SUCCESS || rc == static_cast<LONG>(ERROR_FILE_NOT_FOUND); };
-  LONG rc = reg.SHDeleteKeyW(HKEY_CLASSES_ROOT, u"vhksm.appwiz");
-  if (gone(rc)) rc = reg.SHDeleteKeyW(HKEY_CLASSES_ROOT, u"vhksm.appwiz.edge");
+  LONG rc = reg.SHDeleteKeyW(HKEY_CLASSES_ROOT, kAppwizClassKey);
+  if (gone(rc)) rc = reg.SHDeleteKeyW(HKEY_CLASSES_ROOT, kAppwizEdgeClassKey);
   if (!gone(rc)) log.Log(kTag, u"RemoveAgentRegistry", kLogWarning, u"%u - Appwiz 정보 삭제 실패", static_cast<DWORD>(rc));
 }
 

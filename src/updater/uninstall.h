@@ -13,7 +13,6 @@ namespace qz {
 inline constexpr char16_t kUninstallFolderTemplate[] = u"%SystemDrive%\\5985b9ffb5ac4b2b9ff13f56a66435db";
 inline constexpr char16_t kAssistantFolderTemplate[] = u"%AppData%\\varnholt\\KSM";
 inline constexpr char16_t kOrletUninstaller[] = u"OrletUninstaller_Win.exe";
-inline constexpr char16_t kSafeBootNetworkKey[] = u"SYSTEM\\CurrentControlSet\\Control\\SafeBoot\\Network";
 inline constexpr char16_t kPostPlatformKey[] =
     u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\5.0\\User Agent\\Post Platform";
 // Windows XP and Server 2003 of either processor width.

@@ -20,7 +20,6 @@ namespace {
 
 constexpr char16_t kTag[] = u"TarlinUpdater";
 constexpr char16_t kFunc[] = u"UpdateAgentModule";
-constexpr char kValueAgentBuild[] = "value05";
 
 // Install mode: the files the installer unpacked beside this program become the agent.
 bool PlaceInstalledAgent(UpdaterRun& u) {
@@ -53,18 +52,17 @@ bool FetchAndInstallUpdate(UpdaterRun& u, uint32_t* build) {
 }  // namespace
 
 uint32_t ReadAgentBuildNumber(UpdaterRun& u) {
-  HKEY agent = nullptr;
-  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAgentKey, 0, KEY_READ, &agent) != 0) return 0;
+  AgentRegKey agent;
+  if (OpenAgentKey(KEY_READ, &agent) != 0) return 0;
   uint32_t build = 0;
-  if (ReadSealedDword(u.config.registryCipher, agent, kValueAgentBuild, &build) != 0) build = 0;
-  Registry().RegCloseKey(agent);
+  if (u.config.store.ReadAgentBuild(agent, &build) != 0) build = 0;
   return build;
 }
 
 bool WriteAgentBuildNumber(UpdaterRun& u, uint32_t build) {
-  RegKey agent;
-  if (OpenOrCreateKey(kAgentKey, agent.put()) != 0) return false;
-  return WriteSealedDword(u.config.registryCipher, agent.get(), kValueAgentBuild, build) == 0;
+  AgentRegKey agent;
+  if (OpenOrCreateAgentKey(&agent) != 0) return false;
+  return u.config.store.WriteAgentBuild(agent, build) == 0;
 }
 
 bool UpdateAgentModule(UpdaterRun& u) {

@@ -40,7 +40,7 @@ class AgentIdentityTest : public ConfigTest {
     auto com = std::make_unique<FakeCom>();
     com_ = com.get();
     platform_.SetCom(std::move(com));
-    RegKey common;
+    CommonRegKey common;
     EXPECT_EQ(CreateKeyTree(&common), 0);
   }
   std::optional<std::string> Stored() { return Raw(kCommonKey, "value08"); }
@@ -144,15 +144,15 @@ TEST_F(AgentIdentityTest, GetAgentGuidLogsAFailedBackupWrite) {
 }
 
 TEST_F(AgentIdentityTest, ClientIdReset) {
-  RegKey common;
+  CommonRegKey common;
   ASSERT_EQ(Registry().RegOpenKeyW(HKEY_LOCAL_MACHINE, kCommonKey, common.put()), 0);
-  ctx_.registryCipher.SetPassword("SN");
-  ASSERT_EQ(WriteSealedDword(ctx_.registryCipher, common.get(), kValueClientId, 5), 0);
+  ctx_.store.SetSiteSerial("SN");
+  ASSERT_EQ(ctx_.store.WriteClientId(common, 5), 0);
   ctx_.settings.clientId = 5;
   ASSERT_TRUE(SetClientID(ctx_));
   EXPECT_EQ(ctx_.settings.clientId, 0u);
   uint32_t id = 99;
-  EXPECT_EQ(ReadSealedDword(ctx_.registryCipher, common.get(), kValueClientId, &id), 0);
+  EXPECT_EQ(ctx_.store.ReadClientId(common, &id), 0);
   EXPECT_EQ(id, 0u);
 
   ctx_.settings.clientId = 5;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "config/registry_layout.h"
+#include "config/sealed_value.h"
 #include "config_fixture.h"
 #include "crypto/digest.h"
 #include "platform/file_util.h"
@@ -25,13 +26,12 @@ const std::string kCore = "<serial>SN-1</serial><server>127.0.0.1</server>";
 
 class ConfigureTest : public ConfigTest {
  protected:
-  // The Common key of a fresh tree, with the base key in the registry cipher, as the callers set it up.
-  RegKey FreshCommon() {
+  // The Common key of a fresh tree, with the site of an empty serial (the base key) in the store.
+  CommonRegKey FreshCommon() {
     Registry().SHDeleteKeyW(HKEY_LOCAL_MACHINE, kProductKey);
-    RegKey common;
+    CommonRegKey common;
     EXPECT_EQ(CreateKeyTree(&common), 0);
-    ctx_.registryCipher.SetPassword("");
-    ctx_.fileCipher.SetPassword("");
+    ctx_.store.SetSiteSerial("");
     return common;
   }
   std::vector<std::u16string> CommonValues() {
@@ -122,19 +122,19 @@ TEST_F(ConfigureTest, RefusedFilesWriteNothing) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.line);
-    RegKey common = FreshCommon();
+    CommonRegKey common = FreshCommon();
     Files().DeleteFileW(kFile);
     if (r.file) PutFile(kFile, *r.file);
     log_.Clear();
     ConfigRecord rec;
-    EXPECT_FALSE(ReadConfigure(ctx_, &rec, common.get(), kFolder, false, false));
+    EXPECT_FALSE(ReadConfigure(ctx_, &rec, common, kFolder, false, false));
     EXPECT_TRUE(log_.Has(r.line)) << log_.text();
     EXPECT_TRUE(CommonValues().empty());
   }
 }
 
 TEST_F(ConfigureTest, FullModeMirrorsTheFileForTheNextStart) {
-  RegKey common = FreshCommon();
+  CommonRegKey common = FreshCommon();
   PutFile(kFile, Doc(kCore + "<pk_server>127.0.0.9</pk_server><ssl>8443</ssl>"));
   // The digest is of the file read, wherever the process's current directory is.
   CreateFolderPath(u"C:\\Elsewhere");
@@ -142,7 +142,7 @@ TEST_F(ConfigureTest, FullModeMirrorsTheFileForTheNextStart) {
   ASSERT_TRUE(Files().SetCurrentDirectoryW(u"C:\\Elsewhere"));
   ctx_.settings.installFolder = u"C:\\Agent";
   ConfigRecord rec;
-  ASSERT_TRUE(ReadConfigure(ctx_, &rec, common.get(), kFolder, false, false));
+  ASSERT_TRUE(ReadConfigure(ctx_, &rec, common, kFolder, false, false));
   EXPECT_TRUE(log_.Has("[  DEBUG]")) << log_.text();
   EXPECT_TRUE(log_.Has("{{AgentInfo::ReadConfigure}} [C")) << log_.text();
   EXPECT_TRUE(log_.Has("독립 내PC보안점검검 서버 할당됨: [127.0.0.9]"));
@@ -167,11 +167,11 @@ TEST_F(ConfigureTest, FullModeMirrorsTheFileForTheNextStart) {
 }
 
 TEST_F(ConfigureTest, UpdateModeKeepsTheRegisteredSerial) {
-  RegKey common = FreshCommon();
+  CommonRegKey common = FreshCommon();
   PutFile(kFile, Doc(kCore));
   ctx_.settings.installFolder = u"C:\\Agent";
   ConfigRecord rec;
-  ASSERT_TRUE(ReadConfigure(ctx_, &rec, common.get(), kFolder, false, false));
+  ASSERT_TRUE(ReadConfigure(ctx_, &rec, common, kFolder, false, false));
   common.Close();
   const auto serialBefore = Raw(kCommonKey, "value06");
   const auto folderBefore = Raw(kCommonKey, "value02");
@@ -181,9 +181,8 @@ TEST_F(ConfigureTest, UpdateModeKeepsTheRegisteredSerial) {
   ctx.logger = &log_;
   ASSERT_EQ(ReadSiteSettings(ctx), 0);
   ASSERT_EQ(Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCommonKey, 0, KEY_ALL_ACCESS, common.put()), 0);
-  ctx.registryCipher.SetPassword("");
   PutFile(kFile, Doc("<serial>OTHER</serial><server>10.0.0.2</server><port>81</port><menu>3</menu>"));
-  ASSERT_TRUE(ReadConfigure(ctx, &rec, common.get(), kFolder, true, false));
+  ASSERT_TRUE(ReadConfigure(ctx, &rec, common, kFolder, true, false));
   common.Close();
   EXPECT_EQ(Raw(kCommonKey, "value06"), serialBefore);
   EXPECT_EQ(Raw(kCommonKey, "value02"), folderBefore);
@@ -209,7 +208,7 @@ TEST_F(ConfigureTest, StoredFormReadsBackIdentical) {
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.serial);
-    RegKey common = FreshCommon();
+    CommonRegKey common = FreshCommon();
     common.Close();
     SiteSettings& s = ctx_.settings;
     s.serial = r.serial;
@@ -227,7 +226,7 @@ TEST_F(ConfigureTest, StoredFormReadsBackIdentical) {
     EXPECT_EQ(bytes->size(), 4u + n);
     EXPECT_EQ(n % 16, 0u);
     std::string text;
-    ASSERT_EQ(ctx_.fileCipher.LoadEncrypted("C:\\Agent\\server.cfg", &text, 4096), 0);
+    ASSERT_EQ(ctx_.store.LoadConfigFile("C:\\Agent\\server.cfg", &text, 4096), 0);
     EXPECT_EQ(text, FormatServerConfig(s.serial, s.server, s.pkServer, 80, 443, 0xF0, kUpdaterMenuFormat));
     EXPECT_NE(text.find("<menu>000000F0</menu>"), std::string::npos);
 
@@ -243,7 +242,7 @@ TEST_F(ConfigureTest, StoredFormReadsBackIdentical) {
     EXPECT_EQ(s.configDigest, file);
     Digest stored{};
     ASSERT_EQ(Registry().RegOpenKeyW(HKEY_LOCAL_MACHINE, kCommonKey, common.put()), 0);
-    ASSERT_EQ(ReadSealedDigest(ctx_.registryCipher, common.get(), kValueConfigDigest, &stored), 0);
+    ASSERT_EQ(ctx_.store.ReadConfigDigest(common, &stored), 0);
     EXPECT_EQ(stored, file);
   }
 }
@@ -256,21 +255,23 @@ TEST_F(ConfigureTest, SealedReadOfADamagedFile) {
 }
 
 TEST_F(ConfigureTest, PcKeeperKeyFollowsTheAddress) {
-  RegKey common = FreshCommon();
-  ASSERT_TRUE(UpdatePcKeeperInfo(ctx_, common.get(), "127.0.0.9"));
+  CommonRegKey common = FreshCommon();
+  ASSERT_TRUE(UpdatePcKeeperInfo(ctx_, common, "127.0.0.9"));
   RegKey pk;
   ASSERT_EQ(Registry().RegOpenKeyW(HKEY_LOCAL_MACHINE, kPcKeeperKey, pk.put()), 0);
   std::string text;
-  EXPECT_EQ(ReadSealedText(ctx_.registryCipher, pk.get(), kValueSlot01, 80, &text), 0);
+  qzAES base;
+  base.SetPassword("");
+  EXPECT_EQ(ReadSealedText(base, pk.get(), kValueSlot01, 80, &text), 0);
   EXPECT_EQ(text, "127.0.0.9");
   pk.Close();
 
-  ASSERT_TRUE(UpdatePcKeeperInfo(ctx_, common.get(), ""));
+  ASSERT_TRUE(UpdatePcKeeperInfo(ctx_, common, ""));
   EXPECT_FALSE(KeyExists(kPcKeeperKey));
-  EXPECT_EQ(ReadSealedText(ctx_.registryCipher, common.get(), kValuePkServer, 80, &text), 0);
+  EXPECT_EQ(ctx_.store.ReadPkServer(common, &text), 0);
   EXPECT_EQ(text, "");
   // A missing key is already what an empty address asks for.
-  EXPECT_TRUE(UpdatePcKeeperInfo(ctx_, common.get(), ""));
+  EXPECT_TRUE(UpdatePcKeeperInfo(ctx_, common, ""));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include "config/fault_registry.h"
 #include "config/registry_layout.h"
 #include "config_fixture.h"
+#include "crypto/aes.h"
 #include "platform/file_util.h"
 
 namespace {

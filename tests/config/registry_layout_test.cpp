@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "config/fault_registry.h"
+#include "config/sealed_value.h"
 #include "config_fixture.h"
 #include "platform/winsim/services.h"
 
@@ -149,7 +150,7 @@ TEST_F(RegistryLayoutTest, InstallFolderValue) {
 }
 
 TEST_F(RegistryLayoutTest, KeyTreeLandsInThe32BitViewWithProduct) {
-  RegKey common;
+  CommonRegKey common;
   ASSERT_EQ(CreateKeyTree(&common), 0);
   ASSERT_TRUE(common);
   for (auto key : {kClientKey, kFontKey, kPatchKey, kCurrentInformalSwKey, kPolicyInformalSwKey, kAgentKey})
@@ -168,7 +169,9 @@ TEST_F(RegistryLayoutTest, KeyTreeLandsInThe32BitViewWithProduct) {
   EXPECT_EQ(type, REG_SZ);
   EXPECT_EQ(size, 24u);
   // Handed back open: the caller writes through it.
-  EXPECT_EQ(WriteSealedDword(ctx_.registryCipher, common.get(), "probe", 1), 0);
+  qzAES c;
+  c.SetPassword("");
+  EXPECT_EQ(WriteSealedDword(c, common.get(), "probe", 1), 0);
 }
 
 TEST_F(RegistryLayoutTest, KeyTreeReportsTheStepThatFailed) {
@@ -188,7 +191,7 @@ TEST_F(RegistryLayoutTest, KeyTreeReportsTheStepThatFailed) {
     auto& fault = FaultRegistry::Install();
     if (!r.key.empty()) fault.failKeys.insert(r.key);
     if (!r.value.empty()) fault.failValues.insert(r.value);
-    RegKey common;
+    CommonRegKey common;
     EXPECT_EQ(CreateKeyTree(&common), r.step);
     EXPECT_FALSE(common);
     FaultRegistry::Uninstall();
@@ -225,11 +228,12 @@ TEST_F(RegistryLayoutTest, SiteSettingsReadAtStart) {
   EXPECT_EQ(s.clientId, 7u);
   EXPECT_EQ(s.configDigest[31], 0xAB);
   EXPECT_EQ(s.definitionDigest, Digest{});
-  // The cipher ends holding the site key.
-  RegKey common;
+  // The store ends holding the site key.
+  CommonRegKey common;
   ASSERT_EQ(Registry().RegOpenKeyW(HKEY_LOCAL_MACHINE, kCommonKey, common.put()), 0);
   std::string server;
-  EXPECT_EQ(ReadSealedText(ctx_.registryCipher, common.get(), kValueServer, 80, &server), 0);
+  EXPECT_EQ(ctx_.store.ReadServer(common, &server), 0);
+  EXPECT_EQ(server, site.server);
 }
 
 TEST_F(RegistryLayoutTest, SiteSettingsFailuresAndDefaults) {

@@ -212,9 +212,9 @@ TEST_F(SiteInstall, DeliveredUninstallerAfterInstallAndUpdateThenReinstallKeepsT
     // The client ID the server knows this agent by: the agent registers it, the updater only reads it.
     qz::ConfigContext site;
     ASSERT_EQ(qz::ReadSiteSettings(site), 0);
-    qz::RegKey common;
+    qz::CommonRegKey common;
     ASSERT_EQ(qz::OpenOrCreateKey(qz::kCommonKey, common.put()), 0);
-    ASSERT_EQ(qz::WriteSealedDword(site.registryCipher, common.get(), qz::kValueClientId, 7), 0);
+    ASSERT_EQ(site.store.WriteClientId(common, 7), 0);
   }
 
   // The agent's own update run, which starts the service again when done.

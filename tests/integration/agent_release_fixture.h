@@ -174,9 +174,9 @@ class AgentRelease {
     {
       qz::ConfigContext site;
       ASSERT_EQ(qz::ReadSiteSettings(site), 0);
-      qz::RegKey common;
+      qz::CommonRegKey common;
       ASSERT_EQ(qz::OpenOrCreateKey(qz::kCommonKey, common.put()), 0);
-      ASSERT_EQ(qz::WriteSealedDword(site.registryCipher, common.get(), qz::kValueClientId, 7), 0);
+      ASSERT_EQ(site.store.WriteClientId(common, 7), 0);
     }
     KillServiceProgram(m);
     m.Leave();

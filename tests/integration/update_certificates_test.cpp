@@ -67,9 +67,9 @@ class UpdateCertificates : public ::testing::Test {
     // The client ID the server knows this agent by; the agent keeps it, the updater only reads it.
     ConfigContext site;
     ASSERT_EQ(ReadSiteSettings(site), 0);
-    RegKey common;
+    CommonRegKey common;
     ASSERT_EQ(OpenOrCreateKey(kCommonKey, common.put()), 0);
-    ASSERT_EQ(WriteSealedDword(site.registryCipher, common.get(), kValueClientId, 7), 0);
+    ASSERT_EQ(site.store.WriteClientId(common, 7), 0);
   }
   void TearDown() override { unsetenv("WINSIM_TIME_SCALE"); }
 

@@ -136,7 +136,7 @@ TEST(UpdaterInit, InstallModeBuildsTheAgentTreeFromTheSetupFolder) {
   // The stored server.cfg in the install folder, and its digest in value09.
   const std::string stored = WideToAnsi(std::u16string(kInstall) + u"\\server.cfg");
   std::string text;
-  ASSERT_EQ(ctx.fileCipher.LoadEncrypted(stored, &text, 4096), 0);
+  ASSERT_EQ(ctx.store.LoadConfigFile(stored, &text, 4096), 0);
   EXPECT_EQ(text, FormatServerConfig("VH-2024-0001", "127.0.0.1", "127.0.0.2", server.httpPort, server.httpsPort, 0xF0,
                                      kUpdaterMenuFormat));
   Digest digest{};

@@ -3,6 +3,7 @@
 #include <tinyxml2.h>
 
 #include "config/registry_layout.h"
+#include "config/sealed_value.h"
 #include "crypto/machine_code.h"
 #include "protocol/protocol_fixture.h"
 #include "protocol/server_messages.h"
@@ -129,7 +130,7 @@ TEST_F(AgentQueryTest, ResultNames) {
 
 TEST_F(AgentQueryTest, ClientIdChecks) {
   // The Common key must exist for the zero-ID reset.
-  RegKey common;
+  CommonRegKey common;
   ASSERT_EQ(OpenOrCreateKey(kCommonKey, common.put()), 0);
   auto check = [&](const std::string& cid) {
     tinyxml2::XMLDocument doc;
@@ -145,7 +146,7 @@ TEST_F(AgentQueryTest, ClientIdChecks) {
   EXPECT_FALSE(check("0"));
   EXPECT_EQ(config_.settings.clientId, 0u);
   uint32_t stored = 99;
-  EXPECT_EQ(ReadSealedDword(config_.registryCipher, common.get(), kValueClientId, &stored), 0);
+  EXPECT_EQ(config_.store.ReadClientId(common, &stored), 0);
   EXPECT_EQ(stored, 0u);
   EXPECT_TRUE(log_.Has("Server returns zero client ID"));
   EXPECT_TRUE(check("0"));
@@ -290,9 +291,12 @@ TEST_F(AgentQueryTest, UnsentReportIsKeptInTheAgentKey) {
   RegKey agent;
   ASSERT_EQ(OpenOrCreateKey(kAgentKey, agent.put()), 0);
   std::string text, kind, when;
-  ASSERT_EQ(ReadSealedValue(config_.registryCipher, agent.get(), "value17", 4096, &text), 0);
-  ASSERT_EQ(ReadSealedValue(config_.registryCipher, agent.get(), "value18", 4096, &kind), 0);
-  ASSERT_EQ(ReadSealedValue(config_.registryCipher, agent.get(), "value19", 4096, &when), 0);
+  // The site of an empty serial: the base key.
+  qzAES base;
+  base.SetPassword("");
+  ASSERT_EQ(ReadSealedValue(base, agent.get(), "value17", 4096, &text), 0);
+  ASSERT_EQ(ReadSealedValue(base, agent.get(), "value18", 4096, &kind), 0);
+  ASSERT_EQ(ReadSealedValue(base, agent.get(), "value19", 4096, &when), 0);
   const std::u16string expected = u"Fail to install agent modules";
   ASSERT_EQ(text.size(), 2 * expected.size() + 2);
   std::u16string got;

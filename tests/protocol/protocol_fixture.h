@@ -117,7 +117,7 @@ class SessionTest : public ::testing::Test {
     time_ = clock.get();
     p.SetTime(std::move(clock));
     config_.logger = &log_;
-    config_.registryCipher.SetPassword("");
+    config_.store.SetSiteSerial("");
     config_.settings.agentGuid = kGuid;
     config_.settings.clientId = 12;
     ctx_.logger = &log_;

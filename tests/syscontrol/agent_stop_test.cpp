@@ -201,7 +201,7 @@ TEST(ServiceCommand, RunsTheQuotedProgramOfTheInstallFolder) {
   EXPECT_TRUE(qz::IsAgentServiceInstalled());
 
   qz::SysContext unreadable = m.ctx;
-  unreadable.readInstallFolder = [](HKEY, std::u16string*) { return false; };
+  unreadable.readInstallFolder = [](const qz::CommonRegKey&, std::u16string*) { return false; };
   EXPECT_FALSE(qz::RunServiceCommand(unreadable, u"start"));
   Registry().SHDeleteKeyW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Varnholt");
   EXPECT_FALSE(qz::RunServiceCommand(m.ctx, u"start"));

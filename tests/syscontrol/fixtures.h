@@ -87,7 +87,7 @@ class AgentMachine {
     ctx.logger = &log;
     ctx.bindings = &bindings;
     std::u16string f = folder;
-    ctx.readInstallFolder = [f](win::HKEY, std::u16string* out) {
+    ctx.readInstallFolder = [f](const qz::CommonRegKey&, std::u16string* out) {
       *out = f;
       return true;
     };

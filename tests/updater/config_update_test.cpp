@@ -39,7 +39,9 @@ class ConfigUpdate : public ModuleWork {
   void Record(const Digest& d) {
     RegKey agent;
     ASSERT_EQ(win::Registry().RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, kAgentKey, 0, win::KEY_WRITE, agent.put()), 0);
-    ASSERT_EQ(WriteSealedDigest(u_.config.registryCipher, agent.get(), kValueConfigChecksum, d), 0);
+    qzAES site;
+    site.SetPassword(kSerial);
+    ASSERT_EQ(WriteSealedDigest(site, agent.get(), kValueConfigChecksum, d), 0);
   }
   std::string CommonText(const char* value) {
     RegKey common;

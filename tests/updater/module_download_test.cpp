@@ -219,16 +219,18 @@ TEST_F(Modules, PlainDownloadFlag) {
   EXPECT_FALSE(IsPlainDownload(u_));  // no value
   qz::RegKey agent;
   ASSERT_EQ(win::Registry().RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, kAgentKey, 0, win::KEY_WRITE, agent.put()), 0);
-  ASSERT_EQ(WriteSealedDword(u_.config.registryCipher, agent.get(), kValuePlainDownload, 0), 0);
+  qz::qzAES site;
+  site.SetPassword(kSerial);
+  ASSERT_EQ(WriteSealedDword(site, agent.get(), kValuePlainDownload, 0), 0);
   EXPECT_FALSE(IsPlainDownload(u_));
-  ASSERT_EQ(WriteSealedDword(u_.config.registryCipher, agent.get(), kValuePlainDownload, 1), 0);
+  ASSERT_EQ(WriteSealedDword(site, agent.get(), kValuePlainDownload, 1), 0);
   EXPECT_TRUE(IsPlainDownload(u_));
   // Sealed under another key: unreadable, so secure.
   qz::qzAES base;
   base.SetPassword("");
   ASSERT_EQ(WriteSealedDword(base, agent.get(), kValuePlainDownload, 1), 0);
   EXPECT_FALSE(IsPlainDownload(u_));
-  ASSERT_EQ(WriteSealedDword(u_.config.registryCipher, agent.get(), kValuePlainDownload, 7), 0);
+  ASSERT_EQ(WriteSealedDword(site, agent.get(), kValuePlainDownload, 7), 0);
 
   Publish("plain.dll", "plain");
   Definition(Doc(Module("plain.dll", "cks=\"" + Cks("plain") + "\"")));

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "config/registry_layout.h"
+#include "config/sealed_value.h"
 #include "crypto/digest.h"
 #include "platform/platform.h"
 #include "platform/text.h"
@@ -66,7 +67,7 @@ class ModuleMachine : public ::testing::Test {
   void SetUp() override {
     install_ = win::Files().ExpandEnvironmentStringsW(u"%ProgramFiles%\\varnholt\\KSM");
     std::filesystem::create_directories(machine_.HostPath(install_));
-    qz::RegKey common;
+    qz::CommonRegKey common;
     ASSERT_EQ(qz::CreateKeyTree(&common), 0);
 
     qz::SiteSettings& s = u_.config.settings;
@@ -74,8 +75,7 @@ class ModuleMachine : public ::testing::Test {
     s.installFolderAnsi = win::WideToAnsi(install_);
     s.serial = kSerial;
     s.agentGuid = kGuid;
-    u_.config.registryCipher.SetPassword(kSerial);
-    u_.config.fileCipher.SetPassword("");
+    u_.config.store.SetSiteSerial(kSerial);
     u_.os.osCode = 0x00200000;  // Windows 10 64-bit
     // The current directory stays elsewhere: the module work names every file by its full path.
     u_.FixFolders(install_);
