@@ -81,13 +81,13 @@ TEST_F(ConfigUpdate, FetchedOnlyWhenTheRecordedChecksumDiffersOrTheFileIsMissing
   PutInstalled("server.cfg", "stored form");
 
   Apply(Config(Cks(kNewConfig)));
-  EXPECT_TRUE(Downloads().empty());
+  EXPECT_TRUE(qztest::RequestsAre(Journal(), {}));
   EXPECT_EQ(u_.config.settings.server, "127.0.0.1");
 
   // Same checksum, but the installed file is gone: fetched again.
   std::filesystem::remove(HostInstalled("server.cfg"));
   Apply(Config(Cks(kNewConfig)));
-  EXPECT_EQ(Downloads(), std::vector<std::string>{"/agent/server.cfg.qz"});
+  EXPECT_TRUE(qztest::RequestsAre(Journal(), {"file_size", "/agent/server.cfg.qz"}));
   EXPECT_EQ(u_.config.settings.server, "10.20.30.40");
 }
 
@@ -161,7 +161,7 @@ TEST_F(ConfigUpdate, RunsAsPartOfTheModuleDownloadAndIsInstalledWithTheModules) 
   ASSERT_TRUE(win::Files().SetCurrentDirectoryW(install_));
 
   EXPECT_TRUE(DownloadAgentModules(u_)) << log_->Dump();
-  EXPECT_EQ(Downloads(), (std::vector<std::string>{"/agent/server.cfg.qz", "/agent/a.dll.qz"}));
+  EXPECT_TRUE(qztest::RequestsAre(Journal(), {"file_size", "/agent/server.cfg.qz", "file_size", "/agent/a.dll.qz"}));
   EXPECT_EQ(Names(Host(ModuleFolder())), (std::vector<std::string>{"a.dll", "server.cfg"}));
   EXPECT_EQ(Content(HostInstalled("server.cfg")), "stored form of the old settings");
 
