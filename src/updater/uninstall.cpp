@@ -210,7 +210,9 @@ bool DeleteFolderTree(UpdaterRun& u, std::u16string_view path, bool listFailure)
 }
 
 void RemoveSetupFolder(UpdaterRun& u) {
-  if (!DeleteFolderTree(u, u.folders().setup, false)) {
+  // The fixed folder itself, whatever the run's initialisation recorded: never an empty path.
+  const std::u16string folder = Files().ExpandEnvironmentStringsW(kSetupFolderTemplate);
+  if (!DeleteFolderTree(u, folder, false)) {
     u.logger->Log(kTag, u"RemoveSetupFolder", kLogWarning, u"%u - 설치 폴더 삭제 실패", GetLastError());
   }
 }
