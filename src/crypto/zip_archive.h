@@ -82,7 +82,7 @@ int VerifyContainer(IContainerStream& in, const IRSACert& cert, uint64_t* payloa
 // Memory form: the payload length, or -2 (shorter than the header), -5, -6, -2018, -2011.
 int64_t VerifyContainer(std::span<const uint8_t> container, const IRSACert& cert);
 
-// Where an entry's bytes go: files of the working folder, or nowhere when only checking.
+// Where an entry's bytes go: files of the folder unpacked into, or nowhere when only checking.
 class IEntrySink {
  public:
   virtual ~IEntrySink() = default;
