@@ -9,6 +9,7 @@
 #include "crypto/digest.h"
 #include "crypto/machine_code.h"
 #include "crypto/secrets.h"
+#include "platform/file_handle.h"
 #include "platform/platform.h"
 
 namespace qz {
@@ -35,23 +36,18 @@ const EVP_CIPHER* CipherFor(int keyBits) {
 class File {
  public:
   explicit File(win::HANDLE h) : h_(h) {}
-  ~File() {
-    if (ok()) win::CloseHandle(h_);
-  }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  bool ok() const { return h_ != win::INVALID_HANDLE_VALUE && h_ != nullptr; }
+  bool ok() const { return h_.IsOpen(); }
   bool Write(const void* data, size_t size) {
     win::DWORD written = 0;
-    return win::Files().WriteFile(h_, data, static_cast<win::DWORD>(size), &written) && written == size;
+    return win::Files().WriteFile(h_.get(), data, static_cast<win::DWORD>(size), &written) && written == size;
   }
   bool Read(void* data, size_t size) {
     win::DWORD got = 0;
-    return win::Files().ReadFile(h_, data, static_cast<win::DWORD>(size), &got) && got == size;
+    return win::Files().ReadFile(h_.get(), data, static_cast<win::DWORD>(size), &got) && got == size;
   }
 
  private:
-  win::HANDLE h_;
+  win::FileHandle h_;
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "crypto/digest.h"
+#include "platform/file_handle.h"
 #include "platform/file_util.h"
 #include "platform/platform.h"
 
@@ -63,24 +64,20 @@ class BoundedStream : public IContainerStream {
 
 class FileSink : public IEntrySink {
  public:
-  ~FileSink() override { Close(); }
   bool Create(std::string_view ansiPath) override {
-    Close();
-    file_ = win::Files().CreateFileW(win::AnsiToWide(ansiPath), win::GENERIC_WRITE, 0, win::CREATE_ALWAYS,
-                                     win::FILE_ATTRIBUTE_NORMAL);
-    return file_ != win::INVALID_HANDLE_VALUE;
+    file_.Close();  // first: the same entry name twice must not meet its own open handle
+    file_.Reset(win::Files().CreateFileW(win::AnsiToWide(ansiPath), win::GENERIC_WRITE, 0, win::CREATE_ALWAYS,
+                                         win::FILE_ATTRIBUTE_NORMAL));
+    return file_.IsOpen();
   }
   bool Write(const uint8_t* data, size_t size) override {
     win::DWORD written = 0;
-    return win::Files().WriteFile(file_, data, static_cast<win::DWORD>(size), &written) && written == size;
+    return win::Files().WriteFile(file_.get(), data, static_cast<win::DWORD>(size), &written) && written == size;
   }
-  void Close() override {
-    if (file_ != win::INVALID_HANDLE_VALUE) win::CloseHandle(file_);
-    file_ = win::INVALID_HANDLE_VALUE;
-  }
+  void Close() override { file_.Close(); }
 
  private:
-  win::HANDLE file_ = win::INVALID_HANDLE_VALUE;
+  win::FileHandle file_;
 };
 
 struct MdCtxFree {

@@ -34,12 +34,6 @@ int32_t AnswerSink::Result() {
   return static_cast<int32_t>(stored_);
 }
 
-void FileHandle::Close() {
-  if (!IsOpen()) return;
-  CloseHandle(handle_);
-  handle_ = INVALID_HANDLE_VALUE;
-}
-
 int32_t DownloadSink::Open(bool restart, const QueryState& query) {
   file_.Close();
   file_.Reset(Files().CreateFileW(tempName_, GENERIC_WRITE, 0, restart ? CREATE_ALWAYS : OPEN_ALWAYS,

@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 
+#include "platform/file_handle.h"
 #include "platform/types.h"
 #include "transport/query_state.h"
 
@@ -31,26 +32,6 @@ class AnswerSink {
  private:
   std::span<char> buffer_;
   size_t stored_ = 0;
-};
-
-// An open file handle that closes itself.
-class FileHandle {
- public:
-  FileHandle() = default;
-  ~FileHandle() { Close(); }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
-
-  bool IsOpen() const { return handle_ != win::INVALID_HANDLE_VALUE; }
-  win::HANDLE get() const { return handle_; }
-  void Reset(win::HANDLE handle) {
-    Close();
-    handle_ = handle;
-  }
-  void Close();
-
- private:
-  win::HANDLE handle_ = win::INVALID_HANDLE_VALUE;
 };
 
 // A download's temporary file "<final>.tmp": continued where an earlier attempt stopped unless
@@ -87,7 +68,7 @@ class DownloadSink {
  private:
   std::u16string finalName_;
   std::u16string tempName_;
-  FileHandle file_;
+  win::FileHandle file_;
   int64_t offset_ = 0;
   uint32_t written_ = 0;
   uint32_t chunk_ = 0;
@@ -104,7 +85,7 @@ class UploadSource {
   void Close() { file_.Close(); }
 
  private:
-  FileHandle file_;
+  win::FileHandle file_;
 };
 
 }  // namespace qz
