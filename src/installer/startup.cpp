@@ -105,4 +105,8 @@ InstallerMessage PreparationMessage(int r, bool korean) {
   return {win::Fmt(InstallerText(303, korean), r), InstallerText(322, korean), win::MB_ICONERROR};
 }
 
+InstallerMessage SettingsMessage(int code, bool korean) {
+  return {win::Fmt(InstallerText(305, korean), code), InstallerText(323, korean), win::MB_ICONWARNING};
+}
+
 }  // namespace qz
