@@ -81,11 +81,17 @@ int ReadInstallerSettings(std::string_view ansiPath, InstallerSettings* s) {
   const tinyxml2::XMLElement* root = doc.RootElement();
   if (!root) return kSettingsNoRoot;
 
+  // A serial or server address longer than its field is refused, never cut or emptied: it would
+  // name another site or host, or none.
   const auto* e = root->FirstChildElement("serial");
   if (!e) return kSettingsNoSerial;
-  s->serial = AnsiOrEmpty(e, kSerialField);
+  auto serial = Utf8ToAnsiField(Text(e), kSerialField);
+  if (!serial) return kSettingsNoSerial;
+  s->serial = std::move(*serial);
   if (!(e = root->FirstChildElement("server"))) return kSettingsNoServer;
-  s->server = AnsiOrEmpty(e, kServerField);
+  auto server = Utf8ToAnsiField(Text(e), kServerField);
+  if (!server) return kSettingsNoServer;
+  s->server = std::move(*server);
   if (!(e = root->FirstChildElement("productkind"))) return kSettingsNoProductKind;
   s->productKind = AnsiOrEmpty(e, kProductKindField);
   if (!(e = root->FirstChildElement("msg"))) return kSettingsNoMessage;
@@ -95,8 +101,12 @@ int ReadInstallerSettings(std::string_view ansiPath, InstallerSettings* s) {
 
   e = root->FirstChildElement("companyName");
   s->companyName = e ? WideOrEmpty(e, kCompanyField) : std::u16string();
-  e = root->FirstChildElement("pk_server");
-  s->pkServer = e ? AnsiOrEmpty(e, kServerField) : std::string();
+  s->pkServer.clear();
+  if ((e = root->FirstChildElement("pk_server"))) {
+    auto pk = Utf8ToAnsiField(Text(e), kServerField);
+    if (!pk) return kSettingsPkServerTooLong;
+    s->pkServer = std::move(*pk);
+  }
   e = root->FirstChildElement("port");
   s->port = e ? ParseDecimalField(Text(e)) : kDefaultHttpPort;
   e = root->FirstChildElement("ssl");
@@ -109,24 +119,22 @@ int ReadInstallerSettings(std::string_view ansiPath, InstallerSettings* s) {
   return 0;
 }
 
-int InstallerRegistryStep(ConfigContext& ctx, std::u16string_view setupFolder, std::u16string_view installFolder,
-                          InstallerSettings* s) {
+int InstallerRegistryStep(ConfigContext& ctx, const InstallerSettings& s, std::u16string_view installFolder) {
   auto& reg = Registry();
   DeleteProductTree(HKEY_LOCAL_MACHINE);
   CommonRegKey common;
   if (int step = CreateKeyTree(&common)) return step;
-  if (int rc = ReadInstallerSettings(WideToAnsi(setupFolder) + "\\" + WideToAnsi(kServerConfigName), s)) return rc;
 
   SealedStore& store = ctx.store;
-  if (store.WriteSerial(common, s->serial) != ERROR_SUCCESS) return 20;
-  store.SetSiteSerial(s->serial);
-  if (store.WriteServer(common, s->server) != ERROR_SUCCESS) return 21;
+  if (store.WriteSerial(common, s.serial) != ERROR_SUCCESS) return 20;
+  store.SetSiteSerial(s.serial);
+  if (store.WriteServer(common, s.server) != ERROR_SUCCESS) return 21;
 
-  if (store.WritePkServer(common, s->pkServer) != ERROR_SUCCESS) return 10;
-  if (!s->pkServer.empty()) {
+  if (store.WritePkServer(common, s.pkServer) != ERROR_SUCCESS) return 10;
+  if (!s.pkServer.empty()) {
     PcKeeperRegKey pk;
     if (OpenOrCreateKey(kPcKeeperKey, pk.put()) != ERROR_SUCCESS) return 11;
-    if (store.WritePcKeeperServer(pk, s->pkServer) != ERROR_SUCCESS) return 12;
+    if (store.WritePcKeeperServer(pk, s.pkServer) != ERROR_SUCCESS) return 12;
   } else {
     RegKey pk;
     if (reg.RegOpenKeyW(HKEY_LOCAL_MACHINE, kPcKeeperKey, pk.put()) == ERROR_SUCCESS) {
@@ -134,9 +142,9 @@ int InstallerRegistryStep(ConfigContext& ctx, std::u16string_view setupFolder, s
       if (reg.RegDeleteKeyW(HKEY_LOCAL_MACHINE, kPcKeeperKey) != ERROR_SUCCESS) return 13;
     }
   }
-  if (store.WriteHttpPort(common, static_cast<uint32_t>(s->port)) != ERROR_SUCCESS) return 23;
-  if (store.WriteHttpsPort(common, static_cast<uint32_t>(s->sslPort)) != ERROR_SUCCESS) return 24;
-  store.WriteMenu(common, s->menu);
+  if (store.WriteHttpPort(common, static_cast<uint32_t>(s.port)) != ERROR_SUCCESS) return 23;
+  if (store.WriteHttpsPort(common, static_cast<uint32_t>(s.sslPort)) != ERROR_SUCCESS) return 24;
+  store.WriteMenu(common, s.menu);
   if (!store.WriteInstallFolder(common, installFolder)) return 25;
   common.Close();
   InstallerGuidStep();

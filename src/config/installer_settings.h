@@ -19,6 +19,8 @@ inline constexpr int kSettingsNoServer = 34;
 inline constexpr int kSettingsNoProductKind = 35;
 inline constexpr int kSettingsNoMessage = 36;
 inline constexpr int kSettingsNoShowUi = 37;
+// An over-long serial or server gives its missing-element code; an over-long pk_server this one.
+inline constexpr int kSettingsPkServerTooLong = 38;
 
 // Writer results.
 inline constexpr int kServerConfigNotCreated = -3002;
@@ -50,14 +52,13 @@ struct InstallerSettings {
   std::vector<ExtraProgram> extras;
 };
 
-// Fills settings from the document at ansiPath. 0 or 31..37; fields read before a failure stay filled.
+// Fills settings from the document at ansiPath. 0 or 31..38; fields read before a failure stay filled.
 int ReadInstallerSettings(std::string_view ansiPath, InstallerSettings* settings);
 
-// Rebuilds the agent's tree from the document in setupFolder and makes sure the agent has a GUID.
-// 0, or the first error: 1..9 key tree, 31..37 document, 20 serial, 21 server, 10..13 PC keeper
-// server, 23 HTTP port, 24 HTTPS port, 25 install folder.
-int InstallerRegistryStep(ConfigContext& ctx, std::u16string_view setupFolder, std::u16string_view installFolder,
-                          InstallerSettings* settings);
+// Rebuilds the agent's tree from the settings the preparation read and makes sure the agent has a
+// GUID. 0, or the first error: 1..9 key tree, 20 serial, 21 server, 10..13 PC keeper server, 23
+// HTTP port, 24 HTTPS port, 25 install folder.
+int InstallerRegistryStep(ConfigContext& ctx, const InstallerSettings& settings, std::u16string_view installFolder);
 
 // installFolder\server.cfg in the stored form (menu as "%X"), then its digest as value09 under the
 // site key (the registry step's serial). 0, -3002 (not created) or -3003 (not fully written).

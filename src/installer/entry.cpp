@@ -35,7 +35,17 @@ int InstallerMain(HINSTANCE instance) {
       EndUninstallFlow(RunUninstallFlow(state.folders, state.drivers), state.folders, korean);
       return 1;
     } else {
-      TakeOverSettings(state, mode);
+      // The install begins only with a complete payload and a settings document that reads;
+      // otherwise it ends here, before anything of a previous agent is touched.
+      int code = CheckInstallPayload(state.folders);
+      if (code == 0) code = TakeOverSettings(state, mode);
+      if (code != 0) {
+        DeleteSetupFolder(state.folders);
+        const InstallerMessage m = SettingsMessage(code, korean);
+        Ui().MessageBoxW(nullptr, m.text, m.caption, m.icon);
+        WriteInstallerOutcome(m.text.c_str());
+        return 1;
+      }
     }
   }
   if (r != 0) {

@@ -44,6 +44,8 @@ struct InstallerState {
   bool showLogo = false;
   std::u16string showMode;
   std::vector<ExtraProgram> extras;
+  // The document as the preparation read it; the registry step and server.cfg are made from it.
+  InstallerSettings settings;
 
   // Filled by the install worker.
   int processorWidth = 0;  // 1: 32-bit Windows, 2: 64-bit Windows
@@ -56,9 +58,9 @@ struct InstallerState {
 };
 
 // The install branch of the preparation: reads the settings document of the setup folder and,
-// when it reads, takes its values over and fixes the show mode from the build mode. A document
-// that does not read is passed over here; the registry step reports it.
-void TakeOverSettings(InstallerState& state, std::u16string_view buildMode);
+// when it reads, keeps it, takes its values over and fixes the show mode from the build mode.
+// 0, or the reading's code (31..38): then nothing is taken over and the install must not begin.
+int TakeOverSettings(InstallerState& state, std::u16string_view buildMode);
 
 // The driver files the worker places for a product kind, OS number (major * 10 + minor) and
 // processor width (2: 64-bit Windows); null when none.

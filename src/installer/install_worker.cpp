@@ -143,10 +143,10 @@ const char16_t* ProcessCutDriverFile(const std::string& productKind, int osNumbe
   return nullptr;
 }
 
-void TakeOverSettings(InstallerState& state, std::u16string_view buildMode) {
+int TakeOverSettings(InstallerState& state, std::u16string_view buildMode) {
   InstallerSettings settings;
   const std::string path = state.folders.setupAnsi + "\\" + WideToAnsi(kServerConfigName);
-  if (ReadInstallerSettings(path, &settings) != 0) return;
+  if (int code = ReadInstallerSettings(path, &settings)) return code;
   state.message = settings.message;
   state.companyName = settings.companyName;
   state.productKind = settings.productKind;
@@ -154,6 +154,8 @@ void TakeOverSettings(InstallerState& state, std::u16string_view buildMode) {
   state.extras = settings.extras;
   const BuildModeSplit split = SplitBuildMode(buildMode);
   state.showMode = split.showMode.empty() ? settings.showUi : split.showMode;
+  state.settings = std::move(settings);
+  return 0;
 }
 
 int RunInstallWorker(InstallerState& state) {
@@ -168,16 +170,14 @@ int RunInstallWorker(InstallerState& state) {
   state.logArchiveName = archiveName;
 
   ConfigContext ctx;
-  InstallerSettings settings;
-  settings.extras = state.extras;
-  if (int code = InstallerRegistryStep(ctx, folders.setup, folders.install, &settings)) {
+  const InstallerSettings& settings = state.settings;
+  if (int code = InstallerRegistryStep(ctx, settings, folders.install)) {
     DeleteSetupFolder(folders);
     const std::u16string text = Fmt(InstallerText(305, korean), code);
     Ui().MessageBoxW(view ? view->Owner() : nullptr, text, InstallerText(323, korean), MB_ICONWARNING);
     WriteInstallerOutcome(text.c_str());
     Processes().ExitProcess(1);
   }
-  state.extras = settings.extras;
 
   state.processorWidth = Is64BitWindows() ? 2 : 1;
   OSVERSIONINFOEXW version;

@@ -57,15 +57,19 @@ int PrepareFolders(InstallerFolders* f) {
   if (!setup) return kSetupFolderNotExpanded;
   f->setup = *setup;
   f->setupAnsi = WideToAnsi(f->setup);
-  // A folder left by an earlier run is reused as it is, its security untouched.
-  if (!FolderExists(f->setup)) {
-    CreateParents(f->setup);
-    SECURITY_DESCRIPTOR sd;
-    if (!AdministratorsOnlyDescriptor(&sd)) return kSetupFolderNotCreated;
-    SECURITY_ATTRIBUTES sa;
-    sa.lpSecurityDescriptor = &sd;
-    if (!Files().CreateDirectoryW(f->setup, &sa) && !FolderExists(f->setup)) return kSetupFolderNotCreated;
+  // Whatever stands there (a crashed run's folder, or one planted with other programs, other
+  // rights or as a link elsewhere) is never used: it goes whole, a link as a link.
+  if (PathExists(f->setup)) {
+    DeleteFolderTree(f->setup, false);
+    if (PathExists(f->setup)) return kSetupFolderNotCreated;
   }
+  CreateParents(f->setup);
+  SECURITY_DESCRIPTOR sd;
+  if (!AdministratorsOnlyDescriptor(&sd)) return kSetupFolderNotCreated;
+  SECURITY_ATTRIBUTES sa;
+  sa.lpSecurityDescriptor = &sd;
+  // Made by this run or not at all: one that appeared meanwhile is not ours.
+  if (!Files().CreateDirectoryW(f->setup, &sa)) return kSetupFolderNotCreated;
 
   auto install = ExpandFolder(kInstallFolderTemplate);
   if (!install) return kInstallFolderNotExpanded;
@@ -239,6 +243,14 @@ int PreparePayload(InstallerFolders* folders) {
   return 0;
 }
 
+int CheckInstallPayload(const InstallerFolders& folders) {
+  for (const char16_t* name : {u"server.cfg", u"qzTarlinSvc.exe", u"qzUpdater.exe"}) {
+    const DWORD a = Files().GetFileAttributesW(folders.setup + u"\\" + name);
+    if (a == INVALID_FILE_ATTRIBUTES || (a & FILE_ATTRIBUTE_DIRECTORY)) return kPayloadFileMissing;
+  }
+  return 0;
+}
+
 void EndPreparation(int result, const InstallerFolders& folders, bool korean) {
   DeleteSetupFolder(folders);
   InstallerMessage m = PreparationMessage(result, korean);
@@ -269,6 +281,10 @@ bool ShellDeletePath(std::u16string_view path) {
 bool DeleteSetupFolder(const InstallerFolders& folders) {
   // Without a setup folder the listing below would be the root of the current drive.
   if (folders.setup.empty()) return false;
+  // A link that could not be replaced is removed as a link; what it points at is never listed.
+  if (IsFolderLink(Files().GetFileAttributesW(folders.setup))) {
+    return RemoveFolderNowOrAtRestart(folders.setup) == Removal::Now;
+  }
   for (const auto& entry : ListFolder(folders.setup + u"\\*.*")) {
     if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
     const std::u16string path = folders.setup + u"\\" + entry.cFileName;

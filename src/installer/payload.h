@@ -22,6 +22,9 @@ inline constexpr int kArchiveNotWritten = 3002;
 inline constexpr int kToolNotStarted = 3003;
 inline constexpr int kArchiveDamaged = 3004;
 inline constexpr int kUninstallDone = 119;
+// The install build's payload lacks a file the install cannot do without; reported as the
+// settings document's errors are (text 305).
+inline constexpr int kPayloadFileMissing = 39;
 
 inline constexpr char16_t kSetupFolderTemplate[] = u"%systemdrive%\\bc8f992f5df34654945e6e32a5aa400c";
 inline constexpr char16_t kInstallFolderTemplate[] = u"%ProgramFiles%\\varnholt\\KSM";
@@ -44,8 +47,14 @@ using StatusSink = std::function<void(std::u16string_view)>;
 std::u16string InstallerBuildMode();
 
 // Folders, payload written out, archive tested and unpacked, CA certificate imported. 0, or one
-// of the codes above; the folders found so far are in *folders.
+// of the codes above; the folders found so far are in *folders. Whatever stood at the setup
+// folder's place before is removed first (a link as a link), and the folder is made afresh for
+// administrators only; when that cannot be done the result is kSetupFolderNotCreated.
 int PreparePayload(InstallerFolders* folders);
+
+// The install build's payload: 0 when the setup folder holds server.cfg, qzTarlinSvc.exe and
+// qzUpdater.exe, else kPayloadFileMissing.
+int CheckInstallPayload(const InstallerFolders& folders);
 
 // After a preparation that did not return 0 (the uninstall flow's 119 or an error): deletes the
 // setup folder, shows the result's message and records the outcome ("119" after the uninstall

@@ -105,6 +105,10 @@ InstallerMessage PreparationMessage(int r, bool korean) {
   return {win::Fmt(InstallerText(303, korean), r), InstallerText(322, korean), win::MB_ICONERROR};
 }
 
+InstallerMessage SettingsMessage(int code, bool korean) {
+  return {win::Fmt(InstallerText(305, korean), code), InstallerText(323, korean), win::MB_ICONWARNING};
+}
+
 std::u16string InstallerOutcomeText(InstallerOutcome outcome, bool korean) {
   switch (outcome) {
     case InstallerOutcome::NotDeleted:

@@ -43,6 +43,9 @@ struct InstallerMessage {
 };
 // The message shown when the preparation ends with result r (not 0).
 InstallerMessage PreparationMessage(int r, bool korean);
+// The message shown when the settings document or the install payload stops the install (code
+// 1..39): text 305 with the code, caption 323, the warning icon.
+InstallerMessage SettingsMessage(int code, bool korean);
 
 inline constexpr char16_t kUninstallCaption[] = u"VH-KSM Agent Uninstall";
 

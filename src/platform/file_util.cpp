@@ -25,6 +25,87 @@ Removal RemoveFolderNowOrAtRestart(std::u16string_view path) {
   return DeleteAtRestart(path) ? Removal::AtRestart : Removal::Failed;
 }
 
+namespace {
+
+constexpr DWORD kErrorFilenameTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
+
+// Judged on the path as the listing will use it: "C:" + "\*" lists the root, whatever the
+// current folder of drive C is.
+bool IsDriveRoot(std::u16string_view path) {
+  std::u16string full = Files().GetFullPathNameW(std::u16string(path) + u"\\");
+  while (!full.empty() && full.back() == u'\\') full.pop_back();
+  return full.size() <= 2;  // "", "C:"
+}
+
+// folder\name within a path buffer of MAX_PATH characters.
+bool JoinWithin(std::u16string_view folder, std::u16string_view name, std::u16string* path) {
+  if (folder.size() + 1 + name.size() + 1 > MAX_PATH) return false;
+  path->assign(folder);
+  path->push_back(u'\\');
+  path->append(name);
+  return true;
+}
+
+}  // namespace
+
+bool IsFolderLink(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool DeleteFolderTree(std::u16string_view path, bool listFailure) {
+  // A damaged folder value must never empty a whole drive.
+  if (IsDriveRoot(path)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  std::u16string pattern;
+  if (!JoinWithin(path, u"*", &pattern)) {
+    SetLastError(kErrorFilenameTooLong);
+    return false;
+  }
+  IFileSystem& files = Files();
+  // A planted link must not turn the clean-up against the folder it points at.
+  const DWORD attributes = files.GetFileAttributesW(path);
+  if (IsFolderLink(attributes)) {
+    return RemoveFolderNowOrAtRestart(path) != Removal::Failed;
+  }
+  WIN32_FIND_DATAW found;
+  const HANDLE find = files.FindFirstFileW(pattern, &found);
+  if (find == INVALID_HANDLE_VALUE) return listFailure;
+
+  bool ok = true;
+  DWORD error = 0;
+  do {
+    const std::u16string& name = found.cFileName;
+    if (name == u"." || name == u"..") continue;
+    std::u16string full;
+    if (!JoinWithin(path, name, &full)) {
+      ok = false;
+      error = kErrorFilenameTooLong;
+      break;
+    }
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) files.SetFileAttributesW(full, FILE_ATTRIBUTE_NORMAL);
+    if (IsFolderLink(found.dwFileAttributes)) {
+      ok = RemoveFolderNowOrAtRestart(full) != Removal::Failed;
+    } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      ok = DeleteFolderTree(full, true);
+    } else {
+      ok = DeleteFileNowOrAtRestart(full) != Removal::Failed;
+    }
+    if (!ok) {
+      error = GetLastError();
+      break;
+    }
+  } while (files.FindNextFileW(find, &found));
+  files.FindClose(find);
+  if (!ok) {
+    SetLastError(error);
+    return false;
+  }
+  return RemoveFolderNowOrAtRestart(path) != Removal::Failed;
+}
+
 std::vector<WIN32_FIND_DATAW> ListFolder(std::u16string_view pattern) {
   std::vector<WIN32_FIND_DATAW> entries;
   IFileSystem& files = Files();

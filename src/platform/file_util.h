@@ -25,6 +25,16 @@ Removal RemoveFolderNowOrAtRestart(std::u16string_view path);
 // Schedules a deletion for the next restart only.
 bool DeleteAtRestart(std::u16string_view path);
 
+// A junction or folder link: a folder that is a reparse point (false for INVALID_FILE_ATTRIBUTES).
+bool IsFolderLink(DWORD attributes);
+
+// Deletes a folder with everything in it; what cannot be deleted now (files in use, the folder
+// itself) is scheduled for deletion at the next restart. A link, at path or inside, goes as a link:
+// what it points at is never reached. A drive root is refused. listFailure is the result when the
+// folder cannot be listed (true for subfolders, so one that vanished counts as deleted). False when
+// an entry could be neither deleted nor scheduled; the last error then tells why.
+bool DeleteFolderTree(std::u16string_view path, bool listFailure);
+
 // Entries matching a FindFirstFileW pattern, without "." and "..", taken whole before the caller
 // changes the folder, so moves and deletions cannot disturb the listing. Empty when nothing matches.
 std::vector<WIN32_FIND_DATAW> ListFolder(std::u16string_view pattern);

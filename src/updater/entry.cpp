@@ -86,6 +86,12 @@ int UpdaterMain(std::u16string_view commandText) {
   }
 
   if (cmd.install) {
+    // The agent's tree goes only once the configuration that rebuilds it is known to read.
+    if (!CheckInstallConfig(u)) {
+      u.logger->Close();
+      Ui().MessageBoxW(nullptr, kTextPrepareFailed, kCaptionError, MB_OK);
+      return kExitPrepareFailed;
+    }
     // Its result does not matter: PrepareInstall rebuilds the tree either way.
     DeleteProductTree(HKEY_LOCAL_MACHINE);
     if (!PrepareInstall(u)) {

@@ -37,6 +37,20 @@ bool SetUpServerSession(UpdaterRun& u) {
   return SetManagerServer(u.agent, s.server, static_cast<uint32_t>(s.httpPort), static_cast<uint32_t>(s.httpsPort));
 }
 
+bool CheckInstallConfig(UpdaterRun& u) {
+  const std::u16string setup = Files().ExpandEnvironmentStringsW(kSetupFolderTemplate);
+  ConfigContext quiet;
+  ConfigRecord record;
+  if (Configure::Read(quiet, setup, false, &record)) return true;
+  // Read again with the log open, where the install's own log would be, to record why.
+  const std::u16string install = DefaultInstallFolder();
+  if (CreateFolderPath(install)) {
+    u.FixFolders(install, setup);
+    if (OpenLog(u) == 0) Configure::Read(u.config, setup, false, &record);
+  }
+  return false;
+}
+
 bool PrepareInstall(UpdaterRun& u) {
   SiteSettings& s = u.config.settings;
   CommonRegKey common;

@@ -9,6 +9,11 @@
 
 namespace qz {
 
+// Install mode, before the agent's tree is deleted: whether the setup folder's server.cfg reads
+// as a configuration. When it does not, the reason is logged in the default install folder's log,
+// which is left open.
+bool CheckInstallConfig(UpdaterRun& u);
+
 // Install mode, after the agent's tree was deleted: builds the tree, opens the log in the install
 // folder and mirrors the setup folder's server.cfg into the registry and the stored server.cfg.
 bool PrepareInstall(UpdaterRun& u);

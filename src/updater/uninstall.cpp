@@ -18,24 +18,9 @@ using namespace win;
 namespace {
 
 constexpr char16_t kTag[] = u"TarlinUpdater";
-constexpr DWORD kErrorFilenameTooLong = 206;  // ERROR_FILENAME_EXCED_RANGE
 constexpr DWORD kUsersNameChars = 260;
 // Longest registry value name, terminator included.
 constexpr DWORD kValueNameChars = 16384;
-
-// Judged on the path as the listing will use it: "C:" + "\*" lists the root, whatever the
-// current folder of drive C is.
-bool IsDriveRoot(std::u16string_view path) {
-  std::u16string full = Files().GetFullPathNameW(std::u16string(path) + u"\\");
-  while (!full.empty() && full.back() == u'\\') full.pop_back();
-  return full.size() <= 2;  // "", "C:"
-}
-
-// A junction or folder link: only the link is removed, never what it points at, so a link
-// planted in the agent's folders cannot turn the clean-up against other folders.
-bool IsFolderLink(DWORD attributes) {
-  return (attributes & FILE_ATTRIBUTE_DIRECTORY) && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-}
 
 void WaitUntilServiceIsGone() {
   for (int i = 0; i < 10; ++i) {
@@ -157,56 +142,8 @@ void RemovePostPlatformMark(UpdaterRun&) {
   reg.RegCloseKey(key);
 }
 
-bool DeleteFolderTree(UpdaterRun& u, std::u16string_view path, bool listFailure) {
-  // A damaged install-folder value must never empty a whole drive.
-  if (IsDriveRoot(path)) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return false;
-  }
-  std::u16string pattern;
-  if (!BuildPath(path, u"*", &pattern)) {
-    SetLastError(kErrorFilenameTooLong);
-    return false;
-  }
-  IFileSystem& files = Files();
-  const DWORD attributes = files.GetFileAttributesW(path);
-  if (attributes != INVALID_FILE_ATTRIBUTES && IsFolderLink(attributes)) {
-    return RemoveFolderNowOrAtRestart(path) != Removal::Failed;
-  }
-  WIN32_FIND_DATAW found;
-  const HANDLE find = files.FindFirstFileW(pattern, &found);
-  if (find == INVALID_HANDLE_VALUE) return listFailure;
-
-  bool ok = true;
-  DWORD error = 0;
-  do {
-    const std::u16string& name = found.cFileName;
-    if (name == u"." || name == u"..") continue;
-    std::u16string full;
-    if (!BuildPath(path, name, &full)) {
-      ok = false;
-      error = kErrorFilenameTooLong;
-      break;
-    }
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_READONLY) files.SetFileAttributesW(full, FILE_ATTRIBUTE_NORMAL);
-    if (IsFolderLink(found.dwFileAttributes)) {
-      ok = RemoveFolderNowOrAtRestart(full) != Removal::Failed;
-    } else if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      ok = DeleteFolderTree(u, full, true);
-    } else {
-      ok = DeleteFileNowOrAtRestart(full) != Removal::Failed;
-    }
-    if (!ok) {
-      error = GetLastError();
-      break;
-    }
-  } while (files.FindNextFileW(find, &found));
-  files.FindClose(find);
-  if (!ok) {
-    SetLastError(error);
-    return false;
-  }
-  return RemoveFolderNowOrAtRestart(path) != Removal::Failed;
+bool DeleteFolderTree(UpdaterRun&, std::u16string_view path, bool listFailure) {
+  return win::DeleteFolderTree(path, listFailure);
 }
 
 void RemoveSetupFolder(UpdaterRun& u) {

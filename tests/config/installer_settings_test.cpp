@@ -50,8 +50,17 @@ TEST_F(InstallerSettingsTest, ReadingCodes) {
       {Doc("<serial>s</serial><server>s</server><productkind>k</productkind><showui>u</showui>"), kSettingsNoMessage},
       {Doc("<serial>s</serial><server>s</server><productkind>k</productkind><msg>m</msg>"), kSettingsNoShowUi},
       {Doc(kRequired), 0},
+      // Texts longer than their fields, terminator included, are refused rather than emptied.
+      {Doc("<serial>" + std::string(40, 's') + "</serial>" + kRequired.substr(kRequired.find("<server>"))),
+       kSettingsNoSerial},
+      {Doc("<serial>" + std::string(39, 's') + "</serial>" + kRequired.substr(kRequired.find("<server>"))), 0},
+      {Doc("<serial>s</serial><server>" + std::string(80, 'h') + "</server><productkind>k</productkind>"),
+       kSettingsNoServer},
+      {Doc(kRequired + "<pk_server>" + std::string(80, 'p') + "</pk_server>"), kSettingsPkServerTooLong},
+      {Doc(kRequired + "<pk_server>" + std::string(79, 'p') + "</pk_server>"), 0},
   };
   for (const auto& r : rows) {
+    SCOPED_TRACE(r.file ? r.file->substr(0, 120) : "no file");
     SCOPED_TRACE(r.result);
     Files().DeleteFileW(AnsiToWide(kPath));
     if (r.file) PutSettings(*r.file);
@@ -89,12 +98,12 @@ TEST_F(InstallerSettingsTest, FieldsAndDefaults) {
     EXPECT_EQ(s.companyName, u"");
     EXPECT_EQ(s.pkServer, "");
   }
-  // A text that does not fit its field leaves it empty; the others are kept.
-  PutSettings(Doc("<serial>" + std::string(40, 's') + "</serial><server>h</server><productkind>k</productkind>"
+  // A window text that does not fit its field leaves it empty; the others are kept.
+  PutSettings(Doc("<serial>" + std::string(39, 's') + "</serial><server>h</server><productkind>k</productkind>"
                   "<msg>m</msg><showui>" + std::string(40, 'u') + "</showui><companyName>회사</companyName>"));
   InstallerSettings s;
   ASSERT_EQ(ReadInstallerSettings(kPath, &s), 0);
-  EXPECT_EQ(s.serial, "");
+  EXPECT_EQ(s.serial, std::string(39, 's'));
   EXPECT_EQ(s.showUi, u"");
   EXPECT_EQ(s.server, "h");
   EXPECT_EQ(s.companyName, u"회사");
@@ -138,7 +147,8 @@ TEST_F(InstallerSettingsTest, RegistryStepIsWhatTheUpdaterReads) {
   PutSettings(Doc(kRequired + "<pk_server>127.0.0.9</pk_server><port>8080</port><menu>1f</menu>"));
   SetRaw(kBackupKey, "UUID", REG_SZ, "11111111222233334444555566667777");
   InstallerSettings s;
-  ASSERT_EQ(InstallerRegistryStep(ctx_, kSetup, kInstall, &s), 0);
+  ASSERT_EQ(ReadInstallerSettings(kPath, &s), 0);
+  ASSERT_EQ(InstallerRegistryStep(ctx_, s, kInstall), 0);
   EXPECT_EQ(Raw(kBackupKey, "UUID"), "11111111222233334444555566667777");
   EXPECT_EQ(Raw(kCommonKey, "value08"), std::nullopt);
   EXPECT_TRUE(KeyExists(kPcKeeperKey));
@@ -158,7 +168,8 @@ TEST_F(InstallerSettingsTest, RegistryStepIsWhatTheUpdaterReads) {
 
   // Again with an empty pk_server: the tree is rebuilt without a PcKeeper key.
   PutSettings(Doc(kRequired + "<pk_server></pk_server>"));
-  ASSERT_EQ(InstallerRegistryStep(ctx_, kSetup, kInstall, &s), 0);
+  ASSERT_EQ(ReadInstallerSettings(kPath, &s), 0);
+  ASSERT_EQ(InstallerRegistryStep(ctx_, s, kInstall), 0);
   EXPECT_FALSE(KeyExists(kPcKeeperKey));
   EXPECT_EQ(Raw(kBackupKey, "UUID"), "11111111222233334444555566667777");
 }
@@ -186,7 +197,6 @@ TEST_F(InstallerSettingsTest, RegistryStepCodes) {
       {u"", u"value05", u"", withPk, 24},
       {u"", u"value12", u"", withPk, 0},
       {u"", u"value02", u"", withPk, 25},
-      {u"", u"", u"", Doc("<serial>s</serial>"), kSettingsNoServer},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.result);
@@ -203,7 +213,8 @@ TEST_F(InstallerSettingsTest, RegistryStepCodes) {
       ASSERT_EQ(OpenOrCreateKey(kPcKeeperKey, pk.put()), 0);
     }
     InstallerSettings s;
-    EXPECT_EQ(InstallerRegistryStep(ctx_, kSetup, kInstall, &s), r.result);
+    ASSERT_EQ(ReadInstallerSettings(kPath, &s), 0);
+    EXPECT_EQ(InstallerRegistryStep(ctx_, s, kInstall), r.result);
     FaultRegistry::Uninstall();
   }
 }
@@ -211,7 +222,8 @@ TEST_F(InstallerSettingsTest, RegistryStepCodes) {
 TEST_F(InstallerSettingsTest, ServerConfigWriter) {
   PutSettings(Doc(kRequired));
   InstallerSettings s;
-  ASSERT_EQ(InstallerRegistryStep(ctx_, kSetup, kInstall, &s), 0);
+  ASSERT_EQ(ReadInstallerSettings(kPath, &s), 0);
+  ASSERT_EQ(InstallerRegistryStep(ctx_, s, kInstall), 0);
   CreateFolderPath(kInstall);
   ASSERT_EQ(WriteInstallerServerConfig(ctx_, s, kInstall), 0);
 

@@ -14,6 +14,7 @@
 #include "config/registry_layout.h"
 #include "installer/payload.h"
 #include "installer/startup.h"
+#include "platform/file_util.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/ui.h"
@@ -133,22 +134,90 @@ TEST_F(Payload, WithoutItsOwnCertmgrNothingIsImported) {
   EXPECT_TRUE(Exists(std::u16string(kSetup) + u"\\qorv-ca.pem"));
 }
 
-TEST_F(Payload, SetupFolderLeftByACrashIsReusedAndOverwritten) {
+// Whatever stands at the setup folder's place is replaced by a folder made afresh for
+// administrators only: a crashed run's folder or one with others' rights goes whole, a junction
+// goes as a link and its target keeps its files; what cannot go ends the preparation with 102.
+TEST_F(Payload, WhatStandsAtTheSetupFolderIsReplacedByAFreshFolder) {
+  enum class Planted { CrashedRun, ForeignRights, Junction, FileInUse };
+  struct Row {
+    Planted planted;
+    int result;
+  };
+  const Row rows[] = {{Planted::CrashedRun, 0}, {Planted::ForeignRights, 0}, {Planted::Junction, 0},
+                      {Planted::FileInUse, qz::kSetupFolderNotCreated}};
   Add("qzUpdater.exe", "new updater");
   ASSERT_TRUE(Build());
   Enter();
-  ASSERT_TRUE(Files().CreateDirectoryW(kSetup));
-  WriteHostFile(m_.HostPath(std::u16string(kSetup) + u"\\qzUpdater.exe"), "old updater from the crashed run");
-  WriteHostFile(m_.HostPath(std::u16string(kSetup) + u"\\InstallArchive.zip"), "half an archive");
+  const std::u16string setup = kSetup;
+  const std::u16string elsewhere = u"C:\\Users\\x\\elsewhere";
+  auto hostOf = [&](std::u16string_view p) { return m_.HostPath(p); };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(static_cast<int>(r.planted));
+    fs::remove_all(hostOf(setup));
+    fs::remove_all(hostOf(elsewhere));
+    WriteHostFile(hostOf(elsewhere + u"\\precious.txt"), "precious");
+    switch (r.planted) {
+      case Planted::CrashedRun:
+      case Planted::FileInUse:
+        ASSERT_TRUE(Files().CreateDirectoryW(setup));
+        break;
+      case Planted::ForeignRights: {
+        EXPLICIT_ACCESS_W everyone;
+        everyone.grfAccessPermissions = GENERIC_ALL;
+        everyone.grfAccessMode = SET_ACCESS;
+        everyone.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+        everyone.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        everyone.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+        ASSERT_TRUE(AllocateAndInitializeSid(SECURITY_WORLD_SID_AUTHORITY, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
+                                             &everyone.Trustee.ptstrName));
+        SECURITY_DESCRIPTOR sd;
+        ACL acl;
+        ASSERT_EQ(SetEntriesInAclW({everyone}, nullptr, &acl), ERROR_SUCCESS);
+        ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+        ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, &acl, FALSE));
+        SECURITY_ATTRIBUTES sa;
+        sa.lpSecurityDescriptor = &sd;
+        ASSERT_TRUE(Files().CreateDirectoryW(setup, &sa));
+        break;
+      }
+      case Planted::Junction:
+        fs::create_directory_symlink(hostOf(elsewhere), hostOf(setup));
+        break;
+    }
+    // Left over or planted: none of it may survive into this run's folder.
+    WriteHostFile(hostOf(setup + u"\\qzUpdater.exe"), "old updater");
+    WriteHostFile(hostOf(setup + u"\\certmgr.exe"), "planted");
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (r.planted == Planted::FileInUse) {
+      held = Files().CreateFileW(setup + u"\\certmgr.exe", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+      ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    }
 
-  qz::InstallerFolders f;
-  ASSERT_EQ(qz::PreparePayload(&f), 0);
-  EXPECT_EQ(ReadHostFile(m_.HostPath(std::u16string(kSetup) + u"\\qzUpdater.exe")), "new updater");
-  ACL dacl;
-  BOOL present = TRUE;
-  ASSERT_EQ(Files().GetNamedSecurityInfoW(kSetup, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, &dacl, &present),
-            ERROR_SUCCESS);
-  EXPECT_FALSE(present) << "the security of a reused folder is left as it was";
+    qz::InstallerFolders f;
+    EXPECT_EQ(qz::PreparePayload(&f), r.result);
+    EXPECT_EQ(ReadHostFile(hostOf(elsewhere + u"\\precious.txt")), "precious");
+    if (r.planted == Planted::Junction) {
+      EXPECT_EQ(ReadHostFile(hostOf(elsewhere + u"\\qzUpdater.exe")), "old updater");
+      EXPECT_FALSE(IsFolderLink(Files().GetFileAttributesW(setup)));
+    }
+    if (r.result != 0) {
+      // Not begun in a folder that is not this run's own; nothing of the payload was written.
+      EXPECT_EQ(ReadHostFile(hostOf(setup + u"\\certmgr.exe")), "planted");
+      EXPECT_FALSE(Exists(setup + u"\\InstallArchive.zip"));
+      CloseHandle(held);
+      continue;
+    }
+    EXPECT_EQ(ReadHostFile(hostOf(setup + u"\\qzUpdater.exe")), "new updater");
+    EXPECT_FALSE(Exists(setup + u"\\certmgr.exe"));
+    ACL dacl;
+    BOOL present = FALSE;
+    ASSERT_EQ(Files().GetNamedSecurityInfoW(setup, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, &dacl, &present),
+              ERROR_SUCCESS);
+    ASSERT_TRUE(present);
+    ASSERT_EQ(dacl.Aces.size(), 1u);
+    EXPECT_EQ(ConvertSidToStringSidW(dacl.Aces[0].Sid), u"S-1-5-32-544");
+  }
+  EXPECT_TRUE(m_.Journal().empty());
 }
 
 TEST_F(Payload, DamagedArchiveEndsWithDecompressionErrorAndNoSetupFolder) {

@@ -3,10 +3,13 @@
 // leaves on the machine.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
+#include <sstream>
 
 #include "config/registry_layout.h"
 #include "installer/entry.h"
@@ -43,11 +46,12 @@ using qztest::ServiceExists;
 
 // One installer per build mode and updater, built once per test program into a host folder. An
 // empty updater packs a text file in its place: an updater that cannot start. The uninstall build
-// with the real updater is the delivered one that the build makes.
-const std::string& Installer(const std::string& mode, const std::string& updater = "") {
+// with the real updater is the delivered one that the build makes. A complete install payload also
+// carries a settings document (shown window, showui "true") and a service program's file.
+const std::string& Installer(const std::string& mode, const std::string& updater = "", bool complete = false) {
   static std::map<std::string, std::string> built{
-      {"-uninstall|qzUpdater", BuiltProgram("qzSetup-uninstall.exe")}};
-  const std::string key = mode + "|" + updater;
+      {"-uninstall|qzUpdater|0", BuiltProgram("qzSetup-uninstall.exe")}};
+  const std::string key = mode + "|" + updater + "|" + (complete ? "1" : "0");
   auto it = built.find(key);
   if (it != built.end()) return it->second;
   static qztest::HostDir dir;
@@ -59,6 +63,11 @@ const std::string& Installer(const std::string& mode, const std::string& updater
   std::vector<std::string> args{BuiltProgram("qzpack"), "setup", "--program", BuiltProgram("qzSetup"), "--tool",
                                 BuiltProgram("7zr.exe"), "--mode", mode, "--level", "1", "--out", out, "--dir", payload};
   if (updater.empty()) std::ofstream(payload + "/qzUpdater.exe") << "not a program";
+  if (complete) {
+    std::ofstream(payload + "/qzTarlinSvc.exe") << "not a program";
+    std::ofstream(payload + "/server.cfg") << "<setup><serial>VH-1</serial><server>127.0.0.1</server>"
+                                              "<productkind>V3-2</productkind><msg>m</msg><showui>true</showui></setup>";
+  }
   if (!updater.empty()) args.push_back(BuiltProgram(updater) + "=qzUpdater.exe");
   EXPECT_EQ(RunHost(args), 0) << "qzpack setup " << mode;
   return built[key] = out;
@@ -68,6 +77,28 @@ const std::string& Installer(const std::string& mode, const std::string& updater
 
 
 
+
+// The install window (dialog 129) as "winsim ui layout" shows it: shown or not.
+bool InstallWindowShown(const TestMachine& m) {
+  int status = -1;
+  std::istringstream lines(qztest::RunWinsim({"ui", m.root(), "layout"}, &status));
+  std::string line;
+  while (status == 0 && std::getline(lines, line)) {
+    std::istringstream fields(line);
+    int id = 0, x = 0, y = 0, w = 0, h = 0, visible = 0;
+    std::string cls;
+    if (fields >> id >> cls >> x >> y >> w >> h >> visible && id == 129) return visible != 0;
+  }
+  return false;
+}
+
+void EndAll(std::u16string_view image) {
+  std::vector<PROCESSENTRY32W> e;
+  Processes().SnapshotProcesses(TH32CS_SNAPALL, &e);
+  for (size_t i = 1; i < e.size(); ++i) {
+    if (e[i].szExeFile == image) qztest::End(e[i].th32ProcessID);
+  }
+}
 
 bool Alive(DWORD pid) {
   std::vector<PROCESSENTRY32W> e;
@@ -147,28 +178,105 @@ TEST_F(SetupProgram, VersionGateOverTheProfiles) {
     const std::string refusal = std::string(r.lang) == "ko" ? "Windows XP SP3 이전 버전 사용자는 설치가 불가능합니다."
                                                             : "Can be installed only on windows xp sp3 or later";
     TestMachine m(r.profile, r.lang);
-    Place(m, Installer(""));
+    Place(m, Installer("", "", true));
     m.Enter(u"C:\\Windows\\explorer.exe", 32);
+    if (r.accepted) {
+      // Past the gate the install window comes up and waits for Install; nothing is installed.
+      auto run = std::async(std::launch::async, [&] { return m.Run(kInstaller, u"C:\\test"); });
+      bool shown = false;
+      for (int i = 0; i < 6000 && !shown; ++i) {
+        if (run.wait_for(std::chrono::milliseconds(10)) == std::future_status::ready) break;
+        shown = InstallWindowShown(m);
+      }
+      EXPECT_TRUE(shown);
+      EXPECT_TRUE(Boxes(m).empty());
+      EXPECT_EQ(Outcome(), u"<none>");
+      EndAll(u"qzSetup.exe");
+      run.wait();
+      continue;
+    }
     const auto code = m.Run(kInstaller, u"C:\\test");
     auto boxes = Boxes(m);
-    if (r.accepted) {
-      // Past the gate the install window starts the worker, whose registry step finds no
-      // settings document in this payload.
-      EXPECT_EQ(code, 1);
-      ASSERT_EQ(boxes.size(), 1u);
-      EXPECT_EQ(boxes[0].text, "Installation can not proceed.(31)");
-      EXPECT_EQ(boxes[0].caption, "Default setting error2");
-      EXPECT_EQ(WideToUtf8(Outcome()), boxes[0].text);
-      EXPECT_FALSE(Exists(kSetup));
-    } else {
-      EXPECT_EQ(code, 1);
-      ASSERT_EQ(boxes.size(), 1u);
-      EXPECT_EQ(boxes[0].text, refusal);
-      // The caption is the installer's own, English on every machine.
-      EXPECT_EQ(boxes[0].caption, "VH-KSM Agent Installation");
-      EXPECT_EQ(boxes[0].flags, MB_ICONERROR);
-      EXPECT_EQ(WideToUtf8(Outcome()), refusal);
-      EXPECT_TRUE(Exists(std::u16string(kSetup) + u"\\qzUpdater.exe")) << "the setup folder stays";
+    EXPECT_EQ(code, 1);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, refusal);
+    // The caption is the installer's own, English on every machine.
+    EXPECT_EQ(boxes[0].caption, "VH-KSM Agent Installation");
+    EXPECT_EQ(boxes[0].flags, MB_ICONERROR);
+    EXPECT_EQ(WideToUtf8(Outcome()), refusal);
+    EXPECT_TRUE(Exists(std::u16string(kSetup) + u"\\qzUpdater.exe")) << "the setup folder stays";
+  }
+}
+
+// An install build whose payload lacks a file the install needs stops in the preparation, before
+// the version gate and before anything of a previous agent is touched.
+TEST_F(SetupProgram, InstallBuildWithoutItsRequiredFilesStopsInThePreparation) {
+  struct Row {
+    const char* lang;
+    std::string text, caption;
+  };
+  const Row rows[] = {{"en", "Installation can not proceed.(39)", "Default setting error2"},
+                      {"ko", "설치를 진행할 수 없습니다.(39)", "기본 설정 에러2"}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.lang);
+    TestMachine m("win10-x64", r.lang);
+    Place(m, Installer(""));
+    m.Enter(u"C:\\Windows\\explorer.exe", 32);
+    EXPECT_EQ(m.Run(kInstaller, u"C:\\test"), 1);
+    auto boxes = Boxes(m);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, r.text);
+    EXPECT_EQ(boxes[0].caption, r.caption);
+    EXPECT_EQ(boxes[0].flags, MB_ICONWARNING);
+    EXPECT_EQ(WideToUtf8(Outcome()), r.text);
+    EXPECT_FALSE(Exists(kSetup));
+  }
+}
+
+// What stands at the setup folder's place before the delivered uninstaller runs is never used: a
+// certmgr.exe found there is not run, a certificate there is not imported, a junction's target
+// keeps its files and gets none; the uninstall ends as always.
+TEST_F(SetupProgram, UninstallBuildUsesNothingPlantedAtTheSetupFolder) {
+  using qztest::PlantedSetup;
+  qztest::HostDir dir;
+  const std::string ca = dir.path() + "/qorv-ca.pem", precious = dir.path() + "/precious.txt";
+  ASSERT_EQ(RunHost({BuiltProgram("qzpack"), "ca", "--cert", ca, "--key", dir.path() + "/ca.key"}), 0);
+  qztest::WriteHostFile(precious, "precious");
+  const std::string noting = BuiltProgram("qzTarlinSvc"), certmgr = BuiltProgram("certmgr.exe");
+  struct Row {
+    const char* what;
+    PlantedSetup how;
+    std::map<std::string, std::string> files;
+  };
+  const Row rows[] = {
+      {"a crashed run's folder with a program named certmgr.exe", PlantedSetup::Folder, {{"certmgr.exe", noting}}},
+      {"a folder open to everyone with certmgr.exe and a CA",
+       PlantedSetup::ForeignRights,
+       {{"certmgr.exe", certmgr}, {"qorv-ca.pem", ca}}},
+      {"a junction to a folder with certmgr.exe, a CA and a file",
+       PlantedSetup::Junction,
+       {{"certmgr.exe", certmgr}, {"qorv-ca.pem", ca}, {"precious.txt", precious}}},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    TestMachine m("win10-x64");
+    Place(m, Installer("-uninstall", "qzUpdater"));
+    m.Enter(u"C:\\Windows\\explorer.exe", 64);
+    qztest::PlantSetupFolder(m, r.how, r.files);
+    ASSERT_FALSE(HasFatalFailure());
+
+    EXPECT_EQ(m.Run(kInstaller, u"C:\\test"), 1);
+    EXPECT_EQ(Outcome(), u"119");
+    EXPECT_FALSE(qztest::PlantedCertmgrRan(m));
+    EXPECT_EQ(qztest::RootCertificates(), 0u);
+    EXPECT_FALSE(Exists(kSetup));
+    if (r.how == PlantedSetup::Junction) {
+      const std::u16string target = qztest::kPlantedElsewhere;
+      for (const auto& [name, source] : r.files) {
+        EXPECT_EQ(qztest::ReadHostFile(m.HostPath(target + u"\\" + Utf8ToWide(name))), qztest::ReadHostFile(source))
+            << name;
+      }
+      EXPECT_FALSE(Exists(target + u"\\qzUpdater.exe"));
     }
   }
 }

@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
+#include <sstream>
 
 #include "config/config_context.h"
 #include "config/registry_layout.h"
@@ -177,7 +179,7 @@ TEST_F(SiteInstall, OlderAgentIsReplacedItsLogsKeptAndItsIdentifierKept) {
   EXPECT_FALSE(Exists(kSiteSetupFolder));
 }
 
-TEST_F(SiteInstall, SettingsWithoutShowUiStopAtTheRegistryStep) {
+TEST_F(SiteInstall, SettingsWithoutShowUiStopInThePreparation) {
   struct Row {
     const char* lang;
     std::string text, caption;
@@ -201,6 +203,161 @@ TEST_F(SiteInstall, SettingsWithoutShowUiStopAtTheRegistryStep) {
     EXPECT_FALSE(Exists(kSiteSetupFolder));
     EXPECT_FALSE(Exists(In(InstallFolder(true), u"lmvAgent.exe")));
     m.Leave();
+  }
+}
+
+// The files under a folder with their contents, by path relative to it.
+std::map<std::string, std::string> FilesUnder(const std::string& hostFolder) {
+  std::map<std::string, std::string> out;
+  std::error_code ec;
+  for (const auto& e : fs::recursive_directory_iterator(hostFolder, ec)) {
+    if (e.is_regular_file()) out[fs::relative(e.path(), hostFolder).string()] = ReadHostFile(e.path().string());
+  }
+  return out;
+}
+
+// The agent's registry as text: its tree (without the installer's own result value) and the
+// identifier's backup.
+std::string AgentRegistry(const TestMachine& m) {
+  std::string tree = RunWinsim({"reg", m.root(), "export", "HKLM\\SOFTWARE\\WOW6432Node\\Varnholt"});
+  std::string kept;
+  std::istringstream lines(tree);
+  bool install = false;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line[0] == '[') install = line.find("\\KSM\\Install]") != std::string::npos;
+    if (!install) kept += line + "\n";
+  }
+  return kept + RunWinsim({"reg", m.root(), "export", "HKLM\\SYSTEM\\Software\\Varnholt"});
+}
+
+DWORD ProcessId(std::u16string_view image) {
+  std::vector<PROCESSENTRY32W> e;
+  Processes().SnapshotProcesses(TH32CS_SNAPALL, &e);
+  for (size_t i = 1; i < e.size(); ++i) {
+    if (e[i].szExeFile == image) return e[i].th32ProcessID;
+  }
+  return 0;
+}
+
+// A settings document that does not read, over a running agent: the install stops in the
+// preparation and the agent keeps its files, registry, running service and identifier.
+TEST_F(SiteInstall, BrokenSettingsLeaveTheInstalledAgentAsItWas) {
+  TestMachine m("win10-x64");
+  Place(m, release_->Installer("-hide", SettingsDocument{}));
+  m.Enter(u"C:\\test\\probe.exe", 32);
+  ASSERT_EQ(m.Run(kSiteInstaller, u"C:\\test"), 1);
+  ASSERT_EQ(Outcome(), u"0");
+  ASSERT_TRUE(ServiceRuns());
+  const std::string install = m.HostPath(InstallFolder(true));
+  const auto files = FilesUnder(install);
+  ASSERT_TRUE(files.count("qzTarlinSvc.exe"));
+  const std::string registry = AgentRegistry(m);
+  ASSERT_NE(registry.find("value06"), std::string::npos) << registry;
+  const std::string guid = BackupGuid();
+  ASSERT_FALSE(guid.empty());
+  const DWORD service = ProcessId(u"qzTarlinSvc.exe");
+  ASSERT_NE(service, 0u);
+
+  struct Row {
+    const char* what;
+    SettingsDocument doc;
+    std::string text;
+  };
+  SettingsDocument noShowUi, notXml, longSerial;
+  noShowUi.showUi = "";
+  notXml.whole = "serial=VH-2024-0001\nserver=127.0.0.1\n";
+  longSerial.serial = std::string(100, '7');
+  const Row rows[] = {{"no showui", noShowUi, "Installation can not proceed.(37)"},
+                      {"not XML", notXml, "Installation can not proceed.(31)"},
+                      {"a serial of 100 characters", longSerial, "Installation can not proceed.(33)"}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    Place(m, release_->Installer("-hide", r.doc));
+    m.Enter(u"C:\\test\\probe.exe", 32);
+    const size_t before = Boxes(m).size();
+    EXPECT_EQ(m.Run(kSiteInstaller, u"C:\\test"), 1);
+    const auto boxes = Boxes(m);
+    ASSERT_EQ(boxes.size(), before + 1);
+    EXPECT_EQ(boxes.back().text, r.text);
+    EXPECT_EQ(boxes.back().caption, "Default setting error2");
+    EXPECT_EQ(boxes.back().flags, MB_ICONWARNING);
+    EXPECT_EQ(WideToUtf8(Outcome()), r.text);
+    EXPECT_FALSE(Exists(kSiteSetupFolder));
+
+    EXPECT_EQ(FilesUnder(install), files);
+    EXPECT_EQ(AgentRegistry(m), registry);
+    EXPECT_EQ(BackupGuid(), guid);
+    EXPECT_EQ(ProcessId(u"qzTarlinSvc.exe"), service) << "the agent's service was not stopped";
+    EXPECT_TRUE(ServiceRuns());
+  }
+}
+
+// A hidden site installer whose payload carries no certmgr.exe (and the agent no mfc110u.dll),
+// run where a junction leads the setup folder's path to a folder holding a certmgr.exe, a CA and
+// agent files: the agent is installed from the payload alone, nothing planted is run, imported or
+// copied, and the junction's target keeps its files. On a refused Windows the setup folder stays,
+// which shows it made afresh over one that was open to everyone.
+TEST_F(SiteInstall, NothingPlantedAtTheSetupFolderIsRunImportedOrCopied) {
+  using qztest::PlantedSetup;
+  const std::string settings = (release_->dir / "settings-plain.cfg");
+  WriteHostFile(settings, release_->Settings(SettingsDocument{}));
+  const std::string installer = release_->dir / "qzSetup-without-certmgr.exe";
+  ASSERT_EQ(RunHost({BuiltProgram("qzpack"), "setup", "--program", BuiltProgram("qzSetup"), "--tool",
+                     BuiltProgram("7zr.exe"), "--mode", "-hide", "--level", "1", "--out", installer, "--release",
+                     release_->dir / "release", "--dir", BuiltProgram("drivers"), settings + "=server.cfg"}),
+            0);
+  const std::string ca = release_->dir / "planted-ca.pem";
+  ASSERT_EQ(RunHost({BuiltProgram("qzpack"), "ca", "--cert", ca, "--key", release_->dir / "planted-ca.key"}), 0);
+  const std::string planted = release_->dir / "planted.dll";
+  WriteHostFile(planted, "planted");
+  const std::map<std::string, std::string> plants = {{"certmgr.exe", BuiltProgram("qzTarlinSvc")},
+                                                     {"qorv-ca.pem", ca},
+                                                     {"mfc110u.dll", planted},
+                                                     {"vhSecureClient.dll", planted},
+                                                     {"qzKorea.dll", planted}};
+  {
+    SCOPED_TRACE("junction, installed");
+    TestMachine m("win10-x64");
+    Place(m, installer);
+    m.Enter(u"C:\\test\\probe.exe", 32);
+    qztest::PlantSetupFolder(m, PlantedSetup::Junction, plants);
+    ASSERT_FALSE(HasFatalFailure());
+    EXPECT_EQ(m.Run(kSiteInstaller, u"C:\\test"), 1);
+    EXPECT_EQ(Outcome(), u"0");
+    EXPECT_TRUE(ServiceRuns());
+    const std::u16string install = InstallFolder(true);
+    EXPECT_TRUE(Exists(In(install, u"lmvAgent.exe")));
+    EXPECT_FALSE(qztest::PlantedCertmgrRan(m));
+    EXPECT_EQ(RootCertificates(), 0u);
+    for (const char16_t* f : {u"mfc110u.dll", u"vhSecureClient.dll", u"qzKorea.dll"}) {
+      EXPECT_FALSE(Exists(In(install, f))) << WideToUtf8(f);
+    }
+    EXPECT_FALSE(Exists(u"C:\\Windows\\system32\\mfc110u.dll"));  // SysWOW64 for this 32-bit view
+    for (const auto& [name, source] : plants) {
+      EXPECT_EQ(ReadHostFile(m.HostPath(std::u16string(qztest::kPlantedElsewhere) + u"\\" + Utf8ToWide(name))),
+                ReadHostFile(source))
+          << name;
+    }
+    EXPECT_FALSE(Exists(std::u16string(qztest::kPlantedElsewhere) + u"\\qzUpdater.exe"));
+    EXPECT_FALSE(Exists(kSiteSetupFolder));
+  }
+  {
+    SCOPED_TRACE("open to everyone, refused Windows");
+    TestMachine m("winxp-sp2");
+    Place(m, installer);
+    m.Enter(u"C:\\test\\probe.exe", 32);
+    qztest::PlantSetupFolder(m, PlantedSetup::ForeignRights, plants);
+    ASSERT_FALSE(HasFatalFailure());
+    ASSERT_EQ(qztest::SetupFolderRights(), u"S-1-1-0");
+    EXPECT_EQ(m.Run(kSiteInstaller, u"C:\\test"), 1);
+    EXPECT_EQ(WideToUtf8(Outcome()), "Can be installed only on windows xp sp3 or later");
+    EXPECT_EQ(qztest::SetupFolderRights(), u"S-1-5-32-544");
+    EXPECT_TRUE(Exists(std::u16string(kSiteSetupFolder) + u"\\qzUpdater.exe"));
+    for (const char16_t* f : {u"certmgr.exe", u"mfc110u.dll", u"vhSecureClient.dll", u"qzKorea.dll"}) {
+      EXPECT_FALSE(Exists(In(kSiteSetupFolder, f))) << WideToUtf8(f);
+    }
+    EXPECT_FALSE(qztest::PlantedCertmgrRan(m));
+    EXPECT_EQ(RootCertificates(), 0u);
   }
 }
 

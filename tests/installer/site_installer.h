@@ -25,11 +25,13 @@ inline constexpr char16_t kSiteSetupFolder[] = u"C:\\bc8f992f5df34654945e6e32a5a
 inline constexpr char16_t kSiteInstaller[] = u"C:\\test\\qzSetup.exe";
 
 struct SettingsDocument {
+  std::string serial = "VH-2024-0001";
   std::string productKind = "V3-2";
   std::string showUi = "true";  // empty: no showui element
   std::string companyName;
   std::string pkServer;
   std::string extra;  // more elements, as XML
+  std::string whole;  // when set, the document's whole text instead
 };
 
 class SiteRelease {
@@ -37,14 +39,15 @@ class SiteRelease {
   HostDir dir;
   std::unique_ptr<QzServer> server;
 
-  // Certificates, build 330 of the stand-in agent published, the server started.
+  // Certificates, build 330 of the stand-in agent published, the server started. The agent does
+  // without mfc110u.dll, so that a planted one shows where it would be copied.
   void Make() {
     server = StartPublisher(dir);
     if (!server || testing::Test::HasFatalFailure()) return;
     const std::string qzpack = BuiltProgram("qzpack");
     for (const char* f : {"qzAgentUtil.dll", "qzClientInfo.dll", "qzCrypto.dll", "qzLogger.dll", "qzNSI.dll",
                           "qzPatchMan.dll", "qzSecureZip.dll", "qzCommon.dll", "qzIPC.dll", "qzWebQuery.dll",
-                          "msvcp110.dll", "msvcr110.dll", "mfc110u.dll"}) {
+                          "msvcp110.dll", "msvcr110.dll"}) {
       WriteHostFile(dir / (std::string("agent/") + f), std::string("stand-in ") + f + " of build 330");
     }
     for (const char* p : {"qzTarlinSvc", "lmvAgent", "lmvAssistant", "lmvKeeper", "qzNoticeView"}) {
@@ -58,7 +61,8 @@ class SiteRelease {
   }
 
   std::string Settings(const SettingsDocument& d) const {
-    std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<setup>\n  <serial>VH-2024-0001</serial>\n"
+    if (!d.whole.empty()) return d.whole;
+    std::string x = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<setup>\n  <serial>" + d.serial + "</serial>\n"
                     "  <server>127.0.0.1</server>\n  <productkind>" + d.productKind + "</productkind>\n"
                     "  <msg>VH-KSM Agent</msg>\n";
     if (!d.showUi.empty()) x += "  <showui>" + d.showUi + "</showui>\n";
@@ -195,6 +199,65 @@ inline win::DWORD RootCertificates() {
   }
   Registry().RegCloseKey(key);
   return n;
+}
+
+// What stands at the setup folder's place before an installer runs: a folder as a crashed run
+// leaves it, a folder whose rights let everyone in, or a junction to a folder elsewhere.
+enum class PlantedSetup { Folder, ForeignRights, Junction };
+inline constexpr char16_t kPlantedElsewhere[] = u"C:\\Users\\x\\planted";
+
+// Plants it and puts files ("NAME" → host file to copy) where the setup folder's path leads.
+inline void PlantSetupFolder(const TestMachine& m, PlantedSetup how, const std::map<std::string, std::string>& files) {
+  using namespace win;
+  const std::string setup = m.HostPath(kSiteSetupFolder);
+  std::filesystem::create_directories(m.HostPath(kPlantedElsewhere));
+  if (how == PlantedSetup::Junction) {
+    std::filesystem::create_directory_symlink(m.HostPath(kPlantedElsewhere), setup);
+  } else if (how == PlantedSetup::ForeignRights) {
+    EXPLICIT_ACCESS_W everyone;
+    everyone.grfAccessPermissions = GENERIC_ALL;
+    everyone.grfAccessMode = SET_ACCESS;
+    everyone.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+    everyone.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    everyone.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    ASSERT_TRUE(AllocateAndInitializeSid(SECURITY_WORLD_SID_AUTHORITY, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
+                                         &everyone.Trustee.ptstrName));
+    ACL acl;
+    ASSERT_EQ(SetEntriesInAclW({everyone}, nullptr, &acl), ERROR_SUCCESS);
+    SECURITY_DESCRIPTOR sd;
+    ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, &acl, FALSE));
+    SECURITY_ATTRIBUTES sa;
+    sa.lpSecurityDescriptor = &sd;
+    ASSERT_TRUE(Files().CreateDirectoryW(kSiteSetupFolder, &sa));
+  } else {
+    std::filesystem::create_directories(setup);
+  }
+  for (const auto& [name, source] : files) {
+    std::filesystem::copy_file(source, setup + "/" + name, std::filesystem::copy_options::overwrite_existing);
+  }
+}
+
+// The only SID of the setup folder's access list; empty when it has none of its own.
+inline std::u16string SetupFolderRights() {
+  using namespace win;
+  ACL dacl;
+  BOOL present = FALSE;
+  if (Files().GetNamedSecurityInfoW(kSiteSetupFolder, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, &dacl, &present) !=
+          ERROR_SUCCESS ||
+      !present || dacl.Aces.size() != 1) {
+    return u"";
+  }
+  return ConvertSidToStringSidW(dacl.Aces[0].Sid);
+}
+
+// Whether a planted certmgr.exe (the service program's stand-in, which notes its command line
+// in the machine's journal) was started to import a certificate.
+inline bool PlantedCertmgrRan(const TestMachine& m) {
+  for (const auto& e : m.Journal()) {
+    if (e.kind == "OutputDebugString" && e.text.find("-add") != std::string::npos) return true;
+  }
+  return false;
 }
 
 }  // namespace qztest

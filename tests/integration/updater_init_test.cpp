@@ -2,6 +2,8 @@
 // from the setup folder's server.cfg, the other modes read it back, and the early exits.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "config/agent_identity.h"
 #include "config/configure.h"
 #include "config/fault_registry.h"
@@ -172,8 +174,56 @@ TEST(UpdaterInit, InstallModeRefusesAServerCfgWithoutSerial) {
   ASSERT_EQ(journal.size(), 1u);
   EXPECT_EQ(journal[0].text, WideToUtf8(kTextPrepareFailed));
   EXPECT_EQ(journal[0].caption, WideToUtf8(kCaptionError));
-  EXPECT_EQ(ValueNames(kCommonKey), "");
+  // Refused before the agent's tree is touched: none was made either.
+  EXPECT_EQ(ValueNames(kCommonKey), "<no key>");
   EXPECT_NE(LogText(kInstall).find("[  FATAL]"), std::string::npos);
+  EXPECT_NE(LogText(kInstall).find("제품 시리얼 정보를 알 수 없어 설치를 중단함"), std::string::npos);
+}
+
+// Over an agent's tree: a server.cfg that cannot rebuild it leaves it as it was.
+TEST(UpdaterInit, InstallModeKeepsTheAgentTreeWhenTheSetupServerCfgIsUnusable) {
+  qztest::HostDir dir;
+  qztest::MakeCertificate(dir);
+  qztest::QzServer server(dir);
+  ASSERT_GT(server.httpsPort, 0);
+  TestMachine m("win10-x64");
+  m.Install("qzUpdater", kUpdater);
+  m.Enter(u"C:\\test\\probe.exe", 32);
+  const std::u16string cfg = std::u16string(kSetup) + u"\\server.cfg";
+  PutFile(cfg, PlainConfig(server.httpPort, server.httpsPort));
+  ASSERT_EQ(m.Run(Cmd(u"--install"), kSetup), kExitDone);
+  auto tree = [&] {
+    return qztest::RunWinsim({"reg", m.root(), "export", "HKLM\\SOFTWARE\\WOW6432Node\\Varnholt"}) +
+           qztest::RunWinsim({"reg", m.root(), "export", "HKLM\\SYSTEM\\Software\\Varnholt"});
+  };
+  const std::string before = tree();
+  ASSERT_NE(before.find("value06"), std::string::npos) << before;
+  ASSERT_NE(before.find("UUID"), std::string::npos) << before;
+
+  struct Row {
+    const char* what;
+    std::optional<std::string> file;
+  };
+  const std::string valid = PlainConfig(server.httpPort, server.httpsPort);
+  const Row rows[] = {
+      {"no server.cfg", std::nullopt},
+      {"not XML", "serial=VH-2024-0001"},
+      {"no serial", "<tarlinLMV><server>127.0.0.1</server></tarlinLMV>"},
+      {"a server address longer than its field",
+       "<tarlinLMV><serial>VH-2024-0001</serial><server>" + std::string(80, 'h') + "</server></tarlinLMV>"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.what);
+    Files().DeleteFileW(cfg);
+    if (r.file) PutFile(cfg, *r.file);
+    const size_t boxes = m.Journal().size();
+    EXPECT_EQ(m.Run(Cmd(u"--install"), kSetup), kExitPrepareFailed);
+    const auto journal = m.Journal();
+    ASSERT_EQ(journal.size(), boxes + 1);
+    EXPECT_EQ(journal.back().text, WideToUtf8(kTextPrepareFailed));
+    EXPECT_EQ(tree(), before);
+  }
+  // The refusal is in the agent's log.
   EXPECT_NE(LogText(kInstall).find("제품 시리얼 정보를 알 수 없어 설치를 중단함"), std::string::npos);
 }
 
@@ -197,7 +247,8 @@ TEST(UpdaterInit, WhatTheInstallerWritesTheUpdaterReadsOnThatMachineOnly) {
           "<msg>m</msg><showui>true</showui></tarlinLMV>");
   ConfigContext installer;
   InstallerSettings settings;
-  ASSERT_EQ(InstallerRegistryStep(installer, kSetup, kInstall, &settings), 0);
+  ASSERT_EQ(ReadInstallerSettings(WideToAnsi(std::u16string(kSetup) + u"\\server.cfg"), &settings), 0);
+    ASSERT_EQ(InstallerRegistryStep(installer, settings, kInstall), 0);
   CreateFolderPath(kInstall);
   ASSERT_EQ(WriteInstallerServerConfig(installer, settings, kInstall), 0);
 
@@ -259,7 +310,8 @@ TEST(UpdaterInit, ExitsWhenThePolicyOrTheBackupCannotBeWritten) {
             "<showui>u</showui></tarlinLMV>");
     ConfigContext installer;
     InstallerSettings settings;
-    ASSERT_EQ(InstallerRegistryStep(installer, kSetup, kInstall, &settings), 0);
+    ASSERT_EQ(ReadInstallerSettings(WideToAnsi(std::u16string(kSetup) + u"\\server.cfg"), &settings), 0);
+    ASSERT_EQ(InstallerRegistryStep(installer, settings, kInstall), 0);
     Registry().SHDeleteKeyW(HKEY_LOCAL_MACHINE, kBackupKey);
     if (r.outdatedPolicy) {
       RegKey entry;

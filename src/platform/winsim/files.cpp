@@ -123,7 +123,7 @@ DWORD WinsimFiles::GetFileAttributesW(std::u16string_view path) {
       return INVALID_FILE_ATTRIBUTES;
     }
     SetLastError(NO_ERROR);
-    return AttributesOf(t->st);
+    return AttributesOf(t->st, t->link);
   });
 }
 
@@ -217,6 +217,8 @@ std::optional<Target> WinsimFiles::ResolveParsed(const WinPath& parsed, DWORD* e
   }
   t.host = ToHostPath(m_->root(), t.win);
   t.exists = ::stat(t.host.c_str(), &t.st) == 0;
+  struct stat own {};
+  t.link = t.IsDir() && ::lstat(t.host.c_str(), &own) == 0 && S_ISLNK(own.st_mode);
   return t;
 }
 

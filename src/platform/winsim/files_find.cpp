@@ -96,9 +96,9 @@ HANDLE WinsimFiles::DoFindFirst(std::u16string_view pattern, WIN32_FIND_DATAW* d
   if (!dir->IsDir()) return FailHandle(ERROR_PATH_NOT_FOUND);
 
   std::vector<WIN32_FIND_DATAW> entries;
-  auto entryOf = [](std::u16string name, const struct stat& st) {
+  auto entryOf = [](std::u16string name, const struct stat& st, bool link = false) {
     WIN32_FIND_DATAW e;
-    e.dwFileAttributes = AttributesOf(st);
+    e.dwFileAttributes = AttributesOf(st, link);
     e.ftLastWriteTime = FileTimeOf(st);
     const uint64_t size = S_ISDIR(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
     e.nFileSizeHigh = static_cast<DWORD>(size >> 32);
@@ -121,8 +121,10 @@ HANDLE WinsimFiles::DoFindFirst(std::u16string_view pattern, WIN32_FIND_DATAW* d
       if (!IsValidWinName(name) || !WildcardMatch(namePattern, name)) continue;
       struct stat st {};
       if (::stat((dir->host + "/" + host).c_str(), &st) != 0) continue;
+      struct stat own {};
+      const bool link = S_ISDIR(st.st_mode) && ::lstat((dir->host + "/" + host).c_str(), &own) == 0 && S_ISLNK(own.st_mode);
       std::u16string key = FoldCase(name);
-      found.emplace_back(std::move(key), entryOf(std::move(name), st));
+      found.emplace_back(std::move(key), entryOf(std::move(name), st, link));
     }
     ::closedir(d);
   }

@@ -135,6 +135,8 @@ BOOL WinsimFiles::RemoveDirectoryW(std::u16string_view path) {
     if (t->win.IsRoot()) return Fail(ERROR_ACCESS_DENIED);
     if (IsLocked(t->host)) return Fail(ERROR_SHARING_VIOLATION);
     if (auto cwd = CurrentTarget(); cwd && IsSameOrUnder(cwd->host, t->host)) return Fail(ERROR_SHARING_VIOLATION);
+    // A junction goes as a link, whatever its target holds; the target keeps its security.
+    if (t->link) return ::unlink(t->host.c_str()) == 0 ? Ok() : Fail(ErrnoToWin(errno));
     return m_->WithState([&](Db& db) -> BOOL {
       Transaction tx(db);
       if (AnyConflict(LiveOpens(db, t->st.st_dev, t->st.st_ino), DELETE, kShareAll)) {

@@ -52,8 +52,9 @@ bool AnyConflict(const std::vector<OpenRow>& rows, win::DWORD access, win::DWORD
 
 inline bool IsReadOnly(const struct stat& st) { return !S_ISDIR(st.st_mode) && !(st.st_mode & S_IWUSR); }
 
-inline win::DWORD AttributesOf(const struct stat& st) {
-  if (S_ISDIR(st.st_mode)) return win::FILE_ATTRIBUTE_DIRECTORY;
+// A host symbolic link to a folder plays a junction: a folder that is a reparse point.
+inline win::DWORD AttributesOf(const struct stat& st, bool link = false) {
+  if (S_ISDIR(st.st_mode)) return win::FILE_ATTRIBUTE_DIRECTORY | (link ? win::FILE_ATTRIBUTE_REPARSE_POINT : 0);
   return win::FILE_ATTRIBUTE_ARCHIVE | (IsReadOnly(st) ? win::FILE_ATTRIBUTE_READONLY : 0);
 }
 
@@ -73,6 +74,8 @@ struct Target {
   std::string host;
   bool exists = false;
   struct stat st {};
+  // A junction (host symbolic link to a folder): st is its target's.
+  bool link = false;
   bool IsDir() const { return exists && S_ISDIR(st.st_mode); }
 };
 
