@@ -1,5 +1,7 @@
 #include "updater/install_transaction.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -74,13 +76,14 @@ bool DoStep(UpdaterRun& u, const InstallJournal& j, const InstallStep& s, std::u
   return true;
 }
 
-// Undoes the steps, last first: every backup back under its name, and a new file that replaced
-// nothing back into the module folder, so the previous build is whole again. True when nothing of
-// the new build is left in place.
-bool RollBack(UpdaterRun& u, const InstallJournal& j) {
+// Undoes the first count steps, last first: every backup back under its name, and a new file that
+// replaced nothing back into the module folder, so the previous build is whole again. True when
+// nothing of the new build is left in place.
+bool RollBack(UpdaterRun& u, const InstallJournal& j, size_t count) {
   constexpr char16_t kFunc[] = u"ResotreAgentModules";
   bool whole = true;
-  for (auto it = j.steps.rbegin(); it != j.steps.rend(); ++it) {
+  const size_t undone = j.steps.size() - std::min(count, j.steps.size());
+  for (auto it = j.steps.rbegin() + static_cast<std::ptrdiff_t>(undone); it != j.steps.rend(); ++it) {
     const StepPaths p = PathsOf(u, j, *it);
     if (PathExists(p.backup)) {
       if (!Files().MoveFileExW(p.backup, p.installed, MOVEFILE_REPLACE_EXISTING)) {
@@ -141,7 +144,7 @@ void ResolveJournal(UpdaterRun& u, bool* pending) {
       return;
     }
   }
-  if (RollBack(u, j)) {
+  if (RollBack(u, j, j.steps.size())) {
     Log(u, kFunc, kLogSystem, u"Interrupted install of build %u rolled back", j.build);
     DeleteFileNowOrAtRestart(path);
     return;
@@ -206,8 +209,10 @@ bool InstallAgentModules(UpdaterRun& u, uint32_t build) {
     DeleteFileNowOrAtRestart(JournalPath(u));
     return false;
   }
+  size_t attempted = 0;
   bool result = true;
   for (const InstallStep& s : journal.steps) {
+    ++attempted;
     if (!DoStep(u, journal, s, kFunc)) {
       result = false;
       break;
@@ -215,7 +220,7 @@ bool InstallAgentModules(UpdaterRun& u, uint32_t build) {
   }
   if (result) {
     Commit(u, journal);
-  } else if (RollBack(u, journal)) {
+  } else if (RollBack(u, journal, attempted)) {
     DeleteFileNowOrAtRestart(JournalPath(u));
   }
   return result;

@@ -73,6 +73,8 @@ TEST_F(ModuleInstall, ALockedFileStopsTheInstallAndEveryBackupReturns) {
   // A leftover backup of this build from an earlier run, and one of another build.
   PutInstalled("a.dll.r331", "leftover");
   PutInstalled("z.dll.r330", "older build");
+  // Of this build, but of no step this install took: never put over z.dll.
+  PutInstalled("z.dll.r331", "stale");
   Lock(install_ + u"\\qzAgentUtil.dll");
 
   EXPECT_FALSE(InstallAgentModules(u_, 331));
@@ -88,6 +90,7 @@ TEST_F(ModuleInstall, ALockedFileStopsTheInstallAndEveryBackupReturns) {
   EXPECT_EQ(Content(HostInstalled("a.dll.r331")), "(none)");
   EXPECT_EQ(Content(HostInstalled(".qzinstall.jnl")), "(none)");
   EXPECT_EQ(Content(HostInstalled("z.dll.r330")), "older build");
+  EXPECT_EQ(Content(HostInstalled("z.dll.r331")), "stale");
   EXPECT_TRUE(log_->Has("TarlinUpdater::InstallAgentModules 3 32 - qzAgentUtil.dll: 모듈 백업 실패")) << log_->Dump();
   EXPECT_FALSE(log_->Has("모듈 복원 실패"));
 }
