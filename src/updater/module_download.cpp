@@ -157,13 +157,13 @@ bool DownloadAgentModule(UpdaterRun& u, const tinyxml2::XMLElement* module, bool
 
   if (remove) {
     DropStalePrepared(u, name, nullptr);
-    // Existence, not readability: a file in use is still installed and must still go.
+    u.plan.files.erase(FoldCase(name));
+    // Existence, not readability: a file in use is still installed and must still go. It goes with
+    // the installation, so that an update cut short leaves the previous build whole.
     if (!PathExists(installed)) {
       Log(u, kTag, kFunc, kLogInfo, u"%s: 이미 삭제됨", name);
-    } else if (DeleteFileNowOrAtRestart(installed) != Removal::Failed) {
-      Log(u, kTag, kFunc, kLogSystem, u"%s: 모듈 삭제함", name);
     } else {
-      Log(u, kTag, kFunc, kLogWarning, u"%s: 모듈 삭제 실패", name);
+      u.plan.removals.push_back(name);
     }
     return true;
   }
@@ -173,6 +173,7 @@ bool DownloadAgentModule(UpdaterRun& u, const tinyxml2::XMLElement* module, bool
     Log(u, kTag, kFunc, kLogWarning, u"체크섬 정보를 찾을 수 없음");
     return false;
   }
+  u.plan.files[FoldCase(name)] = expected;
   Digest current{};
   if (DigestFile(std::u16string_view(installed), &current) && current == expected) {
     DropStalePrepared(u, name, &expected);
