@@ -102,7 +102,7 @@ int InstallAgentModule(UpdaterRun& u, std::u16string_view name, const Digest& ex
   const std::u16string& folder = u.folders().module;
   const std::u16string packagePath = Fmt(u"%s\\%s", folder, package);
 
-  const int32_t got = plain ? u.agent.query->DownloadPlain(urlPath, package, folder, true)
+  const int64_t got = plain ? u.agent.query->DownloadPlain(urlPath, package, folder, true)
                             : DownloadSecure(u.agent, urlPath, package, folder, false);
   if (got <= 0) {
     if (PathExists(packagePath)) Files().DeleteFileW(packagePath);

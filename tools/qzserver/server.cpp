@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -55,6 +56,7 @@ struct Rule {
   bool hasReply = false;
   std::string reply;
   long truncate = -1;
+  long extra = 0;  // bytes served after a file's own, announced as part of it
   long stall = 0;
   bool drop = false;
 };
@@ -99,6 +101,8 @@ bool ParseRule(const std::string& line, Rule* rule, std::string* problem) {
       rule->reply.assign(static_cast<size_t>(std::atol(value.c_str())), 'x');
     } else if (name == "truncate") {
       rule->truncate = std::atol(value.c_str());
+    } else if (name == "extra") {
+      rule->extra = std::atol(value.c_str());
     } else if (name == "stall") {
       rule->stall = std::atol(value.c_str());
     } else if (name == "cid") {
@@ -319,6 +323,7 @@ class Server {
       }
     }
     long truncate = -1;
+    long extra = 0;
     if (rule) {
       if (rule->stall > 0) Stall(rule->stall);
       if (rule->drop) {
@@ -337,12 +342,13 @@ class Server {
         return;
       }
       truncate = rule->truncate;
+      extra = rule->extra;
     }
 
     const std::string& path = req.path;
     if ((req.method == "GET" || req.method == "POST" || req.method == "HEAD") &&
         (path.rfind("/certs/", 0) == 0 || path.rfind("/agent/", 0) == 0)) {
-      ServeFile(number, req, res, body, tls, range, truncate);
+      ServeFile(number, req, res, body, tls, range, truncate, extra);
       return;
     }
     if (agentRequest) {
@@ -417,7 +423,7 @@ class Server {
   }
 
   void ServeFile(long number, const httplib::Request& req, httplib::Response& res, const std::string& body,
-                 bool tls, const std::string& range, long truncate) {
+                 bool tls, const std::string& range, long truncate, long extra) {
     const std::string rel = UrlDecode(req.path.substr(1));
     std::error_code ec;
     const fs::path file = fs::path(o_.root) / rel;
@@ -463,14 +469,21 @@ class Server {
                      "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size));
     res.set_header("Accept-Ranges", "bytes");
     Record(number, req, body, tls, res.status);
-    const uint64_t length = size ? last - first + 1 : 0;
+    const uint64_t fileLength = size ? last - first + 1 : 0;
+    // `extra`: a body longer than the file the size queries name, of bytes 'X' after the file's.
+    const uint64_t length = fileLength + static_cast<uint64_t>(std::max(extra, 0L));
     auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
     const uint64_t cut = truncate < 0 ? length : std::min<uint64_t>(length, static_cast<uint64_t>(truncate));
     res.set_content_provider(
         length, "application/octet-stream",
-        [in, first, cut](size_t offset, size_t len, httplib::DataSink& sink) {
+        [in, first, cut, fileLength](size_t offset, size_t len, httplib::DataSink& sink) {
           if (offset >= cut) return false;
           std::vector<char> buf(std::min<size_t>({len, 64 * 1024, cut - offset}));
+          if (offset >= fileLength) {
+            std::fill(buf.begin(), buf.end(), 'X');
+            return sink.write(buf.data(), buf.size());
+          }
+          buf.resize(std::min<uint64_t>(buf.size(), fileLength - offset));
           in->seekg(static_cast<std::streamoff>(first + offset));
           in->read(buf.data(), static_cast<std::streamsize>(buf.size()));
           if (in->gcount() <= 0) return false;
