@@ -74,7 +74,7 @@ bool RequestFileChecksum(AgentContext& ctx, std::u16string_view name, Digest* di
     ctx.Log(kTagInfo, kFunc, kLogWarning, u"Fail to get checksum: %s(%ld)", name, result);
     return false;
   }
-  tinyxml2::XMLDocument doc;
+  tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
   const tinyxml2::XMLElement* root = ParseAnswer(doc, ctx.answer);
   if (!root) {
     ctx.Log(kTagInfo, kFunc, kLogWarning, u"Found null response: %s", name);
@@ -151,7 +151,7 @@ int64_t GetWebFileSize(ILogger* logger, AgentContext& ctx, std::u16string_view p
     log(kLogWarning, u"정책서버 연결 실패: %s(%ld, %ld)", ResultName(result), result, GetLastError());
     return result;
   }
-  tinyxml2::XMLDocument doc;
+  tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
   const tinyxml2::XMLElement* root = ParseAnswer(doc, answer);
   if (!root) {
     log(kLogWarning, u"노드 정보가 잘못됨");

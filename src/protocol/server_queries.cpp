@@ -70,7 +70,7 @@ bool BindPublicIp(AgentContext& ctx, std::span<char> answer) {
 }
 
 bool GetPublicIp(AgentContext& ctx, std::span<const char> answer) {
-  tinyxml2::XMLDocument doc;
+  tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
   const tinyxml2::XMLElement* root = ParseAnswer(doc, answer);
   if (!root) return false;
   if (!root->FirstChildElement("ip")) {
@@ -101,7 +101,7 @@ int32_t QueryManagerServerSetting(AgentContext& ctx, QueryBuilder& q) {
     ctx.langType = 0;
     return result;
   }
-  tinyxml2::XMLDocument doc;
+  tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
   const tinyxml2::XMLElement* root = ParseAnswer(doc, ctx.answer);
   if (!CheckDataIntegrity(ctx, root)) {
     ctx.langType = 0;
@@ -135,7 +135,7 @@ bool GetUpdateInfo(AgentContext& ctx, UpdateInfo* info, QueryBuilder& q) {
 }
 
 bool GetAgentUpdate(AgentContext& ctx, UpdateInfo* info, std::span<const char> answer) {
-  tinyxml2::XMLDocument doc;
+  tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
   const tinyxml2::XMLElement* root = ParseAnswer(doc, answer);
   if (!root || IsAnswerForged(ctx, root)) return false;
   if (!root->FirstChildElement("qzu")) {

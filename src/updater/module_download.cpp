@@ -195,7 +195,8 @@ bool DownloadAgentModules(UpdaterRun& u) {
     Log(u, kTag, kFunc, kLogWarning, u"에이전트 모듈 정의 파일 열기 실패");
     return false;
   }
-  tinyxml2::XMLDocument doc;
+  // White space collapsed, so an indented definition names its modules as a compact one does.
+  tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
   doc.Parse(reinterpret_cast<const char*>(text.data()), static_cast<size_t>(length));
   const tinyxml2::XMLElement* root = doc.RootElement();
   if (!root) {

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <netinet/in.h>
 #include <dirent.h>
+#include <fnmatch.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,7 +40,8 @@ void Stall(long ms) {
 }
 
 // One fault rule: "<selector> <action>..." with the selector "*", a path ("/agent/a.bin", the query
-// ignored) or "#N" (the Nth request since start, counting from 1).
+// ignored; '*' and '?' match as in file names, so "/agent/*.qz" is every package) or "#N" (the
+// Nth request since start, counting from 1).
 struct Rule {
   enum class Select { Any, Path, Number, Command } select = Select::Any;
   std::string path;
@@ -48,6 +50,7 @@ struct Rule {
   uint32_t cid = 0;
   std::vector<std::string> omit;
   bool badStamp = false;
+  bool indent = false;
   bool empty = false;
   long number = 0;
   int status = 0;
@@ -112,6 +115,8 @@ bool ParseRule(const std::string& line, Rule* rule, std::string* problem) {
       rule->omit.push_back(value);
     } else if (name == "bad-th") {
       rule->badStamp = true;
+    } else if (name == "indent") {
+      rule->indent = true;
     } else if (name == "empty") {
       rule->empty = true;
     } else if (name == "drop") {
@@ -316,7 +321,7 @@ class Server {
     std::vector<Rule> rules = CurrentRules();
     for (const auto& r : rules) {
       if (r.select == Rule::Select::Any || (r.select == Rule::Select::Number && r.number == number) ||
-          (r.select == Rule::Select::Path && r.path == req.path) ||
+          (r.select == Rule::Select::Path && fnmatch(r.path.c_str(), req.path.c_str(), 0) == 0) ||
           (r.select == Rule::Select::Command && agentRequest && form["_c"] == r.command)) {
         rule = &r;
         break;
@@ -361,6 +366,7 @@ class Server {
         cr.cid = rule->cid;
         cr.omit = rule->omit;
         cr.badStamp = rule->badStamp;
+        cr.indent = rule->indent;
       }
       auto it = commands_.find(cr.form["_c"]);
       if (it == commands_.end()) {
