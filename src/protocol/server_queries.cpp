@@ -50,13 +50,11 @@ bool SetManagerServer(AgentContext& ctx, std::string_view address, uint32_t http
 bool BindPublicIp(AgentContext& ctx, std::span<char> answer) {
   QueryBuilder q;
   q.Begin(ctx, "public_ip", 0);
-  {
-    std::lock_guard lock(ctx.query->SessionLock());
-    ctx.query->SetCertificateCheckBypass(false);
-  }
+  // This request runs no check, so the bypass is never cleared around it: the alive thread's
+  // re-bind must not turn the check on in the middle of the main thread's request. One decision,
+  // taken under the session lock: from here on the server-certificate test answers valid.
   const int32_t result = SendQuery(ctx, q, answer, false);
   {
-    // From here on the server-certificate test answers valid without looking.
     std::lock_guard lock(ctx.query->SessionLock());
     ctx.query->SetCertificateCheckBypass(true);
   }
