@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "logging/enc_logger.h"
 #include "platform/platform.h"
@@ -205,6 +206,10 @@ TEST_F(UpdaterUninstall, IdleAgentCopiesAndAHungServiceProgramSurviveNeitherStop
     // Each hung command costs its bound (3 s at this time scale), never for ever.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120));
 
+    // Ended processes leave the snapshot once their end is seen.
+    for (int i = 0; i < 500 && Count(u"lmvAgent.exe") + Count(u"qzTarlinSvc.exe") > 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     EXPECT_EQ(Count(u"lmvAgent.exe"), 0);
     EXPECT_EQ(Count(u"qzTarlinSvc.exe"), 0);
     const std::string log = uptest::ReadLogs(m.HostPath(install + u"\\logs"));

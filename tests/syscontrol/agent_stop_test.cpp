@@ -105,6 +105,8 @@ TEST_F(AgentStop, EveryCopyOfAProgramThatQuitWithoutEndingIsEndedByForce) {
     am.Launch(c.process);
     ASSERT_EQ(CountProcesses(c.process), 2);
     qz::StopAllAgentProcess(am.ctx);
+    // Ended processes leave the snapshot once their end is seen.
+    EXPECT_TRUE(qz::WaitForProcessExit(c.process, 5000));
     EXPECT_EQ(CountProcesses(c.process), 0);
     EXPECT_TRUE(am.log.Has(c.quitLogged)) << am.log.Dump();
     EXPECT_TRUE(am.log.Has(c.forceLogged)) << am.log.Dump();
