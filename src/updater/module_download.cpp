@@ -102,7 +102,7 @@ int InstallAgentModule(UpdaterRun& u, std::u16string_view name, const Digest& ex
   const std::u16string& folder = u.folders().module;
   const std::u16string packagePath = Fmt(u"%s\\%s", folder, package);
 
-  const int32_t got = plain ? u.agent.query->DownloadPlain(urlPath, package, folder, true)
+  const int64_t got = plain ? u.agent.query->DownloadPlain(urlPath, package, folder, true)
                             : DownloadSecure(u.agent, urlPath, package, folder, false);
   if (got <= 0) {
     if (PathExists(packagePath)) Files().DeleteFileW(packagePath);
@@ -196,7 +196,8 @@ bool DownloadAgentModules(UpdaterRun& u) {
     Log(u, kTag, kFunc, kLogWarning, u"에이전트 모듈 정의 파일 열기 실패");
     return false;
   }
-  tinyxml2::XMLDocument doc;
+  // White space collapsed, so an indented definition names its modules as a compact one does.
+  tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
   doc.Parse(reinterpret_cast<const char*>(text.data()), static_cast<size_t>(length));
   const tinyxml2::XMLElement* root = doc.RootElement();
   if (!root) {
