@@ -1,5 +1,7 @@
 #include "config/agent_identity.h"
 
+#include <cctype>
+
 #include "config/messages.h"
 #include "config/registry_layout.h"
 #include "platform/platform.h"
@@ -25,8 +27,15 @@ bool QueryGuid(HKEY key, std::string_view name, std::string* guid) {
   return true;
 }
 
-// No identity at all: an empty text, or the zeros a failed CoCreateGuid leaves.
-bool IsUsable(std::string_view guid) { return !guid.empty() && !IsZeroAgentGuid(guid); }
+// An identity is 32 hexadecimal characters; anything else (an empty text, a value of another type,
+// damage) is no identity, and neither are the zeros a failed CoCreateGuid leaves.
+bool IsUsable(std::string_view guid) {
+  if (guid.size() != kAgentGuidLength) return false;
+  for (char c : guid) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return !IsZeroAgentGuid(guid);
+}
 
 LONG SetGuid(HKEY key, std::string_view name, const std::string& guid) {
   return Registry().RegSetValueExA(key, name, REG_SZ, reinterpret_cast<const BYTE*>(guid.data()),

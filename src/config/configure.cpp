@@ -114,7 +114,7 @@ std::string FormatServerConfig(std::string_view serial, std::string_view server,
 bool Configure::Read(ConfigContext& ctx, std::u16string_view folder, bool sealed, ConfigRecord* record) {
   const std::string path = WideToAnsi(folder) + "\\" + WideToAnsi(kServerConfigName);
   const bool pathFits = path.size() + 1 <= kPathField;
-  tinyxml2::XMLDocument doc;
+  tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
   if (sealed) {
     std::string text;
     const int rc = pathFits ? ctx.store.LoadConfigFile(path, &text, kConfigTextBuffer) : -1;

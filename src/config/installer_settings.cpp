@@ -74,7 +74,7 @@ void ReadExtras(const tinyxml2::XMLElement* addbin, std::vector<ExtraProgram>* e
 
 int ReadInstallerSettings(std::string_view ansiPath, InstallerSettings* s) {
   std::string text;
-  tinyxml2::XMLDocument doc;
+  tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
   if (!ReadWholeFile(AnsiToWide(ansiPath), &text, kSettingsFileLimit) ||
       doc.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS)
     return kSettingsNotLoaded;

@@ -41,7 +41,7 @@ bool RefreshFromServer(AgentContext& ctx, std::u16string_view func, std::u16stri
   if (!RequestFileChecksum(ctx, name, &server)) return false;
   Digest local{};
   if (DigestFile(std::string_view(LocalPathAnsi(ctx, name)), &local) && local == server) return true;
-  const int32_t got = DownloadSecure(ctx, path, name, ctx.config->settings.installFolder, ctx.restart);
+  const int64_t got = DownloadSecure(ctx, path, name, ctx.config->settings.installFolder, ctx.restart);
   if (got <= 0) {
     ctx.Log(kTagInfo, func, kLogFatal, failText, got);
     Report(ctx, failRow, kReportKindNotice);
@@ -74,7 +74,7 @@ bool RequestFileChecksum(AgentContext& ctx, std::u16string_view name, Digest* di
     ctx.Log(kTagInfo, kFunc, kLogWarning, u"Fail to get checksum: %s(%ld)", name, result);
     return false;
   }
-  tinyxml2::XMLDocument doc;
+  tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
   const tinyxml2::XMLElement* root = ParseAnswer(doc, ctx.answer);
   if (!root) {
     ctx.Log(kTagInfo, kFunc, kLogWarning, u"Found null response: %s", name);
@@ -151,13 +151,13 @@ int64_t GetWebFileSize(ILogger* logger, AgentContext& ctx, std::u16string_view p
     log(kLogWarning, u"정책서버 연결 실패: %s(%ld, %ld)", ResultName(result), result, GetLastError());
     return result;
   }
-  tinyxml2::XMLDocument doc;
+  tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
   const tinyxml2::XMLElement* root = ParseAnswer(doc, answer);
   if (!root) {
     log(kLogWarning, u"노드 정보가 잘못됨");
     return kWebFileSizeUnknown;
   }
-  int32_t size = 0;
+  int64_t size = 0;
   if (!ReadChildNumber(root, "size", &size)) {
     log(kLogWarning, u"파일 크기 정보가 없음");
     return kWebFileSizeUnknown;
@@ -166,10 +166,10 @@ int64_t GetWebFileSize(ILogger* logger, AgentContext& ctx, std::u16string_view p
   return size;
 }
 
-int32_t DownloadSecure_(AgentContext& ctx, std::u16string_view path, std::u16string_view name,
-                        std::u16string_view folder, bool restart) {
+int64_t DownloadSecure_(AgentContext& ctx, std::u16string_view path, std::u16string_view name,
+                        std::u16string_view folder, bool restart, bool freshOnCurl) {
   const int64_t size = GetWebFileSize(ctx.logger, ctx, path);
-  if (size <= 0) return static_cast<int32_t>(size);
+  if (size <= 0) return size;
 
   ULONGLONG available = 0, total = 0, free = 0;
   const std::u16string drive = Files().ExpandEnvironmentStringsW(u"%SystemDrive%") + u"\\";
@@ -187,14 +187,15 @@ int32_t DownloadSecure_(AgentContext& ctx, std::u16string_view path, std::u16str
     ctx.Log(kTagQuery, u"DownloadSecure_", kLogWarning, u"서버로 로그 전송 실패");
     return kDownloadNoSpaceUnreported;
   }
-  // libcurl always resumes what an earlier run left.
-  const bool fresh = ctx.query->UsesCurl() ? false : restart;
-  return ctx.query->DownloadHttps(path, static_cast<uint32_t>(size), name, folder, fresh);
+  // libcurl resumes what an earlier run left, except where the caller wants a fresh copy.
+  const bool fresh = ctx.query->UsesCurl() && !freshOnCurl ? false : restart;
+  // The announced size bounds the download on both transports.
+  return ctx.query->DownloadHttps(path, size, name, folder, fresh);
 }
 
-int32_t DownloadSecure(AgentContext& ctx, std::u16string_view path, std::u16string_view name,
-                       std::u16string_view folder, bool restart) {
-  const int32_t r = DownloadSecure_(ctx, path, name, folder, restart);
+int64_t DownloadSecure(AgentContext& ctx, std::u16string_view path, std::u16string_view name,
+                       std::u16string_view folder, bool restart, bool freshOnCurl) {
+  const int64_t r = DownloadSecure_(ctx, path, name, folder, restart, freshOnCurl);
   if (r != kWebRenameFailed) return r;
   // The finished download could not replace the final file: remove that file and fetch once more.
   const std::u16string target = Fmt(u"%s\\%s", folder, name);
@@ -203,13 +204,13 @@ int32_t DownloadSecure(AgentContext& ctx, std::u16string_view path, std::u16stri
     return kWebRenameFailed;
   }
   ctx.Log(kTagQuery, u"DownloadSecure", kLogWarning, u"파일 삭제 성공 : %s", name);
-  return DownloadSecure_(ctx, path, name, folder, false);
+  return DownloadSecure_(ctx, path, name, folder, false, freshOnCurl);
 }
 
 bool DownloadAgentModeulDefinitionFile(AgentContext& ctx) {
   SiteSettings& s = ctx.config->settings;
   // Always fetched afresh: a partial file of an older definition must never be continued.
-  const int32_t r = DownloadSecure(ctx, kDefinitionFilePath, kDefinitionFile, s.installFolder, true);
+  const int64_t r = DownloadSecure(ctx, kDefinitionFilePath, kDefinitionFile, s.installFolder, true, true);
   if (r <= 0) {
     ctx.Log(kTagQuery, u"DownloadAgentModeulDefinitionFile", kLogWarning,
             u"에이전트 모듈 정의 파일 다운로드 실패: %ld", r);

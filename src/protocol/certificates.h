@@ -43,11 +43,12 @@ bool OpenCACertificate(AgentContext& ctx, bool fetch);
 bool LoadCertificates(AgentContext& ctx, bool fetch);
 // Size in bytes, or a request result of 0 or less, or kWebFileSizeUnknown.
 int64_t GetWebFileSize(ILogger* logger, AgentContext& ctx, std::u16string_view path);
-// Bytes written to folder\name, or 0 or less.
-int32_t DownloadSecure_(AgentContext& ctx, std::u16string_view path, std::u16string_view name,
-                        std::u16string_view folder, bool restart);
-int32_t DownloadSecure(AgentContext& ctx, std::u16string_view path, std::u16string_view name,
-                       std::u16string_view folder, bool restart);
+// Bytes written to folder\name, or 0 or less. libcurl resumes what an earlier run left unless
+// freshOnCurl: then it honours restart as WinHTTP does.
+int64_t DownloadSecure_(AgentContext& ctx, std::u16string_view path, std::u16string_view name,
+                        std::u16string_view folder, bool restart, bool freshOnCurl = false);
+int64_t DownloadSecure(AgentContext& ctx, std::u16string_view path, std::u16string_view name,
+                       std::u16string_view folder, bool restart, bool freshOnCurl = false);
 // Into the install folder; its digest becomes the sealed value10 and the in-memory copy.
 bool DownloadAgentModeulDefinitionFile(AgentContext& ctx);
 

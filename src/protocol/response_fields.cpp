@@ -89,6 +89,14 @@ bool ReadChildNumber(const tinyxml2::XMLElement* parent, const char* name, int32
   return true;
 }
 
+bool ReadChildNumber(const tinyxml2::XMLElement* parent, const char* name, int64_t* value) {
+  bool found = false;
+  const char* text = ChildText(parent, name, &found);
+  if (!found) return false;
+  *value = std::strtoll(text, nullptr, 10);
+  return true;
+}
+
 bool ReadChildNumber(const tinyxml2::XMLElement* parent, const char* name, uint32_t* value, int base) {
   bool found = false;
   const char* text = ChildText(parent, name, &found);

@@ -31,6 +31,8 @@ bool ReadChildTextA(const tinyxml2::XMLElement* parent, const char* name, std::s
 bool ReadMessageFlag(const tinyxml2::XMLElement* answer, bool* flag);
 // Named child's text as a decimal number (atoi) or an unsigned number in `base` (strtoul).
 bool ReadChildNumber(const tinyxml2::XMLElement* parent, const char* name, int32_t* value);
+// The same in 64 bits (sizes of files).
+bool ReadChildNumber(const tinyxml2::XMLElement* parent, const char* name, int64_t* value);
 bool ReadChildNumber(const tinyxml2::XMLElement* parent, const char* name, uint32_t* value, int base);
 // The element's own text as UTF-16.
 bool ReadOwnText(const tinyxml2::XMLElement* element, std::u16string* out);

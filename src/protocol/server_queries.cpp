@@ -50,13 +50,11 @@ bool SetManagerServer(AgentContext& ctx, std::string_view address, uint32_t http
 bool BindPublicIp(AgentContext& ctx, std::span<char> answer) {
   QueryBuilder q;
   q.Begin(ctx, "public_ip", 0);
-  {
-    std::lock_guard lock(ctx.query->SessionLock());
-    ctx.query->SetCertificateCheckBypass(false);
-  }
+  // This request runs no check, so the bypass is never cleared around it: the alive thread's
+  // re-bind must not turn the check on in the middle of the main thread's request. One decision,
+  // taken under the session lock: from here on the server-certificate test answers valid.
   const int32_t result = SendQuery(ctx, q, answer, false);
   {
-    // From here on the server-certificate test answers valid without looking.
     std::lock_guard lock(ctx.query->SessionLock());
     ctx.query->SetCertificateCheckBypass(true);
   }
@@ -70,7 +68,7 @@ bool BindPublicIp(AgentContext& ctx, std::span<char> answer) {
 }
 
 bool GetPublicIp(AgentContext& ctx, std::span<const char> answer) {
-  tinyxml2::XMLDocument doc;
+  tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
   const tinyxml2::XMLElement* root = ParseAnswer(doc, answer);
   if (!root) return false;
   if (!root->FirstChildElement("ip")) {
@@ -101,7 +99,7 @@ int32_t QueryManagerServerSetting(AgentContext& ctx, QueryBuilder& q) {
     ctx.langType = 0;
     return result;
   }
-  tinyxml2::XMLDocument doc;
+  tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
   const tinyxml2::XMLElement* root = ParseAnswer(doc, ctx.answer);
   if (!CheckDataIntegrity(ctx, root)) {
     ctx.langType = 0;
@@ -135,7 +133,7 @@ bool GetUpdateInfo(AgentContext& ctx, UpdateInfo* info, QueryBuilder& q) {
 }
 
 bool GetAgentUpdate(AgentContext& ctx, UpdateInfo* info, std::span<const char> answer) {
-  tinyxml2::XMLDocument doc;
+  tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
   const tinyxml2::XMLElement* root = ParseAnswer(doc, answer);
   if (!root || IsAnswerForged(ctx, root)) return false;
   if (!root->FirstChildElement("qzu")) {

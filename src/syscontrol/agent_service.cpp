@@ -28,10 +28,20 @@ bool RunServiceCommand(const SysContext& ctx, std::u16string_view verb) {
   STARTUPINFOW si;
   PROCESS_INFORMATION pi;
   if (!Processes().CreateProcessW(u"", cmd, CREATE_NO_WINDOW, u"", si, &pi)) return false;
-  Time().WaitForSingleObject(pi.hProcess, INFINITE);
+  // A service program that never finishes its command must not hold the updater (and every later
+  // run, refused as a second instance) for ever: after the bound it is ended and the work goes on.
+  bool finished = Time().WaitForSingleObject(pi.hProcess, kServiceCommandLimitMs, WaitKind::Pause) == WAIT_OBJECT_0;
+  if (!finished) {
+    if (ctx.logger) {
+      ctx.logger->Log(u"TarlinUpdater", u"RunServiceCommand", kLogWarning,
+                      u"서비스 프로그램이 %u분 안에 끝나지 않아 강제 종료함: %s", kServiceCommandLimitMs / 60000, cmd);
+    }
+    Processes().TerminateProcess(pi.hProcess, kServiceCommandTimedOut);
+    Time().WaitForSingleObject(pi.hProcess, kServiceCommandEndMs, WaitKind::Limit);
+  }
   CloseHandle(pi.hProcess);
   CloseHandle(pi.hThread);
-  return true;
+  return finished;
 }
 
 TaskScheduler::~TaskScheduler() {

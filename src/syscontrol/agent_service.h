@@ -20,8 +20,15 @@ inline constexpr char16_t kServiceProgram[] = u"qzTarlinSvc.exe";
 // it does not fit the 260-character buffer.
 std::u16string ServiceCommandLine(std::u16string_view installFolder, std::u16string_view verb);
 
-// Runs qzTarlinSvc.exe of the install folder with the verb and waits for it without limit. False
-// when the Common key, the install folder or the program is missing, or the program cannot start.
+// How long the service program may take for a verb (a pause of the platform clock), the exit code
+// it is ended with after that, and how long its end is then waited for.
+inline constexpr win::DWORD kServiceCommandLimitMs = 5 * 60 * 1000;
+inline constexpr win::DWORD kServiceCommandTimedOut = 0x5B4;  // ERROR_TIMEOUT
+inline constexpr win::DWORD kServiceCommandEndMs = 5000;
+
+// Runs qzTarlinSvc.exe of the install folder with the verb and waits for it, at most
+// kServiceCommandLimitMs; a program still running then is logged and ended. False when the Common
+// key, the install folder or the program is missing, the program cannot start or did not finish.
 bool RunServiceCommand(const SysContext& ctx, std::u16string_view verb);
 
 // Task Scheduler 2.0 steps with their log lines (tag "TaskScheduler").

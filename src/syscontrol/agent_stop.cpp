@@ -53,17 +53,25 @@ bool WaitForProcessExit(std::u16string_view name, DWORD ms) {
 bool KillProcessByName(std::u16string_view name) {
   std::vector<PROCESSENTRY32W> entries;
   if (!Processes().SnapshotProcesses(TH32CS_SNAPPROCESS, &entries)) return true;
+  // Every process of the name: a second copy must not survive because the first was ended.
+  bool ended = true;
+  DWORD firstError = 0;
   for (const auto& e : entries) {
     if (!EqualsNoCase(e.szExeFile, name)) continue;
     HANDLE h = Processes().OpenProcess(PROCESS_TERMINATE, FALSE, e.th32ProcessID);
-    if (!h) return true;
-    BOOL ok = Processes().TerminateProcess(h, 0);
-    DWORD err = GetLastError();
-    CloseHandle(h);
-    SetLastError(err);
-    return ok != FALSE;
+    if (!h) {
+      // Gone since the snapshot: nothing left to end.
+      if (GetLastError() == ERROR_INVALID_PARAMETER) continue;
+    } else if (Processes().TerminateProcess(h, 0)) {
+      CloseHandle(h);
+      continue;
+    }
+    if (ended) firstError = GetLastError();
+    ended = false;
+    if (h) CloseHandle(h);
   }
-  return true;
+  SetLastError(firstError);
+  return ended;
 }
 
 bool IsServiceProcessRunning() {
@@ -168,23 +176,29 @@ void StopAllAgentProcess(const SysContext& ctx) {
 
   if (!EnableDebugPrivilege()) log.Log(kTag, fn, kLogWarning, u"프로세스 권한 설정 실패");
 
+  // A quit call that "succeeded" (1722 and 1726 included) proves nothing about the process: one
+  // that is still there is ended by force.
   if (!WaitForProcessExit(kAgentProcess, 30000)) {
-    if (QuitAgent(ctx)) {
-      log.Log(kTag, fn, kLogWarning, u"에이전트 종료 함수 호출 성공");
-    } else if (KillProcessByName(kAgentProcess)) {
-      log.Log(kTag, fn, kLogWarning, u"에이전트를 강제적으로 종료함");
-    } else {
-      log.Log(kTag, fn, kLogWarning, u"%u - 에이전트 강제 종료 실패", GetLastError());
+    const bool quit = QuitAgent(ctx);
+    if (quit) log.Log(kTag, fn, kLogWarning, u"에이전트 종료 함수 호출 성공");
+    if (!quit || GetProcessID(kAgentProcess) != 0) {
+      if (KillProcessByName(kAgentProcess)) {
+        log.Log(kTag, fn, kLogWarning, u"에이전트를 강제적으로 종료함");
+      } else {
+        log.Log(kTag, fn, kLogWarning, u"%u - 에이전트 강제 종료 실패", GetLastError());
+      }
     }
   }
 
   if (!WaitForProcessExit(kAssistantProcess, 2000)) {
-    if (QuitAssistant(ctx)) {
-      log.Log(kTag, fn, kLogWarning, u"보조 에이전트 종료 함수 호출 성공");
-    } else if (KillProcessByName(kAssistantProcess)) {
-      log.Log(kTag, fn, kLogWarning, u"보조 에이전트를 강제 종료함");
-    } else {
-      log.Log(kTag, fn, kLogWarning, u"%u - 보조 에이전트 강제 종료 실패", GetLastError());
+    const bool quit = QuitAssistant(ctx);
+    if (quit) log.Log(kTag, fn, kLogWarning, u"보조 에이전트 종료 함수 호출 성공");
+    if (!quit || GetProcessID(kAssistantProcess) != 0) {
+      if (KillProcessByName(kAssistantProcess)) {
+        log.Log(kTag, fn, kLogWarning, u"보조 에이전트를 강제 종료함");
+      } else {
+        log.Log(kTag, fn, kLogWarning, u"%u - 보조 에이전트 강제 종료 실패", GetLastError());
+      }
     }
   }
 

@@ -25,7 +25,8 @@ void CheckService(const SysContext& ctx);
 bool WaitForProcessExit(std::u16string_view name, win::DWORD ms);
 // The first process of that name whose session can be read; 0 when none.
 win::DWORD GetProcessID(std::u16string_view name);
-// Ends the first process of that name (exit code 0); true when there is none or it cannot be opened.
+// Ends every process of that name (exit code 0); true when there is none or all were ended, false
+// (the first error as the last error) when one could not be opened or ended.
 bool KillProcessByName(std::u16string_view name);
 bool IsServiceProcessRunning();
 bool IsAgentServiceInstalled();

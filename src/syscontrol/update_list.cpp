@@ -59,8 +59,8 @@ void removeAllUser(ILogger& log) {
     char16_t name[kNameChars];
     DWORD n = kNameChars;
     LONG rc = Registry().RegEnumKeyExW(list, i, name, &n);
-    if (rc == ERROR_NO_MORE_ITEMS) break;
-    if (rc != ERROR_SUCCESS) continue;
+    if (rc == ERROR_MORE_DATA) continue;  // a name longer than the buffer: the next one
+    if (rc != ERROR_SUCCESS) break;       // the end, or an enumeration that cannot go on
     std::u16string sid(name, n);
     HKEY profile = nullptr;
     if (Registry().RegOpenKeyExW(list, sid, 0, KEY_READ, &profile) != ERROR_SUCCESS) continue;
@@ -95,8 +95,8 @@ void ShowPatchesXp() {
     char16_t name[kNameChars];
     DWORD n = kNameChars;
     LONG erc = Registry().RegEnumKeyExW(uninstall, i, name, &n);
-    if (erc == ERROR_NO_MORE_ITEMS) break;
-    if (erc != ERROR_SUCCESS) continue;
+    if (erc == ERROR_MORE_DATA) continue;  // a name longer than the buffer: the next one
+    if (erc != ERROR_SUCCESS) break;       // the end, or an enumeration that cannot go on
     std::u16string sub(name, n);
     HKEY entry = nullptr;
     if (Registry().RegOpenKeyExW(uninstall, sub, 0, KEY_READ, &entry) != ERROR_SUCCESS) continue;

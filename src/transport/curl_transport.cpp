@@ -106,16 +106,18 @@ int32_t CurlTransport::Form(WebForm form, std::u16string_view path, std::string_
   return answer->Result();
 }
 
-int32_t CurlTransport::Download(std::u16string_view path, uint32_t expectedSize, DownloadSink& file, bool restart) {
+int64_t CurlTransport::Download(std::u16string_view path, int64_t expectedSize, DownloadSink& file, bool restart) {
   RequestScope scope(state_);
-  return scope.End(Fetch(path, expectedSize, file, restart));
+  const int64_t result = Fetch(path, expectedSize, file, restart);
+  return result < 0 ? scope.End(static_cast<int32_t>(result)) : scope.EndCount(result);
 }
 
-int32_t CurlTransport::Fetch(std::u16string_view path, uint32_t expectedSize, DownloadSink& file, bool restart) {
+int64_t CurlTransport::Fetch(std::u16string_view path, int64_t expectedSize, DownloadSink& file, bool restart) {
   if (!curl_) return kWebCurlTransferBase - curl::kFailedInit;
   const std::string url = Url(path);
   curl::Set(curl_, curl::Option::Url, url.c_str());
   if (int32_t r = file.Open(restart, state_)) return r;
+  file.Bound(expectedSize);
   const uint32_t chunk = state_.SplitChunkFor(expectedSize);
   if (chunk) state_.Log(u"Download_cURL", kLogInfo, u"[S] Split mode: %d", chunk);
   file.Pace(chunk, kSplitPause);
@@ -142,8 +144,13 @@ int32_t CurlTransport::Fetch(std::u16string_view path, uint32_t expectedSize, Do
   state_.httpStatus = static_cast<uint32_t>(status);
   // 416: the temporary file already holds everything.
   if (rc == curl::kHttpReturnedError && status == 416) rc = curl::kOk;
+  // Too long (refused by the writer) or too short: the file is not what was announced.
+  if ((rc == curl::kWriteError && file.TooLong()) || (rc == curl::kOk && file.Offset() + file.Written() != expectedSize)) {
+    file.Remove();
+    return kWebSizeMismatch;
+  }
   if (rc != curl::kOk) return kWebCurlTransferBase - rc;
-  const int32_t total = static_cast<int32_t>(file.Offset() + file.Written());
+  const int64_t total = file.Offset() + file.Written();
   if (!file.MoveToFinal()) {
     state_.Log(u"Download_cURL", kLogWarning, u"[S] Fail to rename file: %s (%d)", file.TempName(), GetLastError());
     file.Remove();

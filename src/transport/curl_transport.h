@@ -34,13 +34,14 @@ class CurlTransport {
 
   // answer null: the answer is read and dropped.
   int32_t Request(WebForm form, std::u16string_view path, std::string_view body, AnswerSink* answer);
-  // offset + bytes received; an error status fails with its curl code and renames nothing.
-  int32_t Download(std::u16string_view path, uint32_t expectedSize, DownloadSink& file, bool restart);
+  // offset + bytes received; an error status fails with its curl code and renames nothing, and a
+  // file that does not come to the expected size fails with kWebSizeMismatch (a longer body at once).
+  int64_t Download(std::u16string_view path, int64_t expectedSize, DownloadSink& file, bool restart);
   int32_t Upload(std::u16string_view path, std::string_view fileName, std::string_view folder);
 
  private:
   int32_t Form(WebForm form, std::u16string_view path, std::string_view body, AnswerSink* answer);
-  int32_t Fetch(std::u16string_view path, uint32_t expectedSize, DownloadSink& file, bool restart);
+  int64_t Fetch(std::u16string_view path, int64_t expectedSize, DownloadSink& file, bool restart);
 
   QueryState& state_;
   curl::Handle curl_ = nullptr;

@@ -2,6 +2,7 @@
 // the last one ended with, the certificate check, and the one lock every request holds.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -54,6 +55,11 @@ class RequestScope {
   QueryState& state() const { return state_; }
   int32_t End(int32_t result) {
     state_.lastResult = result;
+    return result;
+  }
+  // A download's byte count as the last result, held at the largest 32-bit count.
+  int64_t EndCount(int64_t result) {
+    state_.lastResult = static_cast<int32_t>(std::min<int64_t>(result, INT32_MAX));
     return result;
   }
 

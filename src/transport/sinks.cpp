@@ -45,6 +45,7 @@ int32_t DownloadSink::Open(bool restart, const QueryState& query) {
   offset_ = 0;
   written_ = 0;
   paced_ = 0;
+  tooLong_ = false;
   if (!restart && !Files().SetFilePointerEx(file_.get(), 0, &offset_, FILE_END)) {
     file_.Close();
     return kWebFileWriteFailed;
@@ -60,6 +61,10 @@ std::string DownloadSink::RangeHeader() const {
 DWORD DownloadSink::ReadLimit(DWORD n) const { return chunk_ ? std::min<DWORD>(n, chunk_ - paced_) : n; }
 
 bool DownloadSink::Write(const char* data, size_t n) {
+  if (bound_ >= 0 && static_cast<uint64_t>(offset_ + written_) + n > static_cast<uint64_t>(bound_)) {
+    tooLong_ = true;
+    return false;
+  }
   DWORD written = 0;
   if (!Files().WriteFile(file_.get(), data, static_cast<DWORD>(n), &written) || written != n) return false;
   written_ += written;

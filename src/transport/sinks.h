@@ -43,6 +43,10 @@ class DownloadSink {
 
   // 0, kWebFileOpenFailed (logged) or kWebFileWriteFailed.
   int32_t Open(bool restart, const QueryState& query);
+  // The announced size the file may reach, what it held included: a write that would pass it is
+  // refused and marks the body as too long, so a server cannot fill the disk.
+  void Bound(int64_t size) { bound_ = size; }
+  bool TooLong() const { return tooLong_; }
   // Bytes the file held when opened for resuming.
   int64_t Offset() const { return offset_; }
   // The request header that asks for the rest only; empty when starting from the beginning.
@@ -58,7 +62,7 @@ class DownloadSink {
   win::DWORD ReadLimit(win::DWORD n) const;
   bool Write(const char* data, size_t n);
   // Bytes written since Open.
-  uint32_t Written() const { return written_; }
+  int64_t Written() const { return written_; }
 
   void Close() { file_.Close(); }
   bool MoveToFinal() const;
@@ -70,7 +74,9 @@ class DownloadSink {
   std::u16string tempName_;
   win::FileHandle file_;
   int64_t offset_ = 0;
-  uint32_t written_ = 0;
+  int64_t written_ = 0;
+  int64_t bound_ = -1;  // -1: none
+  bool tooLong_ = false;
   uint32_t chunk_ = 0;
   uint32_t paced_ = 0;  // bytes since the last pause
   win::DWORD pauseMs_ = 0;

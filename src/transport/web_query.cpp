@@ -94,7 +94,7 @@ int32_t WebQuery::Request(const char16_t* func, WebForm form, std::u16string_vie
   }
 }
 
-int32_t WebQuery::DownloadPlain(std::u16string_view path, std::u16string_view name, std::u16string_view folder,
+int64_t WebQuery::DownloadPlain(std::u16string_view path, std::u16string_view name, std::u16string_view folder,
                                 bool restart) {
   if (!ready_) return kWebException;
   CreateFolderPath(folder);
@@ -104,7 +104,7 @@ int32_t WebQuery::DownloadPlain(std::u16string_view path, std::u16string_view na
   return winhttp_->Download(false, path, size, file, restart);
 }
 
-int32_t WebQuery::DownloadHttps(std::u16string_view path, uint32_t expectedSize, std::u16string_view name,
+int64_t WebQuery::DownloadHttps(std::u16string_view path, int64_t expectedSize, std::u16string_view name,
                                 std::u16string_view folder, bool restart) {
   if (!ready_) return kWebException;
   DownloadSink file(Fmt(u"%s\\%s", folder, name), Fmt(u"%s\\%s.tmp", folder, name));

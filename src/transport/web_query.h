@@ -34,9 +34,11 @@ class IWebQuery {
   // GET form.
   virtual int32_t RequestSecure(std::u16string_view path, std::span<char> answer, bool check) = 0;
   virtual void SetSplitMode(uint32_t threshold, uint32_t chunk) = 0;
-  virtual int32_t DownloadPlain(std::u16string_view path, std::u16string_view name, std::u16string_view folder,
+  // Downloads count in 64 bits: bytes received in this call, or a code below 0. A body longer
+  // than the size (announced, or expected) fails at once with kWebSizeMismatch.
+  virtual int64_t DownloadPlain(std::u16string_view path, std::u16string_view name, std::u16string_view folder,
                                 bool restart) = 0;
-  virtual int32_t DownloadHttps(std::u16string_view path, uint32_t expectedSize, std::u16string_view name,
+  virtual int64_t DownloadHttps(std::u16string_view path, int64_t expectedSize, std::u16string_view name,
                                 std::u16string_view folder, bool restart) = 0;
   // File name, folder and preamble are in the ANSI code page.
   virtual int32_t UploadPlain(std::u16string_view path, std::string_view fileName, std::string_view folder,
@@ -73,9 +75,9 @@ class WebQuery : public IWebQuery {
     state_.splitThreshold = threshold;
     state_.splitChunk = chunk;
   }
-  int32_t DownloadPlain(std::u16string_view path, std::u16string_view name, std::u16string_view folder,
+  int64_t DownloadPlain(std::u16string_view path, std::u16string_view name, std::u16string_view folder,
                         bool restart) override;
-  int32_t DownloadHttps(std::u16string_view path, uint32_t expectedSize, std::u16string_view name,
+  int64_t DownloadHttps(std::u16string_view path, int64_t expectedSize, std::u16string_view name,
                         std::u16string_view folder, bool restart) override;
   int32_t UploadPlain(std::u16string_view path, std::string_view fileName, std::string_view folder,
                       std::string_view preamble) override;

@@ -62,6 +62,11 @@ class WinHttpTransport::Exchange {
   // nothing freed.
   DWORD_PTR Context() const { return reinterpret_cast<DWORD_PTR>(&t_); }
 
+  int64_t EndCount(int64_t result) {
+    if (result < 0) return End(static_cast<int32_t>(result));
+    CloseHandles();
+    return scope_.EndCount(result);
+  }
   int32_t End(int32_t result) {
     // A connect refused for a stale session handle: the next request gets fresh sessions.
     if (result == kWebConnectFailed && GetLastError() == ERROR_INVALID_HANDLE) {
@@ -152,8 +157,10 @@ bool WinHttpTransport::SetTimeout(uint32_t ms) {
   return session_ && Http().WinHttpSetTimeouts(session_, t, t, t, t);
 }
 
-bool WinHttpTransport::Wait() {
-  return Time().WaitForSingleObject(event_, state_.timeout, WaitKind::Limit) == WAIT_OBJECT_0;
+int32_t WinHttpTransport::Await(int32_t failed, int32_t timedOut) {
+  if (Time().WaitForSingleObject(event_, state_.timeout, WaitKind::Limit) != WAIT_OBJECT_0) return timedOut;
+  if (!stepFailed_.exchange(false)) return 0;
+  return stepError_ == ERROR_WINHTTP_TIMEOUT ? timedOut : failed;
 }
 
 void WinHttpTransport::StatusCallback(HINTERNET, DWORD_PTR context, DWORD status, void* info, DWORD infoLength) {
@@ -181,8 +188,16 @@ void WinHttpTransport::StatusCallback(HINTERNET, DWORD_PTR context, DWORD status
     case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
       Time().SetEvent(self->event_);
       break;
+    case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+      // A server that breaks off must not cost the whole time-out: the waiting step fails now.
+      WINHTTP_ASYNC_RESULT result;
+      if (info && infoLength >= sizeof result) std::memcpy(&result, info, sizeof result);
+      self->stepError_ = result.dwError;
+      self->stepFailed_ = true;
+      Time().SetEvent(self->event_);
+      break;
+    }
     default:
-      // Request errors are not signalled: the waiting step runs into its time-out.
       break;
   }
 }
@@ -234,6 +249,7 @@ int32_t WinHttpTransport::Form(Exchange& x, const char16_t* func, WebForm form, 
   IHttp& http = Http();
   // A completion left over from an abandoned request must not satisfy this one's first wait.
   Time().ResetEvent(event_);
+  stepFailed_ = false;
   // The status-only GET runs its own codes for a late send and a refused response.
   const bool simpleGet = !answer && form == WebForm::Get;
 
@@ -247,11 +263,11 @@ int32_t WinHttpTransport::Form(Exchange& x, const char16_t* func, WebForm form, 
                                             x.Context())
                   : http.WinHttpSendRequest(x.request(), u"", nullptr, 0, 0, x.Context());
   if (!sent) return kWebSendFailed;
-  if (!Wait()) return simpleGet ? kWebSendFailed : kWebSendTimeout;
+  if (int32_t r = Await(kWebSendFailed, simpleGet ? kWebSendFailed : kWebSendTimeout)) return r;
   if (!http.WinHttpReceiveResponse(x.request())) return kWebReceiveFailed;
   if (check && state_.certificateCheck && !state_.certificateCheck(ServerCertificateView(x.request())))
     return simpleGet ? kWebResponseTimeout : kWebReceiveFailed;
-  if (!Wait()) return kWebResponseTimeout;
+  if (int32_t r = Await(kWebReceiveFailed, kWebResponseTimeout)) return r;
   if (ReadStatus(x.request()) != 0) return kWebStatusUnreadable;
   if (state_.httpStatus >= 400) {
     state_.Log(func, kLogWarning, u"HTTP status error: %d", state_.httpStatus);
@@ -263,14 +279,14 @@ int32_t WinHttpTransport::Form(Exchange& x, const char16_t* func, WebForm form, 
   for (;;) {
     bytesAvailable_ = 0;
     if (!http.WinHttpQueryDataAvailable(x.request(), nullptr)) return kWebDataFailed;
-    if (!Wait()) return kWebReceiveTimeout;
+    if (int32_t r = Await(kWebDataFailed, kWebReceiveTimeout)) return r;
     const DWORD avail = bytesAvailable_;
     if (avail == 0) break;
     char* at = answer->Reserve(avail);
     if (!at) return kWebBufferTooSmall;
     bytesRead_ = 0;
     if (!http.WinHttpReadData(x.request(), at, avail, nullptr)) return kWebDataFailed;
-    if (!Wait()) return kWebReceiveTimeout;
+    if (int32_t r = Await(kWebDataFailed, kWebReceiveTimeout)) return r;
     answer->Commit(bytesRead_);
   }
   return answer->Result();
@@ -287,13 +303,14 @@ int32_t WinHttpTransport::QueryContentLength(std::u16string_view path) {
 int32_t WinHttpTransport::ContentLength(Exchange& x, std::u16string_view path) {
   IHttp& http = Http();
   Time().ResetEvent(event_);
+  stepFailed_ = false;
   if (!x.Connect(session_, state_.httpPort)) return kWebConnectFailed;
   if (!x.Open(u"GET", path, 0)) return kWebOpenRequestFailed;
   if (!x.Listen()) return kWebCallbackFailed;
   if (!http.WinHttpSendRequest(x.request(), u"", nullptr, 0, 0, x.Context())) return kWebSendFailed;
-  if (!Wait()) return kWebSendTimeout;
+  if (int32_t r = Await(kWebSendFailed, kWebSendTimeout)) return r;
   if (!http.WinHttpReceiveResponse(x.request())) return kWebReceiveFailed;
-  if (!Wait()) return kWebResponseTimeout;
+  if (int32_t r = Await(kWebReceiveFailed, kWebResponseTimeout)) return r;
   DWORD length = 0, len = sizeof length;
   if (!http.WinHttpQueryHeaders(x.request(), WINHTTP_QUERY_CONTENT_LENGTH | WINHTTP_QUERY_FLAG_NUMBER, u"", &length,
                                 &len))
@@ -301,11 +318,12 @@ int32_t WinHttpTransport::ContentLength(Exchange& x, std::u16string_view path) {
   return static_cast<int32_t>(length);
 }
 
-int32_t WinHttpTransport::Download(bool secure, std::u16string_view path, int64_t size, DownloadSink& file,
+int64_t WinHttpTransport::Download(bool secure, std::u16string_view path, int64_t size, DownloadSink& file,
                                    bool restart) {
   if (int32_t r = file.Open(restart, state_)) return r;
   file.Pace(state_.SplitChunkFor(size), kSplitPause);
-  const int32_t received = Fetch(secure, path, file);
+  file.Bound(size);
+  const int64_t received = Fetch(secure, path, file);
   file.Close();
   if (received < 0) {
     file.Remove();
@@ -323,19 +341,20 @@ int32_t WinHttpTransport::Download(bool secure, std::u16string_view path, int64_
   return received;
 }
 
-int32_t WinHttpTransport::Fetch(bool secure, std::u16string_view path, DownloadSink& file) {
+int64_t WinHttpTransport::Fetch(bool secure, std::u16string_view path, DownloadSink& file) {
   try {
     Exchange x(*this);
-    return x.End(Receive(x, secure, path, file));
+    return x.EndCount(Receive(x, secure, path, file));
   } catch (const std::exception&) {
     state_.lastResult = kWebException;
     return kWebException;
   }
 }
 
-int32_t WinHttpTransport::Receive(Exchange& x, bool secure, std::u16string_view path, DownloadSink& file) {
+int64_t WinHttpTransport::Receive(Exchange& x, bool secure, std::u16string_view path, DownloadSink& file) {
   IHttp& http = Http();
   Time().ResetEvent(event_);
+  stepFailed_ = false;
   if (!x.Connect(session_, secure ? state_.httpsPort : state_.httpPort)) return kWebConnectFailed;
   if (!x.Open(u"GET", path, secure ? WINHTTP_FLAG_SECURE : 0)) return kWebOpenRequestFailed;
   if (!x.Listen()) return kWebCallbackFailed;
@@ -345,9 +364,9 @@ int32_t WinHttpTransport::Receive(Exchange& x, bool secure, std::u16string_view 
       return kWebRangeFailed;
   }
   if (!http.WinHttpSendRequest(x.request(), u"", nullptr, 0, 0, x.Context())) return kWebSendFailed;
-  if (!Wait()) return kWebSendTimeout;
+  if (int32_t r = Await(kWebSendFailed, kWebSendTimeout)) return r;
   if (!http.WinHttpReceiveResponse(x.request())) return kWebReceiveFailed;
-  if (!Wait()) return kWebResponseTimeout;
+  if (int32_t r = Await(kWebReceiveFailed, kWebResponseTimeout)) return r;
   if (ReadStatus(x.request()) != 0) return kWebStatusUnreadable;
   if (state_.httpStatus == 416) return 0;
   if (state_.httpStatus >= 400) {
@@ -357,24 +376,25 @@ int32_t WinHttpTransport::Receive(Exchange& x, bool secure, std::u16string_view 
   return Save(x, file);
 }
 
-int32_t WinHttpTransport::Save(Exchange& x, DownloadSink& file) {
+int64_t WinHttpTransport::Save(Exchange& x, DownloadSink& file) {
   IHttp& http = Http();
   if (file.Chunk()) state_.Log(u"SaveWebFile", kLogInfo, u"Split mode: %d", file.Chunk());
   std::vector<char> buffer(kReadBlock);
   for (;;) {
     bytesAvailable_ = 0;
     if (!http.WinHttpQueryDataAvailable(x.request(), nullptr)) return kWebDataFailed;
-    if (!Wait()) return kWebReceiveTimeout;
+    if (int32_t r = Await(kWebDataFailed, kWebReceiveTimeout)) return r;
     DWORD toRead = bytesAvailable_;
     if (toRead == 0) break;
     // A read never crosses a chunk boundary, so every pause falls after exactly one chunk.
     toRead = file.ReadLimit(std::min<DWORD>(toRead, kReadBlock));
     bytesRead_ = 0;
     if (!http.WinHttpReadData(x.request(), buffer.data(), toRead, nullptr)) return kWebDataFailed;
-    if (!Wait()) return kWebReceiveTimeout;
-    if (!file.Write(buffer.data(), bytesRead_)) return kWebFileWriteFailed;
+    if (int32_t r = Await(kWebDataFailed, kWebReceiveTimeout)) return r;
+    // Past the announced size: refused before it is written, whatever the server still sends.
+    if (!file.Write(buffer.data(), bytesRead_)) return file.TooLong() ? kWebSizeMismatch : kWebFileWriteFailed;
   }
-  return static_cast<int32_t>(file.Written());
+  return file.Written();
 }
 
 

@@ -41,7 +41,7 @@ class WinHttpTransport {
   // The plain-HTTP size of path: Content-Length, or a result below 0.
   int32_t QueryContentLength(std::u16string_view path);
   // Bytes received into file, which must come to size with what it held.
-  int32_t Download(bool secure, std::u16string_view path, int64_t size, DownloadSink& file, bool restart);
+  int64_t Download(bool secure, std::u16string_view path, int64_t size, DownloadSink& file, bool restart);
   int32_t Upload(bool secure, std::u16string_view path, std::string_view fileName, std::string_view folder,
                  std::string_view preamble);
 
@@ -52,14 +52,16 @@ class WinHttpTransport {
                              win::DWORD infoLength);
   bool OwnsHandlesHere() const;
   void CloseSessions();
-  bool Wait();
+  // Waits for the step in progress: 0 when it completed, `failed` when WinHTTP reported it failed
+  // (its own time-out: `timedOut`), `timedOut` when nothing came within the time-out.
+  int32_t Await(int32_t failed, int32_t timedOut);
   int32_t ReadStatus(win::HINTERNET request);
   int32_t Form(Exchange& x, const char16_t* func, WebForm form, std::u16string_view path, std::string_view body,
                AnswerSink* answer, bool check);
   int32_t ContentLength(Exchange& x, std::u16string_view path);
-  int32_t Fetch(bool secure, std::u16string_view path, DownloadSink& file);
-  int32_t Receive(Exchange& x, bool secure, std::u16string_view path, DownloadSink& file);
-  int32_t Save(Exchange& x, DownloadSink& file);
+  int64_t Fetch(bool secure, std::u16string_view path, DownloadSink& file);
+  int64_t Receive(Exchange& x, bool secure, std::u16string_view path, DownloadSink& file);
+  int64_t Save(Exchange& x, DownloadSink& file);
   int32_t Send(Exchange& x, bool secure, std::u16string_view path, std::string_view fileName,
                std::string_view preamble, UploadSource& source, uint32_t size);
 
@@ -70,6 +72,9 @@ class WinHttpTransport {
   win::HANDLE event_ = nullptr;
   std::atomic<win::DWORD> bytesAvailable_{0};
   std::atomic<win::DWORD> bytesRead_{0};
+  // A failed step (REQUEST_ERROR) ends the wait at once; its WinHTTP error says whether it timed out.
+  std::atomic<bool> stepFailed_{false};
+  std::atomic<win::DWORD> stepError_{0};
   // The host whose handle table issued event_ and the sessions. One process-wide query outlives
   // the simulated machines a test process runs one after another.
   const void* handleOwner_ = nullptr;

@@ -87,9 +87,16 @@ void UpdateConfigFileAndApply(UpdaterRun& u, const tinyxml2::XMLElement* root) {
   if (ReadConfigure(u.config, &record, common, u.folders().module, true, false)) {
     Log(u, kFunc, kLogSystem, u"Updated agent config file");
     // Into the module folder: from there it is installed with the modules, the old one backed up.
+    Digest stored{};
     if (!WriteConfigure(u.config, u.folders().module)) {
       Log(u, kFunc, kLogWarning, u"Fail to write agent config file");
       discardFetched();
+    } else if (DigestFile(std::u16string_view(Fmt(u"%s\\%s", u.folders().module, kServerConfigName)), &stored)) {
+      u.plan.files[FoldCase(std::u16string(kServerConfigName))] = stored;
+      // Recorded once it is installed: an update cut short before that fetches it again.
+      u.plan.configChecksum = expected;
+      common.Close();
+      return;
     }
   } else {
     // A refusal can come after the site key of the file's serial was set; the rest of the run

@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "updater/initialize.h"
+#include "updater/install_transaction.h"
 #include "updater/messages.h"
 #include "updater/run.h"
 #include "updater/session_steps.h"
@@ -109,6 +110,8 @@ int UpdaterMain(std::u16string_view commandText) {
       u.logger->Close();
       return kExitBackupGuid;
     }
+    // Before the server is asked anything: an installation cut short is finished or undone.
+    if (cmd.mode == UpdaterMode::Update || cmd.uninstall) RecoverInterruptedInstall(u);
   }
 
   int exitCode = kExitDone;

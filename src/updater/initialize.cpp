@@ -12,6 +12,7 @@
 #include "protocol/certificates.h"
 #include "protocol/server_queries.h"
 #include "updater/file_placement.h"
+#include "updater/install_transaction.h"
 
 namespace qz {
 
@@ -67,6 +68,8 @@ bool PrepareInstall(UpdaterRun& u) {
   u.FixFolders(s.installFolder, Files().ExpandEnvironmentStringsW(kSetupFolderTemplate));
 
   if (OpenLog(u) != 0) return false;
+  // Over an existing agent: an installation it had cut short is settled before anything is placed.
+  RecoverInterruptedInstall(u);
 
   if (!ReadConfigure(u.config, &u.configRecord, common, u.folders().setup, false, false)) return false;
   common.Close();

@@ -102,7 +102,7 @@ int InstallAgentModule(UpdaterRun& u, std::u16string_view name, const Digest& ex
   const std::u16string& folder = u.folders().module;
   const std::u16string packagePath = Fmt(u"%s\\%s", folder, package);
 
-  const int32_t got = plain ? u.agent.query->DownloadPlain(urlPath, package, folder, true)
+  const int64_t got = plain ? u.agent.query->DownloadPlain(urlPath, package, folder, true)
                             : DownloadSecure(u.agent, urlPath, package, folder, false);
   if (got <= 0) {
     if (PathExists(packagePath)) Files().DeleteFileW(packagePath);
@@ -157,13 +157,13 @@ bool DownloadAgentModule(UpdaterRun& u, const tinyxml2::XMLElement* module, bool
 
   if (remove) {
     DropStalePrepared(u, name, nullptr);
-    // Existence, not readability: a file in use is still installed and must still go.
+    u.plan.files.erase(FoldCase(name));
+    // Existence, not readability: a file in use is still installed and must still go. It goes with
+    // the installation, so that an update cut short leaves the previous build whole.
     if (!PathExists(installed)) {
       Log(u, kTag, kFunc, kLogInfo, u"%s: 이미 삭제됨", name);
-    } else if (DeleteFileNowOrAtRestart(installed) != Removal::Failed) {
-      Log(u, kTag, kFunc, kLogSystem, u"%s: 모듈 삭제함", name);
     } else {
-      Log(u, kTag, kFunc, kLogWarning, u"%s: 모듈 삭제 실패", name);
+      u.plan.removals.push_back(name);
     }
     return true;
   }
@@ -173,6 +173,7 @@ bool DownloadAgentModule(UpdaterRun& u, const tinyxml2::XMLElement* module, bool
     Log(u, kTag, kFunc, kLogWarning, u"체크섬 정보를 찾을 수 없음");
     return false;
   }
+  u.plan.files[FoldCase(name)] = expected;
   Digest current{};
   if (DigestFile(std::u16string_view(installed), &current) && current == expected) {
     DropStalePrepared(u, name, &expected);
@@ -195,7 +196,8 @@ bool DownloadAgentModules(UpdaterRun& u) {
     Log(u, kTag, kFunc, kLogWarning, u"에이전트 모듈 정의 파일 열기 실패");
     return false;
   }
-  tinyxml2::XMLDocument doc;
+  // White space collapsed, so an indented definition names its modules as a compact one does.
+  tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
   doc.Parse(reinterpret_cast<const char*>(text.data()), static_cast<size_t>(length));
   const tinyxml2::XMLElement* root = doc.RootElement();
   if (!root) {

@@ -4,13 +4,17 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "config/config_context.h"
 #include "config/configure.h"
 #include "crypto/aes.h"
 #include "crypto/crypto_util.h"
+#include "crypto/digest.h"
 #include "crypto/zip_archive.h"
 #include "logging/enc_logger.h"
 #include "platform/file_util.h"
@@ -35,6 +39,15 @@ struct UpdaterFolders {
   std::u16string setup;    // install mode: the folder the installer unpacked into
 };
 
+// What this run's definition lets the install step do: the files it may take from the module
+// folder, each with the SHA-256 it must have, and the installed files it retires.
+struct InstallPlan {
+  std::map<std::u16string, Digest> files;  // by case-folded name
+  std::vector<std::u16string> removals;
+  // The definition's checksum of the new configuration, recorded once that is installed.
+  std::optional<Digest> configChecksum;
+};
+
 class UpdaterRun {
  public:
   // logger: the run's log (a fresh, closed one when null).
@@ -54,6 +67,7 @@ class UpdaterRun {
   // Opens the encrypted certificate files.
   qzAES certCipher;
   bool success = false;
+  InstallPlan plan;
   // The three RPC bindings of the agent's processes (none in install mode).
   AgentBindings bindings;
   // The drivers this run probed, started or stopped.

@@ -5,6 +5,8 @@
 #include "protocol/alive_cycle.h"
 #include "protocol/certificates.h"
 #include "protocol/server_queries.h"
+#include "syscontrol/agent_service.h"
+#include "syscontrol/agent_stop.h"
 #include "updater/uninstall.h"
 #include "updater/update_flow.h"
 
@@ -34,7 +36,11 @@ bool RunServerSessionSteps(UpdaterRun& u) {
 }
 
 int RunInstallAndUpdate(UpdaterRun& u) {
-  if (!RunServerSessionSteps(u)) return kExitCertificates;
+  if (!RunServerSessionSteps(u)) {
+    // Whatever failed, an installed agent is not left stopped (an earlier run may have stopped it).
+    if (u.command.restart && IsAgentServiceInstalled()) RunServiceCommand(u.sys, u"start");
+    return kExitCertificates;
+  }
   u.logger->LogText(kLogSystem, u"========================= 에이전트 모듈 설치 시작 ======================");
   u.success = UpdateAgentModule(u);
   u.logger->Log(u"", u"Main", kLogSystem, u.success ? u"에이전트 모듈 설치 성공" : u"에이전트 모듈 설치 실패");

@@ -73,9 +73,9 @@ void UninstallAgent(UpdaterRun& u) {
   }
 
   RemoveRunningDrivers(u.drivers);
-  RemoveAgentRegistry(u);
-  if (u.os.osCode & kOsMaskXpOr2003) RemovePostPlatformMark(u);
 
+  // The folders go before the registry that names them: a removal cut short in the middle of the
+  // files is finished by the next run, which needs the registry to find them.
   const std::u16string assistantFolder = Files().ExpandEnvironmentStringsW(kAssistantFolderTemplate);
   if (!DeleteFolderTree(u, assistantFolder, false)) {
     log.Log(kTag, u"UninstallAgent", kLogWarning, u"%u - 보조 에이전트 폴더 삭제 실패", GetLastError());
@@ -83,6 +83,9 @@ void UninstallAgent(UpdaterRun& u) {
   if (!DeleteFolderTree(u, u.folders().install, false)) {
     log.Log(kTag, u"UninstallAgent", kLogWarning, u"%u - 작업 폴더 삭제 실패", GetLastError());
   }
+
+  RemoveAgentRegistry(u);
+  if (u.os.osCode & kOsMaskXpOr2003) RemovePostPlatformMark(u);
   log.Log(kTag, u"UninstallAgent", kLogInfo, u"에이전트 삭제 완료");
 }
 

@@ -7,6 +7,7 @@
 #include "protocol/server_queries.h"
 #include "syscontrol/agent_service.h"
 #include "syscontrol/agent_stop.h"
+#include "updater/config_update.h"
 #include "updater/file_placement.h"
 #include "updater/install_transaction.h"
 #include "updater/module_download.h"
@@ -46,7 +47,10 @@ bool FetchAndInstallUpdate(UpdaterRun& u, uint32_t* build) {
   DeleteDownloadesAgentFile(u, u"*.qz");
   // Partial downloads of the very next build are resumed; anything else starts afresh.
   if (*build == 0 || *build - old != 1) DeleteDownloadesAgentFile(u, u"*.tmp");
-  return DownloadAgentModeulDefinitionFile(u.agent) && DownloadAgentModules(u) && InstallAgentModules(u, *build);
+  if (!(DownloadAgentModeulDefinitionFile(u.agent) && DownloadAgentModules(u) && InstallAgentModules(u, *build)))
+    return false;
+  if (u.plan.configChecksum) WriteServerConfigChecksum(u, *u.plan.configChecksum);
+  return true;
 }
 
 }  // namespace

@@ -63,8 +63,10 @@ TEST_F(AgentIdentityTest, UpdaterGetAgentGuid) {
     std::string guid;
     std::optional<std::string> storedAfter, backupAfter;
     const char* line;
+    DWORD storedType = REG_SZ;
   };
   const std::string zeros = kZeroAgentGuid;
+  const std::string dword5("\x05\0\0\0", 4);
   const Row rows[] = {
       {"value08 wins", kStored, kBackup, false, kStored, kStored, kBackup, "ID from reg: aaaaaaaa"},
       {"backup used, value08 stays absent", std::nullopt, kBackup, false, kBackup, std::nullopt, kBackup,
@@ -77,6 +79,15 @@ TEST_F(AgentIdentityTest, UpdaterGetAgentGuid) {
       {"zeros in value08 give way to the backup", zeros, kBackup, false, kBackup, kBackup, kBackup,
        "Using backup GUID"},
       {"zeros in the backup count as missing", std::nullopt, zeros, false, kGuidA, kGuidA, kGuidA, "ID from GUID"},
+      {"a REG_DWORD value08 gives way to the backup and is repaired", dword5, kBackup, false, kBackup, kBackup,
+       kBackup, "Using backup GUID", REG_DWORD},
+      {"a REG_DWORD value08 without a backup: a new GUID", dword5, std::nullopt, false, kGuidA, kGuidA, kGuidA,
+       "ID from GUID", REG_DWORD},
+      {"31 characters count as missing", "aaaaaaaabbbbccccDDDDEEEEFFFF000", kBackup, false, kBackup, kBackup, kBackup,
+       "Using backup GUID"},
+      {"a character that is not hexadecimal counts as missing", "aaaaaaaabbbbccccDDDDEEEEFFFF000g", kBackup, false,
+       kBackup, kBackup, kBackup, "Using backup GUID"},
+      {"a damaged backup counts as missing", std::nullopt, "1111-2222", false, kGuidA, kGuidA, kGuidA, "ID from GUID"},
   };
   for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
@@ -84,7 +95,7 @@ TEST_F(AgentIdentityTest, UpdaterGetAgentGuid) {
     RegKey common;
     ASSERT_EQ(Registry().RegOpenKeyW(HKEY_LOCAL_MACHINE, kCommonKey, common.put()), 0);
     Registry().RegDeleteValueW(common.get(), u"value08");
-    if (r.stored) SetRaw(kCommonKey, "value08", REG_SZ, *r.stored);
+    if (r.stored) SetRaw(kCommonKey, "value08", r.storedType, *r.stored);
     if (r.backup) SetRaw(kBackupKey, "UUID", REG_SZ, *r.backup);
     com_->fail = r.comFails;
     log_.Clear();

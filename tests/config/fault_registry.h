@@ -29,6 +29,8 @@ class FaultRegistry : public win::IRegistry {
     ref.inner_ = p.SetRegistry(std::move(fault));
     return ref;
   }
+  // Hands back what it wrapped.
+  std::unique_ptr<win::IRegistry> Release() { return std::move(inner_); }
   static void Uninstall() {
     auto& p = win::Platform::Current();
     auto* self = dynamic_cast<FaultRegistry*>(&p.Registry());

@@ -4,15 +4,21 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <iostream>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "integration/agent_release_fixture.h"
 #include "platform/winsim/kill_point.h"
 #include "updater/entry.h"
+#include "updater/install_transaction.h"
 
 namespace {
 
@@ -75,6 +81,50 @@ std::vector<std::string> Leftovers(const TestMachine& m) {
   return out;
 }
 
+// What a run cut short may leave and the next run must clear: backups, the install journal, and
+// prepared files (partial downloads stay, for the download to resume).
+std::vector<std::string> Debris(const TestMachine& m) {
+  std::vector<std::string> out;
+  const std::string install = m.HostPath(kReleaseInstall);
+  if (!fs::exists(install)) return out;
+  for (const auto& e : fs::directory_iterator(install)) {
+    const std::string name = e.path().filename();
+    if (qz::IsBackupName(win::Utf8ToWide(name)) || name == ".qzinstall.jnl") out.push_back(name);
+  }
+  if (fs::exists(install + "/module")) {
+    for (const auto& e : fs::directory_iterator(install + "/module")) {
+      if (e.path().extension() != ".tmp") out.push_back("module/" + e.path().filename().string());
+    }
+  }
+  return out;
+}
+
+// Every file of the install folder but the logs, by name, with its content.
+std::map<std::string, std::string> AgentFiles(const TestMachine& m) {
+  std::map<std::string, std::string> out;
+  const std::string install = m.HostPath(kReleaseInstall);
+  for (auto it = fs::recursive_directory_iterator(install); it != fs::recursive_directory_iterator(); ++it) {
+    const std::string rel = fs::relative(it->path(), install).string();
+    if (rel == "logs" && it->is_directory()) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    if (!it->is_directory()) out[rel] = ReadHostFile(it->path());
+  }
+  return out;
+}
+
+// The kill points of a traced run whose operation or file is chosen.
+std::vector<std::string> Chosen(const std::vector<std::string>& points, const std::vector<std::string>& ops) {
+  std::vector<std::string> out;
+  for (const std::string& p : points) {
+    const bool op = std::any_of(ops.begin(), ops.end(), [&](const std::string& o) { return p.rfind(o + ":", 0) == 0; });
+    const bool journal = p.size() > 14 && p.compare(p.size() - 14, 14, ".qzinstall.jnl") == 0;
+    if (op || journal) out.push_back(p);
+  }
+  return out;
+}
+
 class UpdateCrash : public InstalledReleaseTest {
  protected:
   // The stop sequences' pauses and the alive cycle run a thousand times faster.
@@ -89,6 +139,101 @@ class UpdateCrash : public InstalledReleaseTest {
     win::Files().DeleteFileW(u"C:\\no such file");
     ASSERT_TRUE(StartService());
   }
+
+  // One whole build installed: "331", "330", or what makes it neither.
+  static std::string WholeBuild(const TestMachine& m) {
+    const std::vector<std::string> to331 = release_->Differences(m);
+    if (to331.empty()) return "331";
+    std::vector<std::string> to330 = release_->ChangedFrom330(m);
+    for (const auto& [name, cks] : release_->modules) {
+      if (!release_->build330.count(name) &&
+          fs::exists(m.HostPath(std::u16string(kReleaseInstall) + u"\\" + win::Utf8ToWide(name))))
+        to330.push_back("new in 331: " + name);
+    }
+    if (to330.empty()) return "330";
+    std::string out = "neither; against 331:";
+    for (const auto& d : to331) out += " " + d;
+    out += "; against 330:";
+    for (const auto& d : to330) out += " " + d;
+    return out;
+  }
+
+  // qzserver away (nothing listens on its ports), and back on the same ports with fault rules.
+  static void StopServer() {
+    ports_ = {release_->server->httpsPort, release_->server->httpPort};
+    release_->server.reset();
+  }
+  static void StartServer(const std::string& faults = "") {
+    fs::remove(release_->dir / "ports.txt");
+    WriteHostFile(release_->dir / "faults.txt", faults);
+    release_->server = std::make_unique<QzServer>(
+        release_->dir, std::vector<std::string>{"--set", "lang=1", "--set", "default_client=7", "--https-port",
+                                                std::to_string(ports_.first), "--http-port",
+                                                std::to_string(ports_.second)});
+    ASSERT_EQ(release_->server->httpsPort, ports_.first);
+  }
+
+  // The kill points of one uninterrupted, traced run of command on a fresh copy that prepare made
+  // ready; the run must end with expected.
+  std::vector<std::string> TracePoints(const std::u16string& command, const std::u16string& directory,
+                                       const std::function<void(TestMachine&)>& prepare, int32_t expected,
+                                       const std::function<void(const TestMachine&)>& after = {}) {
+    const std::string trace = release_->dir / "trace-points.txt";
+    fs::remove(trace);
+    TestMachine m("win10-x64");
+    Fresh(m);
+    if (HasFatalFailure()) return {};
+    prepare(m);
+    setenv("WINSIM_KILL_TRACE", trace.c_str(), 1);
+    const auto exit = m.Run(command, directory);
+    unsetenv("WINSIM_KILL_TRACE");
+    EXPECT_EQ(exit, expected);
+    if (after) after(m);
+    KillServiceProgram(m);
+    return KillPoints(trace, release_->dir / "release/agent");
+  }
+
+  // Ends the run at the point; false (with a failure) when it did not get there.
+  static bool RunKilledAt(TestMachine& m, const std::u16string& command, const std::u16string& directory,
+                          const std::string& point) {
+    setenv("WINSIM_KILL_AT", point.c_str(), 1);
+    const auto killed = m.Run(command, directory);
+    unsetenv("WINSIM_KILL_AT");
+    EXPECT_EQ(killed, static_cast<int32_t>(winsim::kKillPointExitCode)) << "the run did not reach its kill point";
+    return killed == static_cast<int32_t>(winsim::kKillPointExitCode);
+  }
+
+  // The state every next run must leave: one whole build, its service running, nothing of the
+  // cut-short run left. The build.
+  std::string ExpectWholeAgentRunning(const TestMachine& m, bool checkBuild = true) {
+    const std::string build = WholeBuild(m);
+    if (checkBuild) {
+      EXPECT_TRUE(build == "331" || build == "330") << build;
+    }
+    EXPECT_EQ(Debris(m), std::vector<std::string>{});
+    EXPECT_TRUE(ServiceRuns());
+    return build;
+  }
+
+  // The agent's own update run against a server that answers 500 for the definition file: it
+  // fails, says so, and leaves the agent whole and running.
+  void ExpectWholeAgentAfterAFailingDefinition(TestMachine& m, bool checkBuild = true) {
+    release_->server->Faults("/agent/qzAgent.xmd status=500\n");
+    const size_t reported = release_->Reports().size();
+    EXPECT_EQ(m.Run(UpdaterCommand(u"")), qz::kExitDone);
+    ExpectWholeAgentRunning(m, checkBuild);
+    const auto reports = release_->Reports();
+    const std::vector<std::string> sent(reports.begin() + static_cast<long>(std::min(reported, reports.size())),
+                                        reports.end());
+    // In the server's language for this agent: a reinstalled agent is a new client to it.
+    EXPECT_TRUE(sent == std::vector<std::string>{"Fail to update agent modules (Build: 331)"} ||
+                sent == std::vector<std::string>{"에이전트 모듈 업데이트 실패 (Build: 331)"})
+        << (sent.empty() ? "(none)" : sent.front());
+    KillServiceProgram(m);
+    release_->server->Faults("");
+  }
+
+  static inline std::pair<int, int> ports_;
 };
 
 TEST_F(UpdateCrash, EveryKillPointOfTheUpdateIsMadeGoodByTheNextRun) {
@@ -149,6 +294,203 @@ TEST_F(UpdateCrash, EveryKillPointOfTheUpdateIsMadeGoodByTheNextRun) {
               std::vector<std::string>{kSuccess331});
     KillServiceProgram(m);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The update cut short at every move and deletion (and at the journal's own writes), each followed
+// by the agent's update run against a server that will not give the definition file: the run
+// settles the cut-short installation first, fails the update and starts the agent.
+TEST_F(UpdateCrash, EveryMoveAndDeletionOfTheUpdateIsSettledWhenTheDefinitionFails) {
+  std::vector<std::string> points =
+      Chosen(TracePoints(UpdaterCommand(u"--update"), u"C:\\", [](TestMachine&) {}, qz::kExitDone),
+             {"MoveFileEx", "DeleteFile"});
+  // Also before the journal's one write: it is there, empty, and must not parse.
+  points.push_back("WriteFile:1:" + win::WideToUtf8(kReleaseInstall) + "\\.qzinstall.jnl");
+  for (const char* file : {"\\qzAgentUtil.dll.r331", "\\qzNSI.dll", "\\.qzinstall.jnl", "\\module\\server.cfg"}) {
+    EXPECT_TRUE(std::any_of(points.begin(), points.end(), [&](const std::string& p) {
+      return p.size() > std::strlen(file) && p.compare(p.size() - std::strlen(file), std::string::npos, file) == 0;
+    })) << file;
+  }
+  ASSERT_GE(points.size(), 15u);
+  std::cout << "update: " << points.size() << " kill points" << std::endl;
+
+  for (const std::string& point : points) {
+    SCOPED_TRACE(point);
+    TestMachine m("win10-x64");
+    Fresh(m);
+    if (HasFatalFailure()) return;
+    if (!RunKilledAt(m, UpdaterCommand(u"--update"), u"C:\\", point)) continue;
+    ExpectWholeAgentAfterAFailingDefinition(m);
+  }
+}
+
+// The same with qzserver stopped: the run settles the installation before it gives up on the
+// server (-6), then starts the agent.
+TEST_F(UpdateCrash, TheInstallStepIsSettledWithTheServerStopped) {
+  const std::vector<std::string> all =
+      Chosen(TracePoints(UpdaterCommand(u"--update"), u"C:\\", [](TestMachine&) {}, qz::kExitDone),
+             {"MoveFileEx", "DeleteFile"});
+  std::vector<std::string> points;
+  const auto first = [&](const std::string& prefix, const std::string& tail) {
+    for (const std::string& p : all) {
+      if (p.rfind(prefix, 0) == 0 && p.size() > tail.size() && p.compare(p.size() - tail.size(), tail.size(), tail) == 0) {
+        points.push_back(p);
+        return;
+      }
+    }
+    ADD_FAILURE() << "no point " << prefix << "..." << tail;
+  };
+  // Each such run waits out the transport's time-outs, so only two points: moves half done, and
+  // backups half deleted. The table above and the recovery's own tests take every point.
+  first("MoveFileEx:", "\\module\\qzPatchMan.dll");
+  first("DeleteFile:", ".r331");
+
+  for (const std::string& point : points) {
+    SCOPED_TRACE(point);
+    TestMachine m("win10-x64");
+    Fresh(m);
+    if (HasFatalFailure()) return;
+    if (!RunKilledAt(m, UpdaterCommand(u"--update"), u"C:\\", point)) continue;
+    StopServer();
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(m.Run(UpdaterCommand(u"")), qz::kExitCertificates);
+    std::cout << point << ": the run with the server stopped took "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began).count()
+              << " ms" << std::endl;
+    ExpectWholeAgentRunning(m);
+    KillServiceProgram(m);
+    StartServer();
+    if (HasFatalFailure()) return;
+  }
+}
+
+// The installer's updater over an agent that runs build 330, placing build 331 from the setup
+// folder, cut short at each of its file operations in the install folder; the installer is run
+// again (with the definition file failing on the server), then the agent's own update run. Install
+// mode places files over the old ones (what the new build lacks stays, as after an uninterrupted
+// install), so the measure is the uninterrupted install's result, file for file.
+TEST_F(UpdateCrash, EveryFileOperationOfAnInstallOverTheAgentIsMadeGoodByTheNextInstall) {
+  const std::u16string setup(kReleaseSetup);
+  const std::u16string install = u"\"" + setup + u"\\qzUpdater.exe\" --install";
+  const auto prepare = [&](TestMachine& m) {
+    m.Install("qzUpdater", setup + u"\\qzUpdater.exe");
+    const std::string host = m.HostPath(setup);
+    for (const auto& e : fs::directory_iterator(release_->dir / "agent331")) {
+      WriteHostFile(host + "/" + e.path().filename().string(), ReadHostFile(e.path()));
+    }
+    for (const char* cert : {"qorv-ca.pem", "qorv-fs.crt"}) {
+      WriteHostFile(host + "/" + cert, ReadHostFile(release_->dir / (std::string("release/certs/") + cert)));
+    }
+    WriteHostFile(host + "/local-fs.crt", ReadHostFile(release_->dir / "release/local-fs.crt"));
+    WriteHostFile(host + "/qzAgent.xmd", ReadHostFile(release_->dir / "release/agent/qzAgent.xmd"));
+    WriteHostFile(host + "/server.cfg", ReadHostFile(release_->dir / "agent331.cfg/server.cfg"));
+  };
+  // What the uninterrupted install leaves: every next install must leave the same.
+  std::map<std::string, std::string> placed;
+  const std::vector<std::string> points =
+      TracePoints(install, setup, prepare, qz::kExitDone, [&](const TestMachine& m) { placed = AgentFiles(m); });
+  ASSERT_GE(points.size(), 8u);
+  ASSERT_EQ(placed.at("qzAgentUtil.dll"), ReadHostFile(release_->dir / "agent331/qzAgentUtil.dll"));
+  std::cout << "install: " << points.size() << " kill points" << std::endl;
+
+  for (const std::string& point : points) {
+    SCOPED_TRACE(point);
+    TestMachine m("win10-x64");
+    Fresh(m);
+    if (HasFatalFailure()) return;
+    prepare(m);
+    if (!RunKilledAt(m, install, setup, point)) continue;
+    release_->server->Faults("/agent/qzAgent.xmd status=500\n");
+    EXPECT_EQ(m.Run(install, setup), qz::kExitDone);
+    EXPECT_EQ(AgentFiles(m), placed);
+    EXPECT_TRUE(ServiceRuns());
+    KillServiceProgram(m);
+    ExpectWholeAgentAfterAFailingDefinition(m, false);
+    EXPECT_EQ(AgentFiles(m), placed);
+  }
+}
+
+// The uninstall cut short at each of its file operations in the install folder, then run again
+// with the server away: the agent is gone entirely once the restart has done what waited for it.
+TEST_F(UpdateCrash, EveryFileOperationOfTheUninstallIsFinishedByTheNextUninstall) {
+  const std::u16string setup(kReleaseSetup);
+  const std::u16string uninstall = u"\"" + setup + u"\\qzUpdater.exe\" --uninstall";
+  const auto prepare = [&](TestMachine& m) { m.Install("qzUpdater", setup + u"\\qzUpdater.exe"); };
+  const std::vector<std::string> points = TracePoints(uninstall, setup, prepare, qz::kExitDone);
+  ASSERT_GE(points.size(), 6u);
+  std::cout << "uninstall: " << points.size() << " kill points" << std::endl;
+
+  StopServer();
+  for (const std::string& point : points) {
+    SCOPED_TRACE(point);
+    TestMachine m("win10-x64");
+    Fresh(m);
+    if (HasFatalFailure()) break;
+    prepare(m);
+    if (!RunKilledAt(m, uninstall, setup, point)) continue;
+    EXPECT_EQ(m.Run(uninstall, setup), qz::kExitDone);
+    EXPECT_EQ(CountProcesses(u"qzTarlinSvc.exe"), 0);
+    EXPECT_EQ(ServiceState(), 0u) << "the service is still registered";
+    win::HKEY key = nullptr;
+    EXPECT_NE(win::Registry().RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, u"SOFTWARE\\Varnholt\\KSM", 0,
+                                            win::KEY_READ | win::KEY_WOW64_32KEY, &key),
+              0);
+    m.Leave();
+    int status = -1;
+    RunWinsim({"reboot", m.root()}, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(fs::exists(m.HostPath(kReleaseInstall)));
+  }
+  StartServer();
+}
+
+// A value08 of the wrong type (a REG_DWORD) is no identity: the run takes the backup GUID, sends it
+// in its requests and repairs value08.
+TEST_F(UpdateCrash, AValue08OfTheWrongTypeGivesWayToTheBackup) {
+  TestMachine m("win10-x64");
+  Fresh(m);
+  if (HasFatalFailure()) return;
+  std::string backup(33, '\0');
+  {
+    win::HKEY key = nullptr;
+    ASSERT_EQ(win::Registry().RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, u"SYSTEM\\Software\\Varnholt\\KSM", 0,
+                                            win::KEY_READ, &key),
+              0);
+    win::DWORD size = static_cast<win::DWORD>(backup.size());
+    ASSERT_EQ(win::Registry().RegQueryValueExA(key, "UUID", nullptr, reinterpret_cast<win::BYTE*>(backup.data()), &size), 0);
+    win::Registry().RegCloseKey(key);
+    backup.resize(std::min<size_t>(32, backup.find('\0')));
+    ASSERT_EQ(backup.size(), 32u);
+    ASSERT_EQ(win::Registry().RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, qz::kCommonKey, 0, win::KEY_WRITE, &key), 0);
+    const win::DWORD five = 5;
+    ASSERT_EQ(win::Registry().RegSetValueExA(key, "value08", win::REG_DWORD, reinterpret_cast<const win::BYTE*>(&five),
+                                             sizeof five),
+              0);
+    win::Registry().RegCloseKey(key);
+  }
+  const size_t seen = release_->server->Journal().size();
+  EXPECT_EQ(m.Run(UpdaterCommand(u"--update")), qz::kExitDone);
+  const auto journal = release_->server->Journal();
+  size_t agentRequests = 0;
+  for (size_t i = seen; i < journal.size(); ++i) {
+    if (journal[i].path != "/CAgentRequest") continue;
+    ++agentRequests;
+    EXPECT_EQ(ParseBody(journal[i].body)["_uuid"], backup) << journal[i].body;
+  }
+  EXPECT_GT(agentRequests, 0u);
+  win::HKEY key = nullptr;
+  ASSERT_EQ(win::Registry().RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, qz::kCommonKey, 0, win::KEY_READ, &key), 0);
+  char value[64] = {};
+  win::DWORD size = sizeof value;
+  win::DWORD type = 0;
+  EXPECT_EQ(win::Registry().RegQueryValueExA(key, "value08", &type, reinterpret_cast<win::BYTE*>(value), &size), 0);
+  win::Registry().RegCloseKey(key);
+  EXPECT_EQ(type, win::REG_SZ);
+  EXPECT_EQ(std::string(value, std::min<size_t>(32, std::strlen(value))), backup);
+  KillServiceProgram(m);
 }
 
 }  // namespace

@@ -12,11 +12,14 @@
 #include <filesystem>
 #include <array>
 #include <functional>
+#include <regex>
+#include <chrono>
 #include <map>
 
 #include "crypto/zip_archive.h"
 #include "logging/enc_logger.h"
 #include "integration/agent_release_fixture.h"
+#include "updater/config_update.h"
 #include "updater/entry.h"
 #include "updater/updater_fixture.h"
 
@@ -129,8 +132,9 @@ class UpdateHostile : public InstalledReleaseTest {
 
   // On a fresh copy of the installed machine, with the service running: the release as published,
   // changed by serve, fails the agent's own update and changes nothing it should not.
-  // why: the log line that tells the refusal.
-  void ExpectFailedUpdateKeeps330(const std::function<void()>& serve, const std::string& why) {
+  // why: the log line that tells the refusal; logOut, when given, receives the run's log.
+  void ExpectFailedUpdateKeeps330(const std::function<void()>& serve, const std::string& why,
+                                  std::string* logOut = nullptr) {
     const auto& dir = release_->dir;
     TestMachine m("win10-x64");
     CopyMachine(installed_->root(), m);
@@ -155,6 +159,7 @@ class UpdateHostile : public InstalledReleaseTest {
     EXPECT_TRUE(ServiceRuns());
     const std::string log = uptest::ReadLogs(m.HostPath(std::u16string(kReleaseInstall) + u"\\logs"));
     EXPECT_NE(log.find(why), std::string::npos) << log;
+    if (logOut) *logOut = log;
     KillServiceProgram(m);
     release_->server->Faults("");
   }
@@ -234,13 +239,86 @@ TEST_F(UpdateHostile, EachFailsTheUpdateAndLeavesBuild330Running) {
   release_->server->Faults("");
 }
 
-// A download that breaks off half-way is not signalled to the waiting step, which runs into its
-// 30-second time-out five times; the updater's I/O time-outs run twenty times shorter here.
-TEST_F(UpdateHostile, AServerThatBreaksOffEveryDownloadHalfWayFailsTheUpdate) {
-  setenv("WINSIM_IO_TIMEOUT_SCALE", "0.05", 1);
-  ExpectFailedUpdateKeeps330([] { release_->server->Faults("/agent/qzAgentUtil.dll.qz truncate=60000\n"); },
-                             "qzAgentUtil.dll: 다운로드 오류");
-  unsetenv("WINSIM_IO_TIMEOUT_SCALE");
+// A server that breaks off every package download, or sends more than it announced: each attempt
+// fails at once with the code of the step that failed (never a time-out), three attempts for the
+// configuration file and five for the first module, and the update fails. The I/O time-outs are the real 30 s here.
+TEST_F(UpdateHostile, AServerThatBreaksOffOrOverrunsEveryDownloadFailsTheUpdateAtOnce) {
+  const struct {
+    const char* name;
+    const char* rule;
+    const char* code;
+  } rows[] = {
+      {"cut off after ten bytes", "/agent/*.qz truncate=10", "(-10)"},
+      {"dropped before an answer", "/agent/*.qz drop", "(-6)"},
+      {"one byte more than announced", "/agent/*.qz extra=1", "(-9)"},
+      {"far more than announced", "/agent/*.qz extra=50000000", "(-9)"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    const auto start = std::chrono::steady_clock::now();
+    std::string log;
+    ExpectFailedUpdateKeeps330([&] { release_->server->Faults(std::string(r.rule) + "\n"); },
+                               std::string(": 다운로드 오류") + r.code, &log);
+    // Five attempts a few pauses apart, not five time-outs of 30 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    // The configuration file's three attempts, then the first module's five.
+    const std::string failed = std::string(": 다운로드 오류") + r.code;
+    EXPECT_EQ(uptest::Count(log, "server.cfg" + failed), qz::kConfigAttempts) << log;
+    EXPECT_EQ(uptest::Count(log, failed) - uptest::Count(log, "server.cfg" + failed), 5) << log;
+    for (const char* timeout : {"(-17)", "(-18)", "(-19)"}) {
+      EXPECT_EQ(log.find(std::string(": 다운로드 오류") + timeout), std::string::npos) << log;
+    }
+  }
+}
+
+// Pretty-printed: every module and the configuration on a line of its own, their names on lines of
+// their own between the tags.
+std::string Indented(const std::string& xml) {
+  std::string out = std::regex_replace(xml, std::regex("<(module|config)"), "\n    <$1");
+  out = std::regex_replace(out, std::regex(">([^<>]+)</(module|config)>"), ">\n      $1\n    </$2>");
+  const size_t close = out.rfind("</");
+  return out.insert(close, "\n");
+}
+
+// A definition file and server answers written with indentation update the agent as compact ones do.
+TEST_F(UpdateHostile, AnIndentedDefinitionAndIndentedAnswersUpdateNormally) {
+  const auto& dir = release_->dir;
+  TestMachine m("win10-x64");
+  CopyMachine(installed_->root(), m);
+  m.Enter(u"C:\\test\\probe.exe", 32);
+  ASSERT_TRUE(StartService());
+  fs::remove_all(dir / "release");
+  fs::copy(dir / "pristine", dir / "release", fs::copy_options::recursive);
+  const std::string indented = Indented(ReadHostFile(dir / "release/qzAgent.xml"));
+  ASSERT_NE(indented.find("<module cks=\""), std::string::npos) << indented;
+  ASSERT_NE(indented.find(">\n      qzAgentUtil.dll\n    </module>"), std::string::npos) << indented;
+  WriteHostFile(dir / "release/agent/qzAgent.xmd", SignContainer(Deflate(indented), dir / "pki/fs.key"));
+  release_->server->Faults("* indent\n");
+  const size_t reported = release_->Reports().size();
+  const size_t journalMark = release_->server->Journal().size();
+
+  EXPECT_EQ(m.Run(UpdaterCommand(u"")), qz::kExitDone);
+
+  const auto reports = release_->Reports();
+  EXPECT_EQ(std::vector<std::string>(reports.begin() + static_cast<long>(std::min(reported, reports.size())),
+                                     reports.end()),
+            std::vector<std::string>{"Success updating agent modules (Build: 331)"})
+      << uptest::ReadLogs(m.HostPath(std::u16string(kReleaseInstall) + u"\\logs"));
+  EXPECT_EQ(release_->Differences(m), std::vector<std::string>{});
+  // The answers really were indented: the server's keys reached the agent whole, so every later
+  // request carried a valid stamp.
+  const auto journal = release_->server->Journal();
+  ASSERT_GT(journal.size(), journalMark);
+  for (size_t i = journalMark; i < journal.size(); ++i) {
+    const auto& e = journal[i];
+    if (e.path == "/CAgentRequest") {
+      EXPECT_EQ(e.Header("Qz-Stamp"), "valid");
+    }
+  }
+  KillServiceProgram(m);
+  release_->server->Faults("");
+  fs::remove_all(dir / "release");
+  fs::copy(dir / "pristine", dir / "release", fs::copy_options::recursive);
 }
 
 }  // namespace

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "logging/enc_logger.h"
 #include "platform/platform.h"
@@ -171,6 +173,53 @@ TEST_F(UpdaterUninstall, RemovesTheAgentAndLeavesTheRestForTheRestart) {
     m.Enter(u"C:\\Windows\\explorer.exe", 64);
     EXPECT_TRUE(BackupGuidPresent());
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\VH-KSM Agent Service"));
+  }
+}
+
+// Two copies of an idle program named lmvAgent.exe (no endpoint: the quit call gets 1722, which
+// counts as a success) and a service program that never returns from its verbs: neither the stop
+// mode nor the uninstall leaves one of them running, and the run ends within the five-minute bound
+// of each service command (time-scaled here), saying so.
+TEST_F(UpdaterUninstall, IdleAgentCopiesAndAHungServiceProgramSurviveNeitherStopNorUninstall) {
+  qztest::HostDir dir;
+  qztest::MakeCertificate(dir);
+  qztest::QzServer server(dir);
+  ASSERT_GT(server.httpsPort, 0);
+  for (const char16_t* mode : {u"--stopMe", u"--uninstall"}) {
+    SCOPED_TRACE(WideToUtf8(mode));
+    TestMachine m("win10-x64");
+    qztest::RunInstallMode(m, server);
+    if (HasFatalFailure()) return;
+    const std::u16string install(kInstall);
+    m.Install("qzTarlinSvc", install + u"\\qzTarlinSvc.exe");
+    ASSERT_EQ(m.Run(Updater(u"--chksvc")), kExitDone);
+    ASSERT_EQ(Count(u"qzTarlinSvc.exe"), 1);
+    // The running service's program file is replaced by one that ignores every verb.
+    fs::rename(m.HostPath(install + u"\\qzTarlinSvc.exe"), m.HostPath(install + u"\\qzTarlinSvc.old"));
+    m.Install("lmvKeeper", install + u"\\qzTarlinSvc.exe");
+    m.Install("lmvKeeper", install + u"\\lmvAgent.exe");
+    for (int i = 0; i < 2; ++i) ASSERT_NE(qztest::Launch(install + u"\\lmvAgent.exe", install), 0u);
+    ASSERT_EQ(Count(u"lmvAgent.exe"), 2);
+
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(m.Run(Updater(mode), kSetup), kExitDone);
+    // Each hung command costs its bound (3 s at this time scale), never for ever.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(120));
+
+    // Ended processes leave the snapshot once their end is seen.
+    for (int i = 0; i < 500 && Count(u"lmvAgent.exe") + Count(u"qzTarlinSvc.exe") > 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(Count(u"lmvAgent.exe"), 0);
+    EXPECT_EQ(Count(u"qzTarlinSvc.exe"), 0);
+    const std::string log = uptest::ReadLogs(m.HostPath(install + u"\\logs"));
+    EXPECT_NE(log.find("에이전트 종료 함수 호출 성공"), std::string::npos) << log;
+    EXPECT_NE(log.find("에이전트를 강제적으로 종료함"), std::string::npos) << log;
+    EXPECT_NE(log.find("서비스 프로그램이 5분 안에 끝나지 않아 강제 종료함: \"" + WideToUtf8(install) +
+                       "\\qzTarlinSvc.exe\" -stop"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("메인 에이전트 종료 실패"), std::string::npos) << log;
   }
 }
 

@@ -230,6 +230,27 @@ TEST_F(AgentQueryTest, PublicIpSetsKeysOnlyWhenTheyChangeAndFollowsTheServerCloc
   EXPECT_TRUE(log_.Has("IP 정보 요청 실패: 정의되지 않은 에러 코드값(-1003, "));
 }
 
+// A re-bind (the alive thread's) never turns the certificate check back on: a check that another
+// thread's request runs while the public_ip request is under way still sees it bypassed.
+TEST_F(AgentQueryTest, ARebindNeverTurnsTheCertificateCheckBackOn) {
+  std::vector<bool> seenDuringRequest;
+  query_.onRequest = [&](const auto&) {
+    seenDuringRequest.push_back(IsCertificateCheckBypassed(query_));
+    return Reply{0, std::string("<result><ip>10.1.2.3</ip><client>") + kKeyA + "</client></result>"};
+  };
+  EXPECT_FALSE(IsCertificateCheckBypassed(query_));
+  EXPECT_TRUE(BindPublicIp(ctx_));
+  EXPECT_TRUE(BindPublicIp(ctx_));
+  query_.onRequest = [&](const auto&) {
+    seenDuringRequest.push_back(IsCertificateCheckBypassed(query_));
+    return Reply{-1003, {}};
+  };
+  EXPECT_FALSE(BindPublicIp(ctx_));
+  // The first binding decides; every later one finds it decided.
+  EXPECT_EQ(seenDuringRequest, (std::vector<bool>{false, true, true}));
+  EXPECT_TRUE(IsCertificateCheckBypassed(query_));
+}
+
 TEST_F(AgentQueryTest, UpdateQueryNeedsEveryElement) {
   struct Case {
     std::string children;

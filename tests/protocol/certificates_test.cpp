@@ -22,13 +22,13 @@ class DownloadingQuery : public ScriptedQuery {
  public:
   struct Call {
     std::u16string path, name;
-    uint32_t size;
+    int64_t size;
     bool restart;
   };
   std::vector<int32_t> results;
   std::vector<Call> calls;
 
-  int32_t DownloadHttps(std::u16string_view path, uint32_t size, std::u16string_view name,
+  int64_t DownloadHttps(std::u16string_view path, int64_t size, std::u16string_view name,
                         std::u16string_view folder, bool restart) override {
     calls.push_back({std::u16string(path), std::u16string(name), size, restart});
     const int32_t r = results.empty() ? 0 : results[std::min(calls.size(), results.size()) - 1];

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <fstream>
 
 #include "fixtures.h"
@@ -72,6 +74,140 @@ TEST_F(AgentStop, ARegisteredServiceIsStoppedButStaysRegistered) {
   ASSERT_GE(pauses.size(), 4u);
   EXPECT_EQ(std::vector<DWORD>(pauses.begin(), pauses.begin() + 3), (std::vector<DWORD>{1000, 2000, 3000}));
   EXPECT_EQ(pauses.back(), 3000u);
+}
+
+int CountProcesses(std::u16string_view image) {
+  std::vector<PROCESSENTRY32W> entries;
+  Processes().SnapshotProcesses(TH32CS_SNAPPROCESS, &entries);
+  int n = 0;
+  for (const auto& e : entries) n += EqualsNoCase(e.szExeFile, image) ? 1 : 0;
+  return n;
+}
+
+// A program that serves no endpoint answers the quit call with 1722, which counts as a success:
+// every copy that is still there must be ended all the same.
+TEST_F(AgentStop, EveryCopyOfAProgramThatQuitWithoutEndingIsEndedByForce) {
+  struct Case {
+    const char16_t* process;
+    const char* quitLogged;
+    const char* forceLogged;
+  };
+  const Case cases[] = {
+      {qz::kAgentProcess, "에이전트 종료 함수 호출 성공", "TarlinUpdater::StopAllAgentProcess 3 에이전트를 강제적으로 종료함"},
+      {qz::kAssistantProcess, "보조 에이전트 종료 함수 호출 성공",
+       "TarlinUpdater::StopAllAgentProcess 3 보조 에이전트를 강제 종료함"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(WideToUtf8(c.process));
+    sctest::AgentMachine am;
+    am.Install("lmvKeeper", c.process);
+    am.Launch(c.process);
+    am.Launch(c.process);
+    ASSERT_EQ(CountProcesses(c.process), 2);
+    qz::StopAllAgentProcess(am.ctx);
+    // Ended processes leave the snapshot once their end is seen.
+    EXPECT_TRUE(qz::WaitForProcessExit(c.process, 5000));
+    EXPECT_EQ(CountProcesses(c.process), 0);
+    EXPECT_TRUE(am.log.Has(c.quitLogged)) << am.log.Dump();
+    EXPECT_TRUE(am.log.Has(c.forceLogged)) << am.log.Dump();
+  }
+}
+
+TEST_F(AgentStop, KillProcessByNameEndsEveryCopy) {
+  m.Install("lmvKeeper", u"lmvKeeper.exe");
+  for (int i = 0; i < 3; ++i) m.Launch(u"lmvKeeper.exe");
+  ASSERT_EQ(CountProcesses(u"lmvKeeper.exe"), 3);
+  EXPECT_TRUE(qz::KillProcessByName(u"lmvKeeper.exe"));
+  // Ended processes leave the snapshot once their end is seen.
+  EXPECT_TRUE(qz::WaitForProcessExit(u"lmvKeeper.exe", 5000));
+  EXPECT_EQ(CountProcesses(u"lmvKeeper.exe"), 0);
+  EXPECT_TRUE(qz::KillProcessByName(u"lmvKeeper.exe"));  // none left: nothing to do
+}
+
+// Passes every call on, except that one process cannot be opened, as a protected one cannot.
+class OneProtectedProcess : public IProcesses {
+ public:
+  OneProtectedProcess(std::unique_ptr<IProcesses> inner, DWORD pid) : inner_(std::move(inner)), pid_(pid) {}
+  std::unique_ptr<IProcesses> Release() { return std::move(inner_); }
+
+  BOOL SnapshotProcesses(DWORD f, std::vector<PROCESSENTRY32W>* e) override { return inner_->SnapshotProcesses(f, e); }
+  BOOL ProcessIdToSessionId(DWORD pid, DWORD* s) override { return inner_->ProcessIdToSessionId(pid, s); }
+  HANDLE OpenProcess(DWORD access, BOOL inherit, DWORD pid) override {
+    if (pid == pid_) {
+      SetLastError(ERROR_ACCESS_DENIED);
+      return nullptr;
+    }
+    return inner_->OpenProcess(access, inherit, pid);
+  }
+  BOOL TerminateProcess(HANDLE p, UINT c) override { return inner_->TerminateProcess(p, c); }
+  BOOL GetExitCodeProcess(HANDLE p, DWORD* c) override { return inner_->GetExitCodeProcess(p, c); }
+  DWORD GetProcessId(HANDLE p) override { return inner_->GetProcessId(p); }
+  BOOL CreateProcessW(std::u16string_view a, std::u16string_view c, DWORD f, std::u16string_view d,
+                      const STARTUPINFOW& s, PROCESS_INFORMATION* i) override {
+    return inner_->CreateProcessW(a, c, f, d, s, i);
+  }
+  BOOL ShellExecuteExW(SHELLEXECUTEINFOW* i) override { return inner_->ShellExecuteExW(i); }
+  DWORD GetCurrentProcessId() override { return inner_->GetCurrentProcessId(); }
+  std::u16string GetCommandLineW() override { return inner_->GetCommandLineW(); }
+  [[noreturn]] void ExitProcess(UINT c) override {
+    inner_->ExitProcess(c);
+    std::abort();
+  }
+
+ private:
+  std::unique_ptr<IProcesses> inner_;
+  DWORD pid_;
+};
+
+// A copy that cannot be opened is a failure, reported with its error; the others are ended.
+TEST_F(AgentStop, AProcessThatCannotBeOpenedIsAFailureNotASuccess) {
+  m.Install("lmvKeeper", qz::kAgentProcess);
+  for (int i = 0; i < 3; ++i) m.Launch(qz::kAgentProcess);
+  std::vector<PROCESSENTRY32W> entries;
+  Processes().SnapshotProcesses(TH32CS_SNAPPROCESS, &entries);
+  DWORD second = 0;
+  int seen = 0;
+  for (const auto& e : entries) {
+    if (EqualsNoCase(e.szExeFile, qz::kAgentProcess) && ++seen == 2) second = e.th32ProcessID;
+  }
+  ASSERT_NE(second, 0u);
+  Platform& p = Platform::Current();
+  auto* guard = new OneProtectedProcess(p.SetProcesses(nullptr), second);
+  p.SetProcesses(std::unique_ptr<IProcesses>(guard));
+
+  EXPECT_FALSE(qz::KillProcessByName(qz::kAgentProcess));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(qz::WaitForProcessExit(qz::kAgentProcess, 3000));
+  EXPECT_EQ(CountProcesses(qz::kAgentProcess), 1);
+  qz::StopAllAgentProcess(m.ctx);
+  EXPECT_TRUE(m.log.Has("TarlinUpdater::StopAllAgentProcess 3 5 - 에이전트 강제 종료 실패")) << m.log.Dump();
+  EXPECT_FALSE(m.log.Has("에이전트를 강제적으로 종료함")) << m.log.Dump();
+  p.SetProcesses(guard->Release());
+}
+
+// A service program stuck in its command is ended after five minutes (a time-scaled pause here)
+// and the stop sequence goes on without it.
+TEST_F(AgentStop, AServiceProgramThatNeverFinishesItsCommandIsEndedAfterTheBound) {
+  InstallAll();
+  StartService();
+  // The service runs; its program file is now one that never returns from "-stop".
+  const std::u16string program = m.folder + u"\\qzTarlinSvc.exe";
+  ASSERT_TRUE(Files().MoveFileExW(program, program + u".old", 0));
+  m.Install("lmvKeeper", u"qzTarlinSvc.exe");
+  const auto start = std::chrono::steady_clock::now();
+  qz::StopAllAgentProcess(m.ctx);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+  EXPECT_TRUE(m.log.Has("TarlinUpdater::RunServiceCommand 3 서비스 프로그램이 5분 안에 끝나지 않아 강제 종료함: \""))
+      << m.log.Dump();
+  EXPECT_TRUE(m.log.Has("TarlinUpdater::StopAllAgentProcess 3 메인 에이전트 종료 실패")) << m.log.Dump();
+  EXPECT_EQ(CountProcesses(qz::kServiceProcess), 0);
+  // The bound holds for every verb.
+  const auto again = std::chrono::steady_clock::now();
+  EXPECT_FALSE(qz::RunServiceCommand(m.ctx, u"start"));
+  EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::seconds(60));
+  EXPECT_GE(std::chrono::steady_clock::now() - again,
+            std::chrono::milliseconds(qz::kServiceCommandLimitMs / 100 - 100));
+  EXPECT_EQ(CountProcesses(qz::kServiceProcess), 0);
 }
 
 TEST_F(AgentStop, QuitCallsFollowTheExceptionCodes) {

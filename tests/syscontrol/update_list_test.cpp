@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "config/fault_registry.h"
 #include "fixtures.h"
 #include "platform/winsim/registry_tools.h"
 
@@ -112,6 +118,55 @@ TEST(PatchList, OnXpNothingChangesWithoutTheGroupingPolicy) {
   for (const auto& e : kEntries) {
     EXPECT_TRUE(HasValue(HKEY_LOCAL_MACHINE, kUninstall + e.key, u"NoDisplayName"));
     EXPECT_FALSE(HasValue(HKEY_LOCAL_MACHINE, kUninstall + e.key, u"DisplayName"));
+  }
+}
+
+// An enumeration whose first name is too long for the buffer, and which, past its real entries,
+// fails with "key deleted" instead of "no more items" (a key removed while it is read).
+class BrokenEnumeration : public qztest::FaultRegistry {
+ public:
+  using FaultRegistry::FaultRegistry;
+  std::atomic<int> calls{0};
+  LONG RegEnumKeyExW(HKEY k, DWORD i, char16_t* n, DWORD* c) override {
+    ++calls;
+    if (i == 0) return static_cast<LONG>(ERROR_MORE_DATA);
+    const LONG rc = FaultRegistry::RegEnumKeyExW(k, i - 1, n, c);
+    return rc == static_cast<LONG>(ERROR_NO_MORE_ITEMS) ? kErrorKeyDeleted : rc;
+  }
+  static constexpr LONG kErrorKeyDeleted = 1018;
+};
+
+// Every enumeration skips a name that does not fit and ends on any other error: neither pass loops.
+TEST(PatchList, EnumerationsEndOnAnyErrorButMoreData) {
+  for (const char* profile : {"win10", "winxp-sp3"}) {
+    SCOPED_TRACE(profile);
+    sctest::AgentMachine m(profile);
+    const std::u16string user = winsim::UserSid("Administrator");
+    SetDword(HKEY_USERS, user + kPolicy, u"NoInstalledUpdates", 1);
+    for (const auto& e : kEntries) Plant(e);
+    SetDword(HKEY_LOCAL_MACHINE, kGrouping, u"DontGroupPatches", 1);
+    Platform& p = Platform::Current();
+    auto* broken = new BrokenEnumeration(p.SetRegistry(nullptr));
+    p.SetRegistry(std::unique_ptr<IRegistry>(broken));
+    std::packaged_task<bool()> run([&] { return qz::SetEnablePatchUninstallable(m.log); });
+    auto done = run.get_future();
+    std::thread worker(std::move(run));
+    if (done.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+      worker.detach();  // it loops for ever; joining would too
+      FAIL() << "an enumeration did not end after " << broken->calls.load() << " calls";
+    }
+    worker.join();
+    EXPECT_TRUE(done.get());
+    p.SetRegistry(broken->Release());
+    // The entries behind the refused first name were still handled.
+    if (std::string(profile) == "win10") {
+      EXPECT_FALSE(HasValue(HKEY_USERS, user + kPolicy, u"NoInstalledUpdates"));
+    } else {
+      for (const auto& e : kEntries) {
+        EXPECT_EQ(HasValue(HKEY_LOCAL_MACHINE, kUninstall + e.key, u"NoDisplayName"), !e.restored)
+            << WideToUtf8(e.key);
+      }
+    }
   }
 }
 

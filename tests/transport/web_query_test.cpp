@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
@@ -13,6 +15,7 @@
 
 #include "logging/logger.h"
 #include "download_table.h"
+#include "support/counting_files.h"
 #include "support/fake_time.h"
 #include "support/host_files.h"
 #include "support/peers.h"
@@ -71,7 +74,7 @@ class WebQueryTest : public testing::TestWithParam<Transport> {
     q->SetHttpPort(static_cast<uint32_t>(server_->httpPort));
     return q;
   }
-  int32_t Pick(int32_t winhttp, int32_t curl) const { return GetParam().curl ? curl : winhttp; }
+  int64_t Pick(int64_t winhttp, int64_t curl) const { return GetParam().curl ? curl : winhttp; }
 
   HostDir dir_;
   std::unique_ptr<QzServer> server_;
@@ -96,8 +99,8 @@ TEST_P(WebQueryTest, AnswersAndFailuresOfFormRequests) {
       {"/a/full", "reply-size=100", -11, -10023},
       {"/a/404", "status=404", -8, 10},
       {"/a/stall", "stall=4000", -18, -10028},
-      {"/a/drop", "drop", -18, -10052},
-      {"/a/cut", "reply-size=50 truncate=10", -19, -10018},
+      {"/a/drop", "drop", -6, -10052},
+      {"/a/cut", "reply-size=50 truncate=10", -10, -10018},
   };
   std::string rules;
   for (const auto& c : cases) rules += std::string(c.path) + " " + c.rule + "\n";
@@ -301,9 +304,126 @@ TEST_P(WebQueryTest, StalledOrCutDownloadsFailWithoutAFinalFile) {
   server_->Faults("/agent/slow.bin stall=4000\n/agent/cut.bin truncate=1000\n");
   auto q = Query(1000);
   EXPECT_EQ(q->DownloadHttps(u"/agent/slow.bin", 3000, u"slow.bin", u"C:\\dl", false), Pick(-18, -2028));
-  EXPECT_EQ(q->DownloadHttps(u"/agent/cut.bin", 3000, u"cut.bin", u"C:\\dl", false), Pick(-19, -2018));
+  EXPECT_EQ(q->DownloadHttps(u"/agent/cut.bin", 3000, u"cut.bin", u"C:\\dl", false), Pick(-10, -2018));
   EXPECT_FALSE(fs::exists(machine_->HostPath(u"C:\\dl\\slow.bin")));
   EXPECT_FALSE(fs::exists(machine_->HostPath(u"C:\\dl\\cut.bin")));
+}
+
+// A server that breaks off fails the step that was waiting at once, with that call's code, and
+// never costs the time-out (20 s here).
+TEST_P(WebQueryTest, ABrokenOffStepFailsAtOnceWithTheCodeOfItsCall) {
+  server_->Publish("agent/dropped.bin", Pattern(3000));
+  server_->Publish("agent/cut.bin", Pattern(300000));
+  server_->Faults("/a/drop drop\n/a/cut reply-size=50 truncate=10\n/agent/dropped.bin drop\n"
+                  "/agent/cut.bin truncate=70000\n");
+  auto q = Query(20000);
+  struct Case {
+    const char* name;
+    std::function<int64_t(WebQuery&)> run;
+    int64_t winhttp, curl;
+  };
+  const Case cases[] = {
+      {"answer dropped",
+       [](WebQuery& w) {
+         std::vector<char> answer(100);
+         return w.RequestSecure(u"/a/drop", "x=1", answer, false);
+       },
+       -6, -10052},
+      {"answer cut",
+       [](WebQuery& w) {
+         std::vector<char> answer(100);
+         return w.RequestSecure(u"/a/cut", "x=1", answer, false);
+       },
+       -10, -10018},
+      {"download dropped",
+       [](WebQuery& w) { return w.DownloadHttps(u"/agent/dropped.bin", 3000, u"dropped.bin", u"C:\\dl", false); },
+       -6, -2052},
+      {"download cut",
+       [](WebQuery& w) { return w.DownloadHttps(u"/agent/cut.bin", 300000, u"cut.bin", u"C:\\dl", false); }, -10,
+       -2018},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.run(*q), Pick(c.winhttp, c.curl));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  }
+  EXPECT_FALSE(fs::exists(machine_->HostPath(u"C:\\dl\\cut.bin")));
+  EXPECT_FALSE(fs::exists(machine_->HostPath(u"C:\\dl\\dropped.bin")));
+}
+
+// A body longer than the announced size is refused as it arrives: nothing past that size is
+// written, no file is left, and the result is the size mismatch, on both paths.
+std::string FileNameOf(std::string text) {
+  std::replace(text.begin(), text.end(), ' ', '_');
+  return text;
+}
+
+TEST_P(WebQueryTest, ABodyLongerThanAnnouncedIsRefusedBeforeItIsWritten) {
+  struct Case {
+    const char* name;
+    size_t size;   // what the server holds and announces
+    long extra;    // bytes it sends beyond that
+    long temp;     // bytes of an earlier attempt; -1: none
+  };
+  const Case cases[] = {
+      {"hundredfold", 373, 373 * 99, -1},
+      {"one more", 373, 1, -1},
+      {"one more after many reads", 300000, 1, -1},
+      {"one more after resuming", 3000, 1, 1000},
+      {"much more after resuming", 3000, 1000000, 1000},
+  };
+  std::string rules;
+  for (const auto& c : cases) {
+    const std::string name = FileNameOf(c.name);
+    server_->Publish("agent/" + name + ".bin", Pattern(c.size));
+    rules += "/agent/" + name + ".bin extra=" + std::to_string(c.extra) + "\n";
+  }
+  server_->Faults(rules);
+  auto counting = std::make_unique<CountingFiles>(platform_->SetFiles(nullptr));
+  CountingFiles* files = counting.get();
+  platform_->SetFiles(std::move(counting));
+  auto q = Query();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = FileNameOf(c.name);
+    const std::u16string file = win::Utf8ToWide(name) + u".bin";
+    const std::string finalHost = machine_->HostPath(u"C:\\dl\\" + file);
+    if (c.temp >= 0) WriteHostFile(finalHost + ".tmp", Pattern(c.size).substr(0, static_cast<size_t>(c.temp)));
+    files->bytesWritten = 0;
+    EXPECT_EQ(q->DownloadHttps(u"/agent/" + file, static_cast<int64_t>(c.size), file, u"C:\\dl", false), -9);
+    EXPECT_EQ(q->GetLastResult(), -9);
+    EXPECT_LE(files->bytesWritten.load(), c.size - static_cast<size_t>(std::max(c.temp, 0L)));
+    EXPECT_FALSE(fs::exists(finalHost));
+    EXPECT_FALSE(fs::exists(finalHost + ".tmp"));
+  }
+  platform_->SetFiles(files->Release());
+}
+
+// Byte counts are 64-bit: a resumed download past 4 GiB comes to its size, and one byte more than
+// announced there is refused (a 32-bit count would see only the bytes above 4 GiB). The files are
+// sparse on the host.
+TEST_P(WebQueryTest, CountsPastFourGibibytesAreExact) {
+  constexpr int64_t kFour = int64_t{1} << 32;
+  const std::string tail = Pattern(10);
+  for (const char* name : {"exact", "longer"}) {
+    const fs::path published = fs::path(dir_ / "release/agent") / (std::string(name) + ".bin");
+    fs::create_directories(published.parent_path());
+    { std::ofstream(published, std::ios::binary); }
+    fs::resize_file(published, kFour);
+    std::ofstream(published, std::ios::binary | std::ios::app) << tail;
+    const std::string temp = machine_->HostPath(u"C:\\dl\\" + win::Utf8ToWide(name) + u".bin.tmp");
+    { std::ofstream(temp, std::ios::binary); }
+    fs::resize_file(temp, kFour);
+  }
+  server_->Faults("/agent/longer.bin extra=1\n");
+  auto q = Query();
+  EXPECT_EQ(q->DownloadHttps(u"/agent/exact.bin", kFour + 10, u"exact.bin", u"C:\\dl", false),
+            Pick(10, kFour + 10));
+  EXPECT_EQ(fs::file_size(machine_->HostPath(u"C:\\dl\\exact.bin")), static_cast<uintmax_t>(kFour + 10));
+  EXPECT_EQ(q->DownloadHttps(u"/agent/longer.bin", kFour + 10, u"longer.bin", u"C:\\dl", false), -9);
+  EXPECT_FALSE(fs::exists(machine_->HostPath(u"C:\\dl\\longer.bin")));
+  EXPECT_FALSE(fs::exists(machine_->HostPath(u"C:\\dl\\longer.bin.tmp")));
 }
 
 TEST_P(WebQueryTest, SplitModePausesAfterEveryChunkOfLargeDownloads) {

@@ -71,8 +71,11 @@ TEST_F(ConfigUpdate, NewConfigurationIsAppliedStoredAndRecorded) {
   EXPECT_EQ(back.server, "10.20.30.40");
   EXPECT_EQ(back.httpPort, 8080);
   EXPECT_EQ(u_.config.settings.configDigest, D(stored));
-  EXPECT_EQ(AgentDigest(kValueConfigChecksum), D(kNewConfig));
   EXPECT_EQ(Names(Host(ModuleFolder())), std::vector<std::string>{"server.cfg"});
+  // The installation takes exactly that file; the checksum is recorded once it is installed.
+  EXPECT_EQ(u_.plan.files.at(win::FoldCase(u"server.cfg")), D(stored));
+  EXPECT_EQ(u_.plan.configChecksum, std::optional<Digest>(D(kNewConfig)));
+  EXPECT_EQ(AgentDigest(kValueConfigChecksum), std::nullopt);
 }
 
 TEST_F(ConfigUpdate, FetchedOnlyWhenTheRecordedChecksumDiffersOrTheFileIsMissing) {
@@ -132,6 +135,8 @@ TEST_F(ConfigUpdate, WithoutTheAgentKeyTheConfigurationIsAppliedButNotRecorded) 
   Publish("server.cfg", kNewConfig);
   Apply(Config(Cks(kNewConfig)));
   EXPECT_TRUE(log_->Has("TarlinUpdater::ReadServerConfigChecksum 3 Fail to open key")) << log_->Dump();
+  ASSERT_TRUE(u_.plan.configChecksum);
+  WriteServerConfigChecksum(u_, *u_.plan.configChecksum);
   EXPECT_TRUE(log_->Has("TarlinUpdater::WriteServerConfigChecksum 3 Fail to open key"));
   EXPECT_EQ(CommonText(kValueServer), "10.20.30.40");
   EXPECT_EQ(AgentDigest(kValueConfigChecksum), std::nullopt);

@@ -6,6 +6,7 @@
 
 #include "module_fixture.h"
 #include "syscontrol/driver_service.h"
+#include "updater/install_transaction.h"
 
 using namespace qz;
 using namespace modtest;
@@ -87,11 +88,21 @@ TEST_F(Modules, OnlyChangedModulesAreFetchedAndRemovalsGoFirst) {
   EXPECT_EQ(Names(Host(ModuleFolder())), (Strings{"missing.dll", "old.dll"}));
   EXPECT_EQ(Content(HostModule("old.dll")), "old, replaced");
   EXPECT_EQ(Content(HostInstalled("old.dll")), "old");  // installed later, with its backup
-  EXPECT_EQ(Content(HostInstalled("retired.dll")), "(none)");
+  // Retired with the installation, so that a download cut short leaves the installed build whole.
+  EXPECT_EQ(Content(HostInstalled("retired.dll")), "retired");
   // Each changed module: its size asked, then its package; nothing for the others.
   EXPECT_TRUE(qztest::RequestsAre(Journal(), {"file_size", "/agent/old.dll.qz", "file_size", "/agent/missing.dll.qz"}));
-  EXPECT_TRUE(log_->Has("TarlinUpdater::DownloadAgentModule 2 retired.dll: 모듈 삭제함"));
   EXPECT_TRUE(log_->Has("TarlinUpdater::DownloadAgentModule 1 gone.dll: 이미 삭제됨"));
+  EXPECT_FALSE(log_->Has("모듈 삭제함"));
+
+  EXPECT_TRUE(InstallAgentModules(u_, 331)) << log_->Dump();
+  EXPECT_EQ(Content(HostInstalled("retired.dll")), "(none)");
+  EXPECT_EQ(Content(HostInstalled("old.dll")), "old, replaced");
+  EXPECT_EQ(Content(HostInstalled("missing.dll")), "missing");
+  EXPECT_EQ(Content(HostInstalled("same.dll")), "same");
+  EXPECT_EQ(Names(Host(install_)), (Strings{"missing.dll", "module", "old.dll", "qorv-ca.pem", "qorv-fs.crt",
+                                            "qzAgent.xmd", "same.dll"}));
+  EXPECT_TRUE(log_->Has("TarlinUpdater::InstallAgentModules 2 retired.dll: 모듈 삭제함"));
 }
 
 TEST_F(Modules, RemovalOfAFileInUseWaitsForTheRestart) {
@@ -100,6 +111,7 @@ TEST_F(Modules, RemovalOfAFileInUseWaitsForTheRestart) {
   Definition(Doc(Module("busy.dll", "remove=\"True\"")));
 
   EXPECT_TRUE(DownloadAgentModules(u_));
+  EXPECT_TRUE(InstallAgentModules(u_, 331));
   EXPECT_TRUE(log_->Has("busy.dll: 모듈 삭제함")) << log_->Dump();
   EXPECT_TRUE(DeletionPending("busy.dll"));
   EXPECT_EQ(Content(HostInstalled("busy.dll")), "busy");

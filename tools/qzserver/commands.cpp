@@ -60,14 +60,20 @@ std::string Answer(const Site& site, const CommandRequest& req,
   std::string th;
   util.DigestB(&th, 80, t);
   if (req.badStamp) th[0] = th[0] == '0' ? '1' : '0';
+  const bool indent = site.indent || req.indent;
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<result _t=\"" + std::to_string(t) + "\" _th=\"" +
                     th + "\">";
   for (const auto& [name, value] : children) {
     bool omitted = false;
     for (const auto& o : req.omit) omitted = omitted || o == name;
-    if (!omitted) xml += "<" + name + ">" + XmlEscape(value) + "</" + name + ">";
+    if (omitted) continue;
+    if (indent) {
+      xml += "\n  <" + name + ">\n    " + XmlEscape(value) + "\n  </" + name + ">";
+    } else {
+      xml += "<" + name + ">" + XmlEscape(value) + "</" + name + ">";
+    }
   }
-  return xml + "</result>\n";
+  return xml + (indent ? "\n" : "") + "</result>\n";
 }
 
 std::string Describe(const std::map<std::string, std::string>& form) {
@@ -113,6 +119,7 @@ bool Site::Set(const std::string& raw, std::string* problem) {
     else if (name == "patch_timeout") patchTimeOut = static_cast<uint32_t>(num());
     else if (name == "public_ip") publicIp = value;
     else if (name == "updater") updaterName = value;
+    else if (name == "indent") indent = num() != 0;
     else {
       *problem = "unknown site setting: " + name;
       return false;

@@ -29,6 +29,7 @@ struct Site {
   uint32_t patchTimeOut = 120;
   std::string publicIp;                   // empty: the peer's address
   std::string updaterName = "qzUpdater.exe";
+  bool indent = false;                    // answers written with indentation, texts on lines of their own
 
   Site();
   // One NAME=VALUE setting; false with a reason when it is not understood.
@@ -45,6 +46,7 @@ struct CommandRequest {
   uint32_t cid = 0;
   std::vector<std::string> omit;            // answer elements left out
   bool badStamp = false;                    // answer _th that does not match
+  bool indent = false;                      // answer written with indentation
 };
 
 struct CommandAnswer {

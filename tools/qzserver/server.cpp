@@ -6,8 +6,10 @@
 #include <sys/socket.h>
 #include <netinet/in.h>
 #include <dirent.h>
+#include <fnmatch.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -38,7 +40,8 @@ void Stall(long ms) {
 }
 
 // One fault rule: "<selector> <action>..." with the selector "*", a path ("/agent/a.bin", the query
-// ignored) or "#N" (the Nth request since start, counting from 1).
+// ignored; '*' and '?' match as in file names, so "/agent/*.qz" is every package) or "#N" (the
+// Nth request since start, counting from 1).
 struct Rule {
   enum class Select { Any, Path, Number, Command } select = Select::Any;
   std::string path;
@@ -47,6 +50,7 @@ struct Rule {
   uint32_t cid = 0;
   std::vector<std::string> omit;
   bool badStamp = false;
+  bool indent = false;
   bool empty = false;
   long number = 0;
   int status = 0;
@@ -55,6 +59,7 @@ struct Rule {
   bool hasReply = false;
   std::string reply;
   long truncate = -1;
+  long extra = 0;  // bytes served after a file's own, announced as part of it
   long stall = 0;
   bool drop = false;
 };
@@ -99,6 +104,8 @@ bool ParseRule(const std::string& line, Rule* rule, std::string* problem) {
       rule->reply.assign(static_cast<size_t>(std::atol(value.c_str())), 'x');
     } else if (name == "truncate") {
       rule->truncate = std::atol(value.c_str());
+    } else if (name == "extra") {
+      rule->extra = std::atol(value.c_str());
     } else if (name == "stall") {
       rule->stall = std::atol(value.c_str());
     } else if (name == "cid") {
@@ -108,6 +115,8 @@ bool ParseRule(const std::string& line, Rule* rule, std::string* problem) {
       rule->omit.push_back(value);
     } else if (name == "bad-th") {
       rule->badStamp = true;
+    } else if (name == "indent") {
+      rule->indent = true;
     } else if (name == "empty") {
       rule->empty = true;
     } else if (name == "drop") {
@@ -312,13 +321,14 @@ class Server {
     std::vector<Rule> rules = CurrentRules();
     for (const auto& r : rules) {
       if (r.select == Rule::Select::Any || (r.select == Rule::Select::Number && r.number == number) ||
-          (r.select == Rule::Select::Path && r.path == req.path) ||
+          (r.select == Rule::Select::Path && fnmatch(r.path.c_str(), req.path.c_str(), 0) == 0) ||
           (r.select == Rule::Select::Command && agentRequest && form["_c"] == r.command)) {
         rule = &r;
         break;
       }
     }
     long truncate = -1;
+    long extra = 0;
     if (rule) {
       if (rule->stall > 0) Stall(rule->stall);
       if (rule->drop) {
@@ -337,12 +347,13 @@ class Server {
         return;
       }
       truncate = rule->truncate;
+      extra = rule->extra;
     }
 
     const std::string& path = req.path;
     if ((req.method == "GET" || req.method == "POST" || req.method == "HEAD") &&
         (path.rfind("/certs/", 0) == 0 || path.rfind("/agent/", 0) == 0)) {
-      ServeFile(number, req, res, body, tls, range, truncate);
+      ServeFile(number, req, res, body, tls, range, truncate, extra);
       return;
     }
     if (agentRequest) {
@@ -355,6 +366,7 @@ class Server {
         cr.cid = rule->cid;
         cr.omit = rule->omit;
         cr.badStamp = rule->badStamp;
+        cr.indent = rule->indent;
       }
       auto it = commands_.find(cr.form["_c"]);
       if (it == commands_.end()) {
@@ -417,7 +429,7 @@ class Server {
   }
 
   void ServeFile(long number, const httplib::Request& req, httplib::Response& res, const std::string& body,
-                 bool tls, const std::string& range, long truncate) {
+                 bool tls, const std::string& range, long truncate, long extra) {
     const std::string rel = UrlDecode(req.path.substr(1));
     std::error_code ec;
     const fs::path file = fs::path(o_.root) / rel;
@@ -463,14 +475,21 @@ class Server {
                      "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size));
     res.set_header("Accept-Ranges", "bytes");
     Record(number, req, body, tls, res.status);
-    const uint64_t length = size ? last - first + 1 : 0;
+    const uint64_t fileLength = size ? last - first + 1 : 0;
+    // `extra`: a body longer than the file the size queries name, of bytes 'X' after the file's.
+    const uint64_t length = fileLength + static_cast<uint64_t>(std::max(extra, 0L));
     auto in = std::make_shared<std::ifstream>(file, std::ios::binary);
     const uint64_t cut = truncate < 0 ? length : std::min<uint64_t>(length, static_cast<uint64_t>(truncate));
     res.set_content_provider(
         length, "application/octet-stream",
-        [in, first, cut](size_t offset, size_t len, httplib::DataSink& sink) {
+        [in, first, cut, fileLength](size_t offset, size_t len, httplib::DataSink& sink) {
           if (offset >= cut) return false;
           std::vector<char> buf(std::min<size_t>({len, 64 * 1024, cut - offset}));
+          if (offset >= fileLength) {
+            std::fill(buf.begin(), buf.end(), 'X');
+            return sink.write(buf.data(), buf.size());
+          }
+          buf.resize(std::min<uint64_t>(buf.size(), fileLength - offset));
           in->seekg(static_cast<std::streamoff>(first + offset));
           in->read(buf.data(), static_cast<std::streamsize>(buf.size()));
           if (in->gcount() <= 0) return false;
