@@ -32,7 +32,8 @@ int InstallerMain(HINSTANCE instance) {
   if (r == 0) {
     const std::u16string mode = InstallerBuildMode();
     if (SplitBuildMode(mode).flow == InstallerFlow::Uninstall) {
-      r = RunUninstallFlow(state.folders, state.drivers);
+      EndUninstallFlow(RunUninstallFlow(state.folders, state.drivers), state.folders, korean);
+      return 1;
     } else {
       // The install begins only with a complete payload and a settings document that reads;
       // otherwise it ends here, before anything of a previous agent is touched.
@@ -62,7 +63,14 @@ int InstallerMain(HINSTANCE instance) {
 
   InstallWindowOptions options;
   options.instance = instance;
-  if (RunInstallWindow(state, options) != 0) {
+  const int window = RunInstallWindow(state, options);
+  if (window == kInstallWindowCancelled) {
+    // Nothing was removed or placed; no box, the administrator closed the window.
+    DeleteSetupFolder(state.folders);
+    WriteInstallerOutcome(InstallerOutcomeText(InstallerOutcome::Cancelled, korean).c_str());
+    return kExitCancelled;
+  }
+  if (window != 0) {
     // A build whose dialog is missing: nothing is installed, and the administrator is told so.
     DeleteSetupFolder(state.folders);
     const std::u16string text = Fmt(InstallerText(303, korean), kInstallWindowMissing);

@@ -9,7 +9,11 @@ namespace qz {
 // Shown in text 303 when the install window cannot be created (its dialog template's id).
 inline constexpr int kInstallWindowMissing = 129;
 
-// The process's exit code: 0 after the install window was closed, 1 after every other end.
+// Exit code when the install window was closed before the install started.
+inline constexpr int kExitCancelled = 2;
+
+// The process's exit code: 0 after the install window was closed once the install ran, 2 when it
+// was closed before, 1 after every other end.
 int InstallerMain(win::HINSTANCE instance);
 
 }  // namespace qz

@@ -67,9 +67,27 @@ int TakeOverSettings(InstallerState& state, std::u16string_view buildMode);
 const char16_t* NetworkFilterDriverFile(const std::string& productKind, int osNumber, int processorWidth);
 const char16_t* ProcessCutDriverFile(const std::string& productKind, int osNumber, int processorWidth);
 
+// Install failures found at the worker's end, shown in the not-installed text.
+inline constexpr int kInstallFileCheckFailed = 40;     // a copy-list file missing or not the payload's
+inline constexpr int kInstallServiceCheckFailed = 41;  // the agent's service not registered and running
+
+// The copy-list files that the setup folder holds: 0 when each is in place with the same bytes,
+// else kInstallFileCheckFailed.
+int CheckPlacedFiles(const InstallerFolders& folders);
+
+// 0 when the agent's service is registered and running (a start still pending is given up to
+// 30 s), else kInstallServiceCheckFailed.
+int CheckAgentService();
+
+// Creates and starts the network filter found by the removal again, from the file this install
+// placed (placedFilter, null when it placed none). Nothing when the removal found none, when it
+// placed none, or when the old service could not be deleted.
+void RestartNetworkFilter(DriverService& filter, const char16_t* placedFilter, const InstallerFolders& folders);
+
 // The install worker: removes a previous agent, rebuilds the registry, places the agent's files
 // and starts its service. Ends the process itself (exit code 1) after a registry-step failure,
-// and at its end in the show mode "false"; otherwise returns 0 with installing 0 and done 1.
+// after a failed file or service check, and at its end in the show mode "false"; otherwise
+// returns 0 with installing 0 and done 1.
 int RunInstallWorker(InstallerState& state);
 
 }  // namespace qz

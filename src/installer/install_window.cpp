@@ -163,7 +163,7 @@ class InstallWindow : public InstallView {
       }
     }
     Finish();
-    return 0;
+    return workerStarted_ ? 0 : kInstallWindowCancelled;
   }
 
  private:

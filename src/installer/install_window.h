@@ -21,8 +21,12 @@ struct InstallWindowOptions {
   std::function<void(win::HWND)> created;
 };
 
+// The window was closed before any install started.
+inline constexpr int kInstallWindowCancelled = 2;
+
 // Creates the install window from dialog 129 and runs the message loop until it is destroyed;
-// 0 then, once the install worker has ended. 1 when the dialog could not be created (no loop).
+// 0 then, once the install worker has ended, or kInstallWindowCancelled when none was started. 1
+// when the dialog could not be created (no loop).
 int RunInstallWindow(InstallerState& state, const InstallWindowOptions& options = {});
 
 }  // namespace qz

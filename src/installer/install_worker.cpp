@@ -1,5 +1,7 @@
 // The install flow: the take-over of the settings document and the install worker.
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "config/config_context.h"
 #include "config/configure.h"
@@ -8,8 +10,11 @@
 #include "installer/install_state.h"
 #include "installer/removal.h"
 #include "installer/startup.h"
+#include "platform/file_util.h"
+#include "platform/pending_renames.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "syscontrol/agent_service.h"
 #include "syscontrol/driver_service.h"
 
 namespace qz {
@@ -41,7 +46,87 @@ constexpr CopyEntry kCopyList[] = {
 bool PlacesNetworkFilter(const std::string& kind) { return kind == "V2" || kind == "V3-2"; }
 bool PlacesProcessCut(const std::string& kind) { return kind == "V3-1" || kind == "V3-2"; }
 
+// True when both files can be read and hold the same bytes.
+bool SameContents(const std::u16string& a, const std::u16string& b) {
+  IFileSystem& files = Files();
+  auto open = [&](const std::u16string& path) {
+    return files.CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL);
+  };
+  HANDLE ha = open(a);
+  if (ha == INVALID_HANDLE_VALUE || ha == nullptr) return false;
+  HANDLE hb = open(b);
+  if (hb == INVALID_HANDLE_VALUE || hb == nullptr) {
+    CloseHandle(ha);
+    return false;
+  }
+  int64_t sizeA = -1, sizeB = -2;
+  bool same = files.GetFileSizeEx(ha, &sizeA) && files.GetFileSizeEx(hb, &sizeB) && sizeA == sizeB;
+  std::vector<char> bufA(64 * 1024), bufB(64 * 1024);
+  for (int64_t left = sizeA; same && left > 0;) {
+    const DWORD want = static_cast<DWORD>(std::min<int64_t>(left, static_cast<int64_t>(bufA.size())));
+    DWORD gotA = 0, gotB = 0;
+    same = files.ReadFile(ha, bufA.data(), want, &gotA) && files.ReadFile(hb, bufB.data(), want, &gotB) &&
+           gotA == want && gotB == want && std::equal(bufA.begin(), bufA.begin() + want, bufB.begin());
+    left -= want;
+  }
+  CloseHandle(ha);
+  CloseHandle(hb);
+  return same;
+}
+
+// A failed check: nothing more is placed or started, and the administrator is told; the process
+// ends.
+void EndInstallFailure(InstallerState& state, int code) {
+  DeleteSetupFolder(state.folders);
+  const std::u16string text = Fmt(InstallerOutcomeText(InstallerOutcome::NotInstalled, state.korean), code);
+  Ui().MessageBoxW(state.view ? state.view->Owner() : nullptr, text, InstallerText(322, state.korean), MB_ICONERROR);
+  WriteInstallerOutcome(text.c_str());
+  Processes().ExitProcess(1);
+}
+
 }  // namespace
+
+int CheckPlacedFiles(const InstallerFolders& folders) {
+  for (const auto& c : kCopyList) {
+    const std::u16string source = folders.setup + u"\\" + c.name;
+    if (!PathExists(source)) continue;
+    const std::u16string target = (c.toSystem ? folders.system : folders.install) + u"\\" + c.name;
+    if (!SameContents(source, target)) return kInstallFileCheckFailed;
+  }
+  return 0;
+}
+
+int CheckAgentService() {
+  constexpr uint64_t kStartWaitMs = 30000;
+  SC_HANDLE scm = Services().OpenSCManagerW(u"", u"", SC_MANAGER_CONNECT);
+  if (!scm) return kInstallServiceCheckFailed;
+  SC_HANDLE service = Services().OpenServiceW(scm, kAgentServiceName, SERVICE_QUERY_STATUS);
+  bool running = false;
+  if (service) {
+    // Bounded by the clock, so a service that never reports cannot hold the install.
+    const uint64_t end = Time().GetTickCount64() + kStartWaitMs;
+    for (;;) {
+      SERVICE_STATUS status{};
+      if (!Services().QueryServiceStatus(service, &status)) break;
+      running = status.dwCurrentState == SERVICE_RUNNING;
+      if (status.dwCurrentState != SERVICE_START_PENDING || Time().GetTickCount64() >= end) break;
+      Time().Sleep(100);
+    }
+    Services().CloseServiceHandle(service);
+  }
+  Services().CloseServiceHandle(scm);
+  return running ? 0 : kInstallServiceCheckFailed;
+}
+
+void RestartNetworkFilter(DriverService& filter, const char16_t* placedFilter, const InstallerFolders& folders) {
+  // No filter found by the removal, or one whose service could not be deleted and is still there.
+  if (!placedFilter || filter.serviceName.empty() || filter.created) return;
+  const std::u16string file = folders.install + u"\\" + placedFilter;
+  if (!PathExists(file)) return;
+  filter.binaryPath = file;
+  filter.InstallAndStart();
+}
 
 const char16_t* NetworkFilterDriverFile(const std::string& productKind, int osNumber, int processorWidth) {
   if (!PlacesNetworkFilter(productKind)) return nullptr;
@@ -100,31 +185,49 @@ int RunInstallWorker(InstallerState& state) {
                        ? static_cast<int>(version.dwMajorVersion * 10 + version.dwMinorVersion)
                        : 0;
 
-  if (const char16_t* f = NetworkFilterDriverFile(state.productKind, state.osNumber, state.processorWidth)) {
-    CopySetupFile(folders, f, folders.install, status);
-  }
-  if (const char16_t* f = ProcessCutDriverFile(state.productKind, state.osNumber, state.processorWidth)) {
-    CopySetupFile(folders, f, folders.install, status);
-  }
-  // The old network filter found while the drivers came down runs again from its file; a
-  // service whose deletion failed is still there and is left alone.
-  state.drivers.netFilter.InstallAndStart();
+  // Every path written here; deletions an earlier uninstall scheduled for them are cancelled.
+  std::vector<std::u16string> written;
+  auto place = [&](std::u16string_view name, const std::u16string& target) {
+    if (CopySetupFile(folders, name, target, status)) written.push_back(target + u"\\" + std::u16string(name));
+  };
 
-  WriteInstallerServerConfig(ctx, settings, folders.install);
-  if (PlacesProcessCut(state.productKind)) CopySetupFile(folders, u"qzComDrv.dll", folders.install, status);
-  if (!archiveName.empty()) CopySetupFile(folders, archiveName, folders.install + u"\\logs", status);
+  const char16_t* filter = NetworkFilterDriverFile(state.productKind, state.osNumber, state.processorWidth);
+  if (filter && !CopySetupFile(folders, filter, folders.install, status)) filter = nullptr;
+  if (filter) written.push_back(folders.install + u"\\" + filter);
+  if (const char16_t* f = ProcessCutDriverFile(state.productKind, state.osNumber, state.processorWidth)) {
+    place(f, folders.install);
+  }
+  // The old network filter found while the drivers came down runs again from the new file.
+  RestartNetworkFilter(state.drivers.netFilter, filter, folders);
+
+  if (WriteInstallerServerConfig(ctx, settings, folders.install) == 0) {
+    written.push_back(folders.install + u"\\" + kServerConfigName);
+  }
+  if (PlacesProcessCut(state.productKind)) place(u"qzComDrv.dll", folders.install);
+  if (!archiveName.empty()) place(archiveName, folders.install + u"\\logs");
 
   if (status) status(u"File Copy Start");
-  for (const auto& c : kCopyList) CopySetupFile(folders, c.name, c.toSystem ? folders.system : folders.install, status);
+  for (const auto& c : kCopyList) place(c.name, c.toSystem ? folders.system : folders.install);
   if (status) status(u"File Copy Complete");
+  CancelDeletesAtRestart(written);
+  if (int code = CheckPlacedFiles(folders)) {
+    EndInstallFailure(state, code);
+    return code;
+  }
 
   RunProgram(true, folders.install, u"qzTarlinSvc.exe", u"-install");
   RunProgram(true, folders.install, u"qzTarlinSvc.exe", u"-start");
+  if (int code = CheckAgentService()) {
+    EndInstallFailure(state, code);
+    return code;
+  }
 
+  written.clear();
   for (const auto& e : state.extras) {
-    if (e.copy) CopySetupFile(folders, e.fileName, e.path, status);
+    if (e.copy) place(e.fileName, e.path);
     if (e.exec) RunProgram(e.wait, e.copy ? e.path : folders.setup, e.fileName, e.options);
   }
+  if (!written.empty()) CancelDeletesAtRestart(written);
 
   Time().Sleep(2000);
   DeleteSetupFolder(folders);

@@ -171,7 +171,13 @@ int RunArchiveTest(const InstallerFolders& folders, std::u16string_view argument
   return output.find("ERROR") != std::string::npos ? kArchiveDamaged : 0;
 }
 
-void RunProgram(bool wait, std::u16string_view folder, std::u16string_view program, std::u16string_view arguments) {
+namespace {
+
+ProgramEnd StartProgram(bool wait, std::u16string_view folder, std::u16string_view program,
+                        std::u16string_view arguments) {
+  ProgramEnd end;
+  HANDLE process = nullptr;
+  HANDLE thread = nullptr;
   std::u16string path = folder.empty() ? std::u16string(program) : std::u16string(folder) + u"\\" + std::u16string(program);
   if (OsNumber() > 52) {
     SHELLEXECUTEINFOW info;
@@ -181,20 +187,43 @@ void RunProgram(bool wait, std::u16string_view folder, std::u16string_view progr
     info.lpParameters = std::u16string(arguments);
     info.lpDirectory = std::u16string(folder);
     info.nShow = SW_HIDE;
-    if (!Processes().ShellExecuteExW(&info) || !info.hProcess) return;
-    if (wait) Time().WaitForSingleObject(info.hProcess, INFINITE);
-    CloseHandle(info.hProcess);
-    return;
+    if (!Processes().ShellExecuteExW(&info) || !info.hProcess) {
+      end.error = GetLastError();
+      return end;
+    }
+    process = info.hProcess;
+  } else {
+    // Quoted, so that a blank in the path cannot make CreateProcessW start a planted program.
+    std::u16string cmd = u"\"" + path + u"\"";
+    if (!arguments.empty()) cmd += u" " + std::u16string(arguments);
+    STARTUPINFOW si;
+    PROCESS_INFORMATION pi;
+    if (!Processes().CreateProcessW(u"", cmd, CREATE_NO_WINDOW, folder, si, &pi)) {
+      end.error = GetLastError();
+      return end;
+    }
+    process = pi.hProcess;
+    thread = pi.hThread;
   }
-  // Quoted, so that a blank in the path cannot make CreateProcessW start a planted program.
-  std::u16string cmd = u"\"" + path + u"\"";
-  if (!arguments.empty()) cmd += u" " + std::u16string(arguments);
-  STARTUPINFOW si;
-  PROCESS_INFORMATION pi;
-  if (!Processes().CreateProcessW(u"", cmd, CREATE_NO_WINDOW, folder, si, &pi)) return;
-  if (wait) Time().WaitForSingleObject(pi.hProcess, INFINITE);
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
+  end.started = true;
+  if (wait) {
+    Time().WaitForSingleObject(process, INFINITE);
+    DWORD code = 0;
+    if (Processes().GetExitCodeProcess(process, &code)) end.exitCode = code;
+  }
+  CloseHandle(process);
+  if (thread) CloseHandle(thread);
+  return end;
+}
+
+}  // namespace
+
+void RunProgram(bool wait, std::u16string_view folder, std::u16string_view program, std::u16string_view arguments) {
+  StartProgram(wait, folder, program, arguments);
+}
+
+ProgramEnd RunProgramToEnd(std::u16string_view folder, std::u16string_view program, std::u16string_view arguments) {
+  return StartProgram(true, folder, program, arguments);
 }
 
 int PreparePayload(InstallerFolders* folders) {
@@ -229,13 +258,13 @@ void EndPreparation(int result, const InstallerFolders& folders, bool korean) {
   WriteInstallerOutcome(result == kUninstallDone ? u"119" : m.text.c_str());
 }
 
-void CopySetupFile(const InstallerFolders& folders, std::u16string_view fileName, std::u16string_view targetFolder,
+bool CopySetupFile(const InstallerFolders& folders, std::u16string_view fileName, std::u16string_view targetFolder,
                    const StatusSink& status) {
   Time().Sleep(50);
   std::u16string source = folders.setup + u"\\" + std::u16string(fileName);
   std::u16string target = std::u16string(targetFolder) + u"\\" + std::u16string(fileName);
   if (status) status(target);
-  Files().CopyFileW(source, target, FALSE);
+  return Files().CopyFileW(source, target, FALSE) != FALSE;
 }
 
 bool ShellDeletePath(std::u16string_view path) {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "installer/resource_ids.h"
+#include "platform/types.h"
 
 namespace qz {
 
@@ -74,9 +75,18 @@ int RunArchiveTest(const InstallerFolders& folders, std::u16string_view argument
 // wait is set. Outcomes are not reported.
 void RunProgram(bool wait, std::u16string_view folder, std::u16string_view program, std::u16string_view arguments);
 
+// How a program that RunProgramToEnd waited for ended.
+struct ProgramEnd {
+  bool started = false;
+  win::DWORD error = 0;     // the start's error when it did not start
+  win::DWORD exitCode = 0;  // its exit code when it did
+};
+// RunProgram, waiting, for a caller that needs to know how the program ended.
+ProgramEnd RunProgramToEnd(std::u16string_view folder, std::u16string_view program, std::u16string_view arguments);
+
 // Copies setup\fileName to target\fileName after a 50 ms pause, overwriting; a missing source
-// leaves the target alone.
-void CopySetupFile(const InstallerFolders& folders, std::u16string_view fileName, std::u16string_view targetFolder,
+// leaves the target alone. True when the copy was made.
+bool CopySetupFile(const InstallerFolders& folders, std::u16string_view fileName, std::u16string_view targetFolder,
                    const StatusSink& status = nullptr);
 
 // Deletes the setup folder's files, then the folder through the shell; what stays is scheduled

@@ -3,11 +3,14 @@
 
 #include <thread>
 
+#include "config/registry_keys.h"
+#include "config/registry_layout.h"
 #include "installer/startup.h"
 #include "platform/desktop.h"
 #include "platform/file_util.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "syscontrol/agent_service.h"
 #include "syscontrol/driver_service.h"
 
 namespace qz {
@@ -16,11 +19,28 @@ using namespace win;
 
 namespace {
 
+bool ServiceRegistered(std::u16string_view name) {
+  SC_HANDLE scm = Services().OpenSCManagerW(u"", u"", SC_MANAGER_CONNECT);
+  // A service manager that cannot be asked proves nothing gone.
+  if (!scm) return true;
+  SC_HANDLE service = Services().OpenServiceW(scm, name, SERVICE_QUERY_STATUS);
+  const bool found = service != nullptr || GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
+  if (service) Services().CloseServiceHandle(service);
+  Services().CloseServiceHandle(scm);
+  return found;
+}
+
 void StopAndDeleteFound(int (*probe)(DriverService&), DriverService& record) {
   if (probe(record) == kProbeAbsent) return;
   record.created = true;
   record.started = true;
   record.StopAndDelete();
+  // The sc.exe commands may have deleted the service already, which leaves StopAndDelete nothing
+  // to open: the record then says what is true, so the driver can be created again later.
+  if (!ServiceRegistered(record.serviceName)) {
+    record.created = false;
+    record.started = false;
+  }
 }
 
 }  // namespace
@@ -84,16 +104,38 @@ void EndAgentProcesses() {
   for (const char16_t* name : kAgentProcessNames) EndProcessByName(name);
 }
 
-void UninstallThroughUpdater(const InstallerFolders& folders) {
-  RunProgram(true, folders.setup, kUpdaterFileName, u"--uninstall");
+ProgramEnd UninstallThroughUpdater(const InstallerFolders& folders) {
+  return RunProgramToEnd(folders.setup, kUpdaterFileName, u"--uninstall");
 }
 
-int RunUninstallFlow(const InstallerFolders& folders, DriverRecords& drivers) {
+bool AgentIsGone() {
+  HKEY common = nullptr;
+  const LONG rc = Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCommonKey, 0, KEY_READ | KEY_WOW64_32KEY, &common);
+  if (rc == ERROR_SUCCESS) Registry().RegCloseKey(common);
+  if (rc != ERROR_FILE_NOT_FOUND) return false;
+  return !ServiceRegistered(kAgentServiceName);
+}
+
+UninstallOutcome RunUninstallFlow(const InstallerFolders& folders, DriverRecords& drivers) {
   RemoveDriverGroup(DriverGroup::ProtectionAndCut, drivers);
   EndAgentProcesses();
   RemoveDriverGroup(DriverGroup::TaggerAndFilter, drivers);
-  UninstallThroughUpdater(folders);
-  return kUninstallDone;
+  const ProgramEnd updater = UninstallThroughUpdater(folders);
+  UninstallOutcome outcome;
+  outcome.code = static_cast<int>(updater.started ? updater.exitCode : updater.error);
+  outcome.removed = updater.started && updater.exitCode == 0 && AgentIsGone();
+  return outcome;
+}
+
+void EndUninstallFlow(const UninstallOutcome& outcome, const InstallerFolders& folders, bool korean) {
+  if (outcome.removed) {
+    EndPreparation(kUninstallDone, folders, korean);
+    return;
+  }
+  DeleteSetupFolder(folders);
+  const std::u16string text = Fmt(InstallerOutcomeText(InstallerOutcome::NotDeleted, korean), outcome.code);
+  Ui().MessageBoxW(nullptr, text, kUninstallCaption, MB_ICONERROR);
+  WriteInstallerOutcome(text.c_str());
 }
 
 std::u16string LogArchiveName(const SYSTEMTIME& t) {
@@ -159,6 +201,7 @@ void RemovePreviousAgent(const InstallerFolders& folders, DriverRecords& drivers
   std::u16string name;
   if (!CollectLogs(folders, &name)) name.clear();
   if (archiveName) *archiveName = name;
+  // The install goes on whatever the updater left; what it places is checked at its end.
   UninstallThroughUpdater(folders);
   dots.done.store(1);
   thread.join();

@@ -37,10 +37,23 @@ bool EndProcessByName(std::u16string_view name);
 void EndAgentProcesses();
 
 // Runs the updater unpacked into the setup folder with "--uninstall" and waits for it.
-void UninstallThroughUpdater(const InstallerFolders& folders);
+ProgramEnd UninstallThroughUpdater(const InstallerFolders& folders);
 
-// The whole uninstall flow after the preparation: always kUninstallDone.
-int RunUninstallFlow(const InstallerFolders& folders, DriverRecords& drivers);
+// True when neither the agent's Common key nor its service is left.
+bool AgentIsGone();
+
+struct UninstallOutcome {
+  bool removed = false;  // the updater ended with 0 and the agent is gone
+  int code = 0;          // the updater's exit code, or the error that kept it from starting
+};
+
+// The whole uninstall flow after the preparation.
+UninstallOutcome RunUninstallFlow(const InstallerFolders& folders, DriverRecords& drivers);
+
+// The end of the uninstall flow: the setup folder deleted, then text 306 and "119" after a
+// removal, else the failure text with the outcome's code, shown and recorded. The caller ends
+// with exit code 1.
+void EndUninstallFlow(const UninstallOutcome& outcome, const InstallerFolders& folders, bool korean);
 
 // "YYYYMMDDhhmmss.zip" of a local time.
 std::u16string LogArchiveName(const win::SYSTEMTIME& local);

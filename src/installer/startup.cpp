@@ -100,13 +100,25 @@ bool WindowsVersionAccepted() {
 }
 
 InstallerMessage PreparationMessage(int r, bool korean) {
-  if (r == 119) return {InstallerText(306, korean), u"VH-KSM Agent Uninstall", win::MB_OK};
+  if (r == 119) return {InstallerText(306, korean), kUninstallCaption, win::MB_OK};
   if (r == 3004) return {InstallerText(301, korean), InstallerText(321, korean), win::MB_ICONERROR};
   return {win::Fmt(InstallerText(303, korean), r), InstallerText(322, korean), win::MB_ICONERROR};
 }
 
 InstallerMessage SettingsMessage(int code, bool korean) {
   return {win::Fmt(InstallerText(305, korean), code), InstallerText(323, korean), win::MB_ICONWARNING};
+}
+
+std::u16string InstallerOutcomeText(InstallerOutcome outcome, bool korean) {
+  switch (outcome) {
+    case InstallerOutcome::NotDeleted:
+      return korean ? u"VH-KSM 에이전트를 삭제하지 못했습니다.(%d)" : u"VH-KSM Agent could not be deleted.(%d)";
+    case InstallerOutcome::NotInstalled:
+      return korean ? u"VH-KSM 에이전트를 설치하지 못했습니다.(%d)" : u"VH-KSM Agent could not be installed.(%d)";
+    case InstallerOutcome::Cancelled:
+      return korean ? u"설치가 취소되었습니다." : u"Installation was cancelled.";
+  }
+  return {};
 }
 
 }  // namespace qz

@@ -47,4 +47,14 @@ InstallerMessage PreparationMessage(int r, bool korean);
 // 1..39): text 305 with the code, caption 323, the warning icon.
 InstallerMessage SettingsMessage(int code, bool korean);
 
+inline constexpr char16_t kUninstallCaption[] = u"VH-KSM Agent Uninstall";
+
+// Outcomes of the installer's own, beside the string table's texts.
+enum class InstallerOutcome {
+  NotDeleted,    // "%d": the updater's exit code or the error that kept it from starting
+  NotInstalled,  // "%d": kInstallFileCheckFailed or kInstallServiceCheckFailed
+  Cancelled,     // the window closed before the install started
+};
+std::u16string InstallerOutcomeText(InstallerOutcome outcome, bool korean);
+
 }  // namespace qz

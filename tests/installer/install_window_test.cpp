@@ -19,6 +19,7 @@
 #include "installer/install_state.h"
 #include "installer/install_window.h"
 #include "installer/startup.h"
+#include "platform/desktop.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 #include "platform/window.h"
@@ -557,6 +558,18 @@ TEST_F(WindowTest, AWindowClosedWhileInstallingEndsItsLoopOnlyAfterTheWorker) {
   EXPECT_TRUE(run.WorkerEndedFirst());
 }
 
+TEST_F(WindowTest, ClosedBeforeInstallStartsNothingAndSaysSo) {
+  Enter();
+  HeldWorker worker;
+  qz::InstallerState state;
+  state.showMode = u"true";
+  WindowRun run(state, worker);
+  ASSERT_TRUE(run.window());
+  PostMessageW(run.window(), WM_CLOSE, 0, 0);
+  EXPECT_EQ(run.Result(), qz::kInstallWindowCancelled);
+  EXPECT_EQ(worker.Calls(), 0);
+}
+
 TEST_F(WindowTest, WithoutItsDialogThereIsNoLoopAndNoInstall) {
   Enter("en", "wsprobe");
   for (const char16_t* mode : {u"true", u"true-auto", u"false"}) {
@@ -637,6 +650,36 @@ TEST_F(InstallWindowProgram, TrueInstallsOnPressAndEndsWithZeroOnDone) {
   EXPECT_EQ(run_.get(), 0);
   EXPECT_EQ(qztest::Outcome(), u"0");
   EXPECT_TRUE(qztest::Boxes(m_).empty());
+}
+
+// Closed by another program before Install was pressed: no box, nothing removed or placed.
+TEST_F(InstallWindowProgram, ClosedBeforeInstallEndsWithTwoAndCancelled) {
+  Start("true");
+  std::map<int, Shown> layout;
+  ASSERT_TRUE(Eventually([&] { return (layout = Layout())[129].visible || Ended(); }));
+  ASSERT_FALSE(Ended());
+  std::vector<PROCESSENTRY32W> all;
+  Processes().SnapshotProcesses(TH32CS_SNAPPROCESS, &all);
+  DWORD setup = 0;
+  for (const auto& p : all) {
+    if (std::u16string_view(p.szExeFile) == u"qzSetup.exe") setup = p.th32ProcessID;
+  }
+  ASSERT_NE(setup, 0u);
+  int posted = 0;
+  for (HWND w : Desktop().EnumWindows()) {
+    DWORD owner = 0;
+    Desktop().GetWindowThreadProcessId(w, &owner);
+    if (owner == setup) posted += Desktop().PostMessageW(w, WM_CLOSE, 0, 0) ? 1 : 0;
+  }
+  ASSERT_GT(posted, 0);
+
+  ASSERT_EQ(run_.wait_for(kPatience), std::future_status::ready);
+  EXPECT_EQ(run_.get(), 2);
+  EXPECT_EQ(qztest::Outcome(), u"Installation was cancelled.");
+  EXPECT_TRUE(qztest::Boxes(m_).empty());
+  EXPECT_FALSE(qztest::Exists(qztest::kSiteSetupFolder));
+  EXPECT_FALSE(qztest::Exists(u"C:\\Program Files (x86)\\varnholt\\KSM\\lmvAgent.exe"));
+  EXPECT_FALSE(qztest::ServiceExists(u"VH-KSM Agent Service"));
 }
 
 TEST_F(InstallWindowProgram, TrueAutoExitShowsItsNoticeThenEndsWithOne) {

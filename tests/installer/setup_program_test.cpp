@@ -155,7 +155,11 @@ TEST_F(SetupProgram, CopiesUnderAnotherNameOrLetterCaseAreNotCounted) {
     const DWORD busy = Launch(std::u16string(other) + u" sleep 600000");
     ASSERT_TRUE(busy);
     EXPECT_EQ(m.Run(kInstaller, u"C:\\test"), 1);
-    EXPECT_EQ(Outcome(), u"119");
+    // Not refused: the uninstall flow ran to its own end.
+    auto boxes = Boxes(m);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, "VH-KSM Agent Uninstall");
+    EXPECT_NE(boxes[0].text, "Currently installing or removing");
     End(busy);
   }
 }
@@ -262,7 +266,8 @@ TEST_F(SetupProgram, UninstallBuildUsesNothingPlantedAtTheSetupFolder) {
     ASSERT_FALSE(HasFatalFailure());
 
     EXPECT_EQ(m.Run(kInstaller, u"C:\\test"), 1);
-    EXPECT_EQ(Outcome(), u"119");
+    // As on any machine without an agent: its own updater finds no agent's settings.
+    EXPECT_EQ(Outcome(), u"VH-KSM Agent could not be deleted.(-13001)");
     EXPECT_FALSE(qztest::PlantedCertmgrRan(m));
     EXPECT_EQ(qztest::RootCertificates(), 0u);
     EXPECT_FALSE(Exists(kSetup));
@@ -277,18 +282,22 @@ TEST_F(SetupProgram, UninstallBuildUsesNothingPlantedAtTheSetupFolder) {
   }
 }
 
-// The uninstall build on a machine without an agent, and with an updater that cannot start: the
-// same end every time, and never the install window's way.
-TEST_F(SetupProgram, UninstallBuildEndsTheSameWayWithoutAnAgentOrUpdater) {
+// The uninstall build on a machine without an agent, and with an updater that cannot start: it
+// never says it deleted an agent that its updater did not remove, and never goes the install
+// window's way.
+TEST_F(SetupProgram, UninstallBuildWithoutAWorkingUpdaterRunSaysItCouldNotDelete) {
   struct Row {
     const char* profile;
     const char* lang;
     std::string updater;
     std::string text;
   };
-  const Row rows[] = {{"win10-x64", "en", "qzUpdater", "VH-KSM Agent has been deleted."},
-                      {"winxp-sp2", "en", "", "VH-KSM Agent has been deleted."},
-                      {"win7", "ko", "", "에이전트를 삭제하였습니다"}};
+  const Row rows[] = {
+      // The updater finds no agent's settings to start from.
+      {"win10-x64", "en", "qzUpdater", "VH-KSM Agent could not be deleted.(-13001)"},
+      // Not a program: CreateProcessW on XP, the shell from Vista on, both refuse it.
+      {"winxp-sp2", "en", "", "VH-KSM Agent could not be deleted.(193)"},
+      {"win7", "ko", "", "VH-KSM 에이전트를 삭제하지 못했습니다.(193)"}};
   for (const auto& r : rows) {
     SCOPED_TRACE(std::string(r.profile) + " updater=" + r.updater);
     TestMachine m(r.profile, r.lang);
@@ -299,8 +308,8 @@ TEST_F(SetupProgram, UninstallBuildEndsTheSameWayWithoutAnAgentOrUpdater) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, r.text);
     EXPECT_EQ(boxes[0].caption, "VH-KSM Agent Uninstall");
-    EXPECT_EQ(boxes[0].flags, MB_OK);
-    EXPECT_EQ(Outcome(), u"119");
+    EXPECT_EQ(boxes[0].flags, MB_ICONERROR);
+    EXPECT_EQ(WideToUtf8(Outcome()), r.text);
     EXPECT_FALSE(Exists(kSetup));
   }
 }
@@ -316,51 +325,79 @@ int Count(std::u16string_view image) {
 
 
 
-// The agent as qzUpdater --install leaves it, its stand-ins running, then the delivered installer.
+// The agent as qzUpdater --install leaves it, its stand-ins running, then the delivered installer;
+// once as it is, once with its install folder value broken, which stops the updater at its start.
 TEST_F(SetupProgram, UninstallBuildRemovesAnInstalledAgent) {
-  qztest::HostDir dir;
-  qztest::MakeCertificate(dir);
-  qztest::QzServer server(dir);
-  ASSERT_GT(server.httpsPort, 0);
-  TestMachine m("win10-x64");
-  Place(m, Installer("-uninstall", "qzUpdater"));
-  qztest::RunInstallMode(m, server);
-  ASSERT_FALSE(HasFatalFailure());
-  const std::u16string updater = u"\"" + std::u16string(kSetup) + u"\\qzUpdater.exe\" ";
-  for (const char* f : {"qzTarlinSvc", "lmvAgent", "lmvAssistant", "lmvKeeper", "qzNoticeView"}) {
-    m.Install(f, std::u16string(kInstall64) + u"\\" + Utf8ToWide(f) + u".exe");
-  }
-  m.Install("qzComDrv.dll", std::u16string(kInstall64) + u"\\qzComDrv.dll");
-  ASSERT_TRUE(m.Run(updater + u"--chksvc").has_value());
-  for (const char16_t* f : {u"lmvAgent.exe", u"lmvAssistant.exe", u"lmvKeeper.exe", u"qzNoticeView.exe"}) {
-    ASSERT_TRUE(Launch(std::u16string(kInstall64) + u"\\" + f, kInstall64));
-  }
-  fs::remove_all(m.HostPath(kSetup));
-  ASSERT_EQ(Count(u"qzTarlinSvc.exe"), 1);
-  ASSERT_TRUE(ServiceExists(u"qzNetFilterX64"));
-  ASSERT_TRUE(KeyExists(u"SOFTWARE\\Varnholt\\KSM\\Common", KEY_WOW64_32KEY));
+  struct Row {
+    const char* name;
+    bool breakInstallFolder;
+  };
+  for (const Row& r : {Row{"intact", false}, Row{"value02 broken", true}}) {
+    SCOPED_TRACE(r.name);
+    qztest::HostDir dir;
+    qztest::MakeCertificate(dir);
+    qztest::QzServer server(dir);
+    ASSERT_GT(server.httpsPort, 0);
+    TestMachine m("win10-x64");
+    Place(m, Installer("-uninstall", "qzUpdater"));
+    qztest::RunInstallMode(m, server);
+    ASSERT_FALSE(HasFatalFailure());
+    const std::u16string updater = u"\"" + std::u16string(kSetup) + u"\\qzUpdater.exe\" ";
+    for (const char* f : {"qzTarlinSvc", "lmvAgent", "lmvAssistant", "lmvKeeper", "qzNoticeView"}) {
+      m.Install(f, std::u16string(kInstall64) + u"\\" + Utf8ToWide(f) + u".exe");
+    }
+    m.Install("qzComDrv.dll", std::u16string(kInstall64) + u"\\qzComDrv.dll");
+    ASSERT_TRUE(m.Run(updater + u"--chksvc").has_value());
+    for (const char16_t* f : {u"lmvAgent.exe", u"lmvAssistant.exe", u"lmvKeeper.exe", u"qzNoticeView.exe"}) {
+      ASSERT_TRUE(Launch(std::u16string(kInstall64) + u"\\" + f, kInstall64));
+    }
+    fs::remove_all(m.HostPath(kSetup));
+    ASSERT_EQ(Count(u"qzTarlinSvc.exe"), 1);
+    ASSERT_TRUE(ServiceExists(u"qzNetFilterX64"));
+    ASSERT_TRUE(KeyExists(u"SOFTWARE\\Varnholt\\KSM\\Common", KEY_WOW64_32KEY));
+    if (r.breakInstallFolder) {
+      HKEY common = nullptr;
+      ASSERT_EQ(Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Varnholt\\KSM\\Common", 0,
+                                         KEY_ALL_ACCESS | KEY_WOW64_32KEY, &common),
+                ERROR_SUCCESS);
+      const BYTE junk[] = {1, 2, 3, 4, 5, 6, 7, 8};
+      ASSERT_EQ(Registry().RegSetValueExW(common, u"value02", REG_BINARY, junk, sizeof junk), ERROR_SUCCESS);
+      Registry().RegCloseKey(common);
+    }
 
-  EXPECT_EQ(m.Run(kInstaller, u"C:\\test"), 1);
+    EXPECT_EQ(m.Run(kInstaller, u"C:\\test"), 1);
 
-  for (const char16_t* p : {u"qzTarlinSvc.exe", u"lmvAgent.exe", u"lmvAssistant.exe", u"lmvKeeper.exe",
-                            u"qzNoticeView.exe", u"qzUpdater.exe"}) {
-    EXPECT_EQ(Count(p), 0) << WideToUtf8(p);
+    // The installer's own part runs either way.
+    for (const char16_t* p : {u"qzTarlinSvc.exe", u"lmvAgent.exe", u"lmvAssistant.exe", u"lmvKeeper.exe",
+                              u"qzNoticeView.exe", u"qzUpdater.exe"}) {
+      EXPECT_EQ(Count(p), 0) << WideToUtf8(p);
+    }
+    for (const char16_t* s : {u"qzNetFilterX64", u"qzTcpTaggerX64", u"qzProcCutx64", u"qzPrtProcX64"}) {
+      EXPECT_FALSE(ServiceExists(s)) << WideToUtf8(s);
+    }
+    auto boxes = Boxes(m);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, "VH-KSM Agent Uninstall");
+    if (r.breakInstallFolder) {
+      // The updater stopped before removing anything: the agent's registry and files stay, and
+      // the administrator is told with the updater's exit code.
+      EXPECT_TRUE(KeyExists(u"SOFTWARE\\Varnholt\\KSM\\Common", KEY_WOW64_32KEY));
+      EXPECT_TRUE(Exists(std::u16string(kInstall64) + u"\\lmvAgent.exe"));
+      EXPECT_EQ(boxes[0].text, "VH-KSM Agent could not be deleted.(-13002)");
+      EXPECT_EQ(boxes[0].flags, MB_ICONERROR);
+      EXPECT_EQ(WideToUtf8(Outcome()), boxes[0].text);
+    } else {
+      // The updater's own removal ran: the agent's registry and program files are gone.
+      EXPECT_FALSE(KeyExists(u"SOFTWARE\\Varnholt\\KSM\\Common", KEY_WOW64_32KEY));
+      EXPECT_FALSE(Exists(std::u16string(kInstall64) + u"\\lmvAgent.exe"));
+      EXPECT_EQ(boxes[0].text, "VH-KSM Agent has been deleted.");
+      EXPECT_EQ(boxes[0].flags, MB_OK);
+      EXPECT_EQ(Outcome(), u"119");
+    }
+    EXPECT_FALSE(Exists(kSetup));
+    // What stays for a later install: the agent's backup identifier.
+    EXPECT_TRUE(BackupGuidPresent());
   }
-  for (const char16_t* s : {u"qzNetFilterX64", u"qzTcpTaggerX64", u"qzProcCutx64", u"qzPrtProcX64"}) {
-    EXPECT_FALSE(ServiceExists(s)) << WideToUtf8(s);
-  }
-  // The updater's own removal ran: the agent's registry and program files are gone.
-  EXPECT_FALSE(KeyExists(u"SOFTWARE\\Varnholt\\KSM\\Common", KEY_WOW64_32KEY));
-  EXPECT_FALSE(Exists(std::u16string(kInstall64) + u"\\lmvAgent.exe"));
-  auto boxes = Boxes(m);
-  ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].text, "VH-KSM Agent has been deleted.");
-  EXPECT_EQ(boxes[0].caption, "VH-KSM Agent Uninstall");
-  EXPECT_EQ(boxes[0].flags, MB_OK);
-  EXPECT_EQ(Outcome(), u"119");
-  EXPECT_FALSE(Exists(kSetup));
-  // What stays for a later install: the agent's backup identifier.
-  EXPECT_TRUE(BackupGuidPresent());
 }
 
 }  // namespace

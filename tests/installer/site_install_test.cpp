@@ -3,8 +3,10 @@
 // by the delivered uninstaller and a second install.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -148,6 +150,8 @@ TEST_F(SiteInstall, OlderAgentIsReplacedItsLogsKeptAndItsIdentifierKept) {
   const std::string guid = BackupGuid();
   ASSERT_FALSE(guid.empty());
   fs::remove_all(m.HostPath(kSiteSetupFolder));
+  const std::vector<std::string> filterQuery = {"run", m.root(), "--", "sc.exe query qzNetFilterX64"};
+  ASSERT_NE(RunWinsim(filterQuery).find("RUNNING"), std::string::npos) << "the old agent's network filter runs";
 
   SettingsDocument d;
   d.extra =
@@ -165,6 +169,9 @@ TEST_F(SiteInstall, OlderAgentIsReplacedItsLogsKeptAndItsIdentifierKept) {
   // The old agent went with the updater's uninstall: its tagger driver file is not placed again.
   EXPECT_FALSE(Exists(In(install, u"qzTcpTagger10X64.sys")));
   EXPECT_TRUE(Exists(In(install, u"qzNetFilterX64.sys")));
+  // The network filter that the removal took down runs again, from the new file.
+  const std::string query = RunWinsim(filterQuery);
+  EXPECT_NE(query.find("RUNNING"), std::string::npos) << query;
   EXPECT_EQ(BackupGuid(), guid);
   EXPECT_TRUE(ServiceRuns());
   // The extra program ran from the setup folder before it was deleted.
@@ -355,7 +362,8 @@ TEST_F(SiteInstall, NothingPlantedAtTheSetupFolderIsRunImportedOrCopied) {
 }
 
 // Install, an update run against the server, the delivered uninstaller, a second install: the
-// agent keeps its identifier across all of it.
+// agent keeps its identifier across all of it, and a restart afterwards keeps every installed file
+// while another program's pending operations are carried out.
 TEST_F(SiteInstall, DeliveredUninstallerAfterInstallAndUpdateThenReinstallKeepsTheIdentifier) {
   TestMachine m("win10-x64");
   const std::u16string install = InstallFolder(true);
@@ -380,6 +388,13 @@ TEST_F(SiteInstall, DeliveredUninstallerAfterInstallAndUpdateThenReinstallKeepsT
   EXPECT_EQ(*update, 0);
   EXPECT_TRUE(ServiceRuns());
 
+  // Another program's operations, waiting for the next restart.
+  fs::create_directories(m.HostPath(u"C:\\other"));
+  std::ofstream(m.HostPath(u"C:\\other\\old.tmp")) << "old";
+  std::ofstream(m.HostPath(u"C:\\other\\a.tmp")) << "a";
+  ASSERT_TRUE(Files().MoveFileExW(u"C:\\other\\old.tmp", u"", MOVEFILE_DELAY_UNTIL_REBOOT));
+  ASSERT_TRUE(Files().MoveFileExW(u"C:\\other\\a.tmp", u"C:\\other\\b.tmp", MOVEFILE_DELAY_UNTIL_REBOOT));
+
   Place(m, BuiltProgram("qzSetup-uninstall.exe"));
   EXPECT_EQ(m.Run(kSiteInstaller, u"C:\\test"), 1);
   EXPECT_EQ(Outcome(), u"119");
@@ -394,6 +409,25 @@ TEST_F(SiteInstall, DeliveredUninstallerAfterInstallAndUpdateThenReinstallKeepsT
   EXPECT_EQ(Outcome(), u"0");
   EXPECT_TRUE(ServiceRuns());
   EXPECT_EQ(BackupGuid(), guid);
+  const std::string pending = PendingRenames();
+  EXPECT_NE(pending.find("\\??\\C:\\other\\old.tmp||"), std::string::npos) << pending;
+  EXPECT_NE(pending.find("\\??\\C:\\other\\a.tmp|\\??\\C:\\other\\b.tmp|"), std::string::npos) << pending;
+
+  std::vector<std::string> installed;
+  for (const auto& e : fs::directory_iterator(m.HostPath(install))) {
+    if (e.is_regular_file()) installed.push_back(e.path().filename().string());
+  }
+  ASSERT_TRUE(std::find(installed.begin(), installed.end(), "qzComDrv.dll") != installed.end());
+  m.Leave();
+  int status = -1;
+  RunWinsim({"reboot", m.root()}, &status);
+  ASSERT_EQ(status, 0);
+  m.Enter(u"C:\\test\\probe.exe", 32);
+  for (const auto& name : installed) EXPECT_TRUE(Exists(In(install, Utf8ToWide(name)))) << name;
+  EXPECT_TRUE(Exists(u"C:\\Windows\\SysWOW64\\msvcr110.dll"));
+  EXPECT_FALSE(Exists(u"C:\\other\\old.tmp"));
+  EXPECT_TRUE(Exists(u"C:\\other\\b.tmp"));
+  EXPECT_FALSE(Exists(kSiteSetupFolder));
 }
 
 }  // namespace
