@@ -108,6 +108,8 @@ ProgramEnd UninstallThroughUpdater(const InstallerFolders& folders) {
   return RunProgramToEnd(folders.setup, kUpdaterFileName, u"--uninstall");
 }
 
+constexpr win::DWORD kUpdaterFoundNoAgent = static_cast<win::DWORD>(-13001);
+
 bool AgentIsGone() {
   HKEY common = nullptr;
   const LONG rc = Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCommonKey, 0, KEY_READ | KEY_WOW64_32KEY, &common);
@@ -123,7 +125,10 @@ UninstallOutcome RunUninstallFlow(const InstallerFolders& folders, DriverRecords
   const ProgramEnd updater = UninstallThroughUpdater(folders);
   UninstallOutcome outcome;
   outcome.code = static_cast<int>(updater.started ? updater.exitCode : updater.error);
-  outcome.removed = updater.started && updater.exitCode == 0 && AgentIsGone();
+  // -13001: the updater found no agent's settings. With no key and no service left either, there
+  // was nothing to remove, which is what an administrator rolling out an uninstall wants to hear.
+  const bool updaterDone = updater.started && (updater.exitCode == 0 || updater.exitCode == kUpdaterFoundNoAgent);
+  outcome.removed = updaterDone && AgentIsGone();
   return outcome;
 }
 

@@ -266,8 +266,8 @@ TEST_F(SetupProgram, UninstallBuildUsesNothingPlantedAtTheSetupFolder) {
     ASSERT_FALSE(HasFatalFailure());
 
     EXPECT_EQ(m.Run(kInstaller, u"C:\\test"), 1);
-    // As on any machine without an agent: its own updater finds no agent's settings.
-    EXPECT_EQ(Outcome(), u"VH-KSM Agent could not be deleted.(-13001)");
+    // As on any machine without an agent: its own updater finds none, nothing is left to remove.
+    EXPECT_EQ(Outcome(), u"119");
     EXPECT_FALSE(qztest::PlantedCertmgrRan(m));
     EXPECT_EQ(qztest::RootCertificates(), 0u);
     EXPECT_FALSE(Exists(kSetup));
@@ -282,10 +282,9 @@ TEST_F(SetupProgram, UninstallBuildUsesNothingPlantedAtTheSetupFolder) {
   }
 }
 
-// The uninstall build on a machine without an agent, and with an updater that cannot start: it
-// never says it deleted an agent that its updater did not remove, and never goes the install
-// window's way.
-TEST_F(SetupProgram, UninstallBuildWithoutAWorkingUpdaterRunSaysItCouldNotDelete) {
+// The uninstall build with an updater that cannot start: it never says it deleted an agent that
+// its updater did not remove, and never goes the install window's way.
+TEST_F(SetupProgram, UninstallBuildWhoseUpdaterCannotStartSaysItCouldNotDelete) {
   struct Row {
     const char* profile;
     const char* lang;
@@ -293,8 +292,6 @@ TEST_F(SetupProgram, UninstallBuildWithoutAWorkingUpdaterRunSaysItCouldNotDelete
     std::string text;
   };
   const Row rows[] = {
-      // The updater finds no agent's settings to start from.
-      {"win10-x64", "en", "qzUpdater", "VH-KSM Agent could not be deleted.(-13001)"},
       // Not a program: CreateProcessW on XP, the shell from Vista on, both refuse it.
       {"winxp-sp2", "en", "", "VH-KSM Agent could not be deleted.(193)"},
       {"win7", "ko", "", "VH-KSM 에이전트를 삭제하지 못했습니다.(193)"}};
@@ -326,13 +323,19 @@ int Count(std::u16string_view image) {
 
 
 // The agent as qzUpdater --install leaves it, its stand-ins running, then the delivered installer;
-// once as it is, once with its install folder value broken, which stops the updater at its start.
+// once as it is, once with its install folder value broken and once without its Common key, both
+// of which stop the updater at its start.
 TEST_F(SetupProgram, UninstallBuildRemovesAnInstalledAgent) {
+  enum class Damage { None, InstallFolderValue, CommonKeyGone };
   struct Row {
     const char* name;
-    bool breakInstallFolder;
+    Damage damage;
+    const char* failure;  // the box's text when the agent stays
   };
-  for (const Row& r : {Row{"intact", false}, Row{"value02 broken", true}}) {
+  for (const Row& r : {Row{"intact", Damage::None, nullptr},
+                       Row{"value02 broken", Damage::InstallFolderValue, "VH-KSM Agent could not be deleted.(-13002)"},
+                       // The updater finds no settings, yet the agent's service is still there.
+                       Row{"Common key gone", Damage::CommonKeyGone, "VH-KSM Agent could not be deleted.(-13001)"}}) {
     SCOPED_TRACE(r.name);
     qztest::HostDir dir;
     qztest::MakeCertificate(dir);
@@ -355,7 +358,11 @@ TEST_F(SetupProgram, UninstallBuildRemovesAnInstalledAgent) {
     ASSERT_EQ(Count(u"qzTarlinSvc.exe"), 1);
     ASSERT_TRUE(ServiceExists(u"qzNetFilterX64"));
     ASSERT_TRUE(KeyExists(u"SOFTWARE\\Varnholt\\KSM\\Common", KEY_WOW64_32KEY));
-    if (r.breakInstallFolder) {
+    if (r.damage == Damage::CommonKeyGone) {
+      ASSERT_EQ(Registry().RegDeleteKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Varnholt\\KSM\\Common", KEY_WOW64_32KEY),
+                ERROR_SUCCESS);
+    }
+    if (r.damage == Damage::InstallFolderValue) {
       HKEY common = nullptr;
       ASSERT_EQ(Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Varnholt\\KSM\\Common", 0,
                                          KEY_ALL_ACCESS | KEY_WOW64_32KEY, &common),
@@ -378,12 +385,12 @@ TEST_F(SetupProgram, UninstallBuildRemovesAnInstalledAgent) {
     auto boxes = Boxes(m);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, "VH-KSM Agent Uninstall");
-    if (r.breakInstallFolder) {
-      // The updater stopped before removing anything: the agent's registry and files stay, and
-      // the administrator is told with the updater's exit code.
-      EXPECT_TRUE(KeyExists(u"SOFTWARE\\Varnholt\\KSM\\Common", KEY_WOW64_32KEY));
+    if (r.failure) {
+      // The updater stopped before removing anything: the agent's files stay, and the
+      // administrator is told with the updater's exit code.
+      EXPECT_EQ(KeyExists(u"SOFTWARE\\Varnholt\\KSM\\Common", KEY_WOW64_32KEY), r.damage != Damage::CommonKeyGone);
       EXPECT_TRUE(Exists(std::u16string(kInstall64) + u"\\lmvAgent.exe"));
-      EXPECT_EQ(boxes[0].text, "VH-KSM Agent could not be deleted.(-13002)");
+      EXPECT_EQ(boxes[0].text, r.failure);
       EXPECT_EQ(boxes[0].flags, MB_ICONERROR);
       EXPECT_EQ(WideToUtf8(Outcome()), boxes[0].text);
     } else {
