@@ -19,6 +19,8 @@ namespace {
 
 using namespace win;
 
+constexpr char16_t kUpdaterProgramName[] = u"qzUpdater.exe";
+
 bool Hidden(std::u16string_view name) { return name.empty() || name[0] == u'.'; }
 
 bool HasDigest(std::u16string_view path, const Digest& expected) {
@@ -48,6 +50,12 @@ bool WriteJournal(UpdaterRun& u, const InstallJournal& journal) {
          written == text.size() && Files().FlushFileBuffers(file.get());
 }
 
+// The updater's own program in the install folder, unless it is the one running (a running
+// program can be renamed but not replaced).
+bool KeptInPlace(UpdaterRun& u, std::u16string_view name, std::u16string_view installed) {
+  return FoldCase(name) == FoldCase(kUpdaterProgramName) && FoldCase(Files().GetModuleFileNameW()) != FoldCase(installed);
+}
+
 // One step forward: the installed file (if any) to its backup, the new file into place.
 bool DoStep(UpdaterRun& u, const InstallJournal& j, const InstallStep& s, std::u16string_view func) {
   const StepPaths p = PathsOf(u, j, s);
@@ -64,7 +72,17 @@ bool DoStep(UpdaterRun& u, const InstallJournal& j, const InstallStep& s, std::u
     return true;
   }
   if (HasDigest(p.installed, s.digest) && !PathExists(p.prepared)) return true;  // already in place
-  if (PathExists(p.installed) && !Files().MoveFileExW(p.installed, p.backup, MOVEFILE_REPLACE_EXISTING)) {
+  if (PathExists(p.installed) && KeptInPlace(u, s.name, p.installed)) {
+    // The updater is what repairs a cut-short install, so its program is never missing: the
+    // backup is a copy (made under a module-folder name, which recovery clears if cut short) and
+    // the new file replaces it in one rename.
+    const std::u16string staged = Fmt(u"%s\\%s.r%u", u.folders().module, s.name, j.build);
+    if (!Files().CopyFileW(p.installed, staged, FALSE) ||
+        !Files().MoveFileExW(staged, p.backup, MOVEFILE_REPLACE_EXISTING)) {
+      Log(u, func, kLogWarning, u"%u - %s: 모듈 백업 실패", GetLastError(), s.name);
+      return false;
+    }
+  } else if (PathExists(p.installed) && !Files().MoveFileExW(p.installed, p.backup, MOVEFILE_REPLACE_EXISTING)) {
     Log(u, func, kLogWarning, u"%u - %s: 모듈 백업 실패", GetLastError(), s.name);
     return false;
   }

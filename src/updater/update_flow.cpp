@@ -1,6 +1,8 @@
 #include "updater/update_flow.h"
 
 #include "config/registry_layout.h"
+#include "crypto/digest.h"
+#include "platform/file_util.h"
 #include "platform/platform.h"
 #include "protocol/certificates.h"
 #include "protocol/server_messages.h"
@@ -26,7 +28,18 @@ constexpr char16_t kFunc[] = u"UpdateAgentModule";
 bool PlaceInstalledAgent(UpdaterRun& u) {
   std::u16string source = Files().GetModuleFileNameW();
   source = source.substr(0, source.rfind(u'\\'));
-  CopyAgentFiles(u, source, u.folders().install);
+  // Staged in the module folder and moved into place by the journaled install step, so that an
+  // install cut short over an existing agent is finished or undone by the next run of any mode,
+  // never left half one build and half another.
+  const std::u16string& module = u.folders().module;
+  CreateFolderPath(module);
+  CopyAgentFiles(u, source, module);
+  u.plan = {};
+  for (std::u16string_view name : kAgentFiles) {
+    Digest d{};
+    if (DigestFile(Fmt(u"%s\\%s", module, name), &d)) u.plan.files[FoldCase(name)] = d;
+  }
+  InstallAgentModules(u, 0);
   CopyMsDllToSystemFolder(u, source);
   RunOrletUninstallerIfPossible(u, source);
   return RunServiceCommand(u.sys, u"install");

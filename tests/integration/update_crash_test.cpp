@@ -18,6 +18,7 @@
 #include "integration/agent_release_fixture.h"
 #include "platform/winsim/kill_point.h"
 #include "updater/entry.h"
+#include "updater/file_placement.h"
 #include "updater/install_transaction.h"
 
 namespace {
@@ -111,6 +112,23 @@ std::map<std::string, std::string> AgentFiles(const TestMachine& m) {
     }
     if (!it->is_directory()) out[rel] = ReadHostFile(it->path());
   }
+  return out;
+}
+
+// The agent's programs among them (what the install step moves into place).
+std::map<std::string, std::string> AgentModules(const std::map<std::string, std::string>& files) {
+  std::map<std::string, std::string> out;
+  for (std::u16string_view name : qz::kAgentFiles) {
+    const auto it = files.find(win::WideToUtf8(name));
+    if (it != files.end()) out.insert(*it);
+  }
+  return out;
+}
+
+// Names and sizes only: a failure must not print whole programs.
+std::string ModuleNames(const std::map<std::string, std::string>& files) {
+  std::string out;
+  for (const auto& [name, bytes] : files) out += name + ":" + std::to_string(bytes.size()) + " ";
   return out;
 }
 
@@ -330,24 +348,10 @@ TEST_F(UpdateCrash, EveryMoveAndDeletionOfTheUpdateIsSettledWhenTheDefinitionFai
 // The same with qzserver stopped: the run settles the installation before it gives up on the
 // server (-6), then starts the agent.
 TEST_F(UpdateCrash, TheInstallStepIsSettledWithTheServerStopped) {
-  const std::vector<std::string> all =
+  const std::vector<std::string> points =
       Chosen(TracePoints(UpdaterCommand(u"--update"), u"C:\\", [](TestMachine&) {}, qz::kExitDone),
              {"MoveFileEx", "DeleteFile"});
-  std::vector<std::string> points;
-  const auto first = [&](const std::string& prefix, const std::string& tail) {
-    for (const std::string& p : all) {
-      if (p.rfind(prefix, 0) == 0 && p.size() > tail.size() && p.compare(p.size() - tail.size(), tail.size(), tail) == 0) {
-        points.push_back(p);
-        return;
-      }
-    }
-    ADD_FAILURE() << "no point " << prefix << "..." << tail;
-  };
-  // Each such run waits out the transport's time-outs, so only two points: moves half done, and
-  // backups half deleted. The table above and the recovery's own tests take every point.
-  first("MoveFileEx:", "\\module\\qzPatchMan.dll");
-  first("DeleteFile:", ".r331");
-
+  ASSERT_GE(points.size(), 15u);
   for (const std::string& point : points) {
     SCOPED_TRACE(point);
     TestMachine m("win10-x64");
@@ -368,48 +372,95 @@ TEST_F(UpdateCrash, TheInstallStepIsSettledWithTheServerStopped) {
 }
 
 // The installer's updater over an agent that runs build 330, placing build 331 from the setup
-// folder, cut short at each of its file operations in the install folder; the installer is run
-// again (with the definition file failing on the server), then the agent's own update run. Install
-// mode places files over the old ones (what the new build lacks stays, as after an uninterrupted
-// install), so the measure is the uninterrupted install's result, file for file.
-TEST_F(UpdateCrash, EveryFileOperationOfAnInstallOverTheAgentIsMadeGoodByTheNextInstall) {
-  const std::u16string setup(kReleaseSetup);
-  const std::u16string install = u"\"" + setup + u"\\qzUpdater.exe\" --install";
-  const auto prepare = [&](TestMachine& m) {
+// folder, cut short at each of its file operations in the install folder. Install mode places
+// files over the old ones (what the new build lacks stays, as after an uninterrupted install), so
+// the measure is the uninterrupted install's result, file for file.
+struct InstallOverAgent {
+  std::u16string setup{kReleaseSetup};
+  std::u16string command{u"\"" + setup + u"\\qzUpdater.exe\" --install"};
+  std::map<std::string, std::string> placed;  // what the uninterrupted install leaves
+  std::vector<std::string> points;
+
+  void Prepare(TestMachine& m, const fs::path& dir) const {
     m.Install("qzUpdater", setup + u"\\qzUpdater.exe");
     const std::string host = m.HostPath(setup);
-    for (const auto& e : fs::directory_iterator(release_->dir / "agent331")) {
+    for (const auto& e : fs::directory_iterator(dir / "agent331")) {
       WriteHostFile(host + "/" + e.path().filename().string(), ReadHostFile(e.path()));
     }
     for (const char* cert : {"qorv-ca.pem", "qorv-fs.crt"}) {
-      WriteHostFile(host + "/" + cert, ReadHostFile(release_->dir / (std::string("release/certs/") + cert)));
+      WriteHostFile(host + "/" + cert, ReadHostFile(dir / (std::string("release/certs/") + cert)));
     }
-    WriteHostFile(host + "/local-fs.crt", ReadHostFile(release_->dir / "release/local-fs.crt"));
-    WriteHostFile(host + "/qzAgent.xmd", ReadHostFile(release_->dir / "release/agent/qzAgent.xmd"));
-    WriteHostFile(host + "/server.cfg", ReadHostFile(release_->dir / "agent331.cfg/server.cfg"));
-  };
-  // What the uninterrupted install leaves: every next install must leave the same.
-  std::map<std::string, std::string> placed;
-  const std::vector<std::string> points =
-      TracePoints(install, setup, prepare, qz::kExitDone, [&](const TestMachine& m) { placed = AgentFiles(m); });
-  ASSERT_GE(points.size(), 8u);
-  ASSERT_EQ(placed.at("qzAgentUtil.dll"), ReadHostFile(release_->dir / "agent331/qzAgentUtil.dll"));
-  std::cout << "install: " << points.size() << " kill points" << std::endl;
+    WriteHostFile(host + "/local-fs.crt", ReadHostFile(dir / "release/local-fs.crt"));
+    WriteHostFile(host + "/qzAgent.xmd", ReadHostFile(dir / "release/agent/qzAgent.xmd"));
+    WriteHostFile(host + "/server.cfg", ReadHostFile(dir / "agent331.cfg/server.cfg"));
+  }
+};
 
-  for (const std::string& point : points) {
+class InstallCrash : public UpdateCrash {
+ protected:
+  void SetUp() override {
+    UpdateCrash::SetUp();
+    if (HasFatalFailure() || IsSkipped()) return;
+    const fs::path dir = release_->dir.path();
+    run_.points = TracePoints(run_.command, run_.setup, [&](TestMachine& m) { run_.Prepare(m, dir); }, qz::kExitDone,
+                              [&](const TestMachine& m) { run_.placed = AgentFiles(m); });
+    ASSERT_GE(run_.points.size(), 8u);
+    ASSERT_EQ(run_.placed.at("qzAgentUtil.dll"), ReadHostFile(dir / "agent331/qzAgentUtil.dll"));
+    std::cout << "install: " << run_.points.size() << " kill points" << std::endl;
+  }
+
+  // A machine with build 330 running, the setup folder filled, the install cut short at point.
+  bool Killed(TestMachine& m, const std::string& point, std::map<std::string, std::string>* modulesBefore) {
+    Fresh(m);
+    if (HasFatalFailure()) return false;
+    run_.Prepare(m, release_->dir.path());
+    if (modulesBefore) *modulesBefore = AgentModules(AgentFiles(m));
+    return RunKilledAt(m, run_.command, run_.setup, point);
+  }
+
+  InstallOverAgent run_;
+};
+
+// The installer run again (with the definition file failing on the server), then the agent's own
+// update run: the uninterrupted install's result.
+TEST_F(InstallCrash, EveryFileOperationIsMadeGoodByTheNextInstall) {
+  for (const std::string& point : run_.points) {
     SCOPED_TRACE(point);
     TestMachine m("win10-x64");
-    Fresh(m);
-    if (HasFatalFailure()) return;
-    prepare(m);
-    if (!RunKilledAt(m, install, setup, point)) continue;
+    if (!Killed(m, point, nullptr)) {
+      if (HasFatalFailure()) return;
+      continue;
+    }
     release_->server->Faults("/agent/qzAgent.xmd status=500\n");
-    EXPECT_EQ(m.Run(install, setup), qz::kExitDone);
-    EXPECT_EQ(AgentFiles(m), placed);
+    EXPECT_EQ(m.Run(run_.command, run_.setup), qz::kExitDone);
+    EXPECT_TRUE(AgentFiles(m) == run_.placed) << ModuleNames(AgentFiles(m));
     EXPECT_TRUE(ServiceRuns());
     KillServiceProgram(m);
     ExpectWholeAgentAfterAFailingDefinition(m, false);
-    EXPECT_EQ(AgentFiles(m), placed);
+    EXPECT_TRUE(AgentFiles(m) == run_.placed) << ModuleNames(AgentFiles(m));
+  }
+}
+
+// Not run again: the agent's own run, with the server stopped, leaves its programs all of the
+// old build or all of the new one, and running.
+TEST_F(InstallCrash, EveryFileOperationIsSettledByTheAgentsRunWithTheServerStopped) {
+  for (const std::string& point : run_.points) {
+    SCOPED_TRACE(point);
+    TestMachine m("win10-x64");
+    std::map<std::string, std::string> before;
+    if (!Killed(m, point, &before)) {
+      if (HasFatalFailure()) return;
+      continue;
+    }
+    StopServer();
+    EXPECT_EQ(m.Run(UpdaterCommand(u"")), qz::kExitCertificates);
+    const std::map<std::string, std::string> modules = AgentModules(AgentFiles(m));
+    EXPECT_TRUE(modules == before || modules == AgentModules(run_.placed)) << ModuleNames(modules);
+    EXPECT_TRUE(Leftovers(m).empty());
+    EXPECT_TRUE(ServiceRuns());
+    KillServiceProgram(m);
+    StartServer();
+    if (HasFatalFailure()) return;
   }
 }
 
