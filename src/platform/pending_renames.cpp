@@ -12,43 +12,6 @@ namespace {
 constexpr char16_t kSessionManager[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 constexpr char16_t kPendingValue[] = u"PendingFileRenameOperations";
 
-// The value's strings one by one up to the end of its data: a deletion's empty target must not
-// end the list the way an empty string ends an ordinary REG_MULTI_SZ.
-std::vector<std::u16string> ParseStrings(const std::vector<BYTE>& data) {
-  std::vector<std::u16string> out;
-  std::u16string cur;
-  bool open = false;
-  for (size_t i = 0; i + 1 < data.size(); i += 2) {
-    const char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-    if (c == 0) {
-      out.push_back(std::move(cur));
-      cur.clear();
-      open = false;
-    } else {
-      cur.push_back(c);
-      open = true;
-    }
-  }
-  if (open) out.push_back(std::move(cur));
-  // The list's own terminator reads as one more empty string.
-  if (out.size() % 2 == 1 && out.back().empty()) out.pop_back();
-  return out;
-}
-
-std::vector<BYTE> SerializeStrings(const std::vector<std::u16string>& strings) {
-  std::vector<BYTE> out;
-  auto put = [&](char16_t c) {
-    out.push_back(static_cast<BYTE>(c & 0xFF));
-    out.push_back(static_cast<BYTE>(c >> 8));
-  };
-  for (const auto& s : strings) {
-    for (char16_t c : s) put(c);
-    put(0);
-  }
-  put(0);
-  return out;
-}
-
 std::u16string Plain(std::u16string_view path) {
   std::u16string s(path);
   if (s.rfind(u"\\??\\", 0) == 0) s.erase(0, 4);
@@ -110,7 +73,7 @@ int CancelDeletesAtRestart(const std::vector<std::u16string>& paths) {
   }
   data.resize(size);
 
-  const std::vector<std::u16string> ops = ParseStrings(data);
+  const std::vector<std::u16string> ops = ParsePendingRenames(data);
   std::vector<std::u16string> kept;
   int removed = 0;
   for (size_t i = 0; i < ops.size(); i += 2) {
@@ -131,12 +94,47 @@ int CancelDeletesAtRestart(const std::vector<std::u16string>& paths) {
     if (kept.empty()) {
       rc = reg.RegDeleteValueW(key, kPendingValue);
     } else {
-      const std::vector<BYTE> bytes = SerializeStrings(kept);
+      const std::vector<BYTE> bytes = SerializePendingRenames(kept);
       rc = reg.RegSetValueExW(key, kPendingValue, REG_MULTI_SZ, bytes.data(), static_cast<DWORD>(bytes.size()));
     }
   }
   reg.RegCloseKey(key);
   return rc == ERROR_SUCCESS ? removed : -1;
+}
+
+std::vector<std::u16string> ParsePendingRenames(const std::vector<unsigned char>& data) {
+  std::vector<std::u16string> out;
+  std::u16string cur;
+  bool open = false;
+  for (size_t i = 0; i + 1 < data.size(); i += 2) {
+    const char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+    if (c == 0) {
+      out.push_back(std::move(cur));
+      cur.clear();
+      open = false;
+    } else {
+      cur.push_back(c);
+      open = true;
+    }
+  }
+  if (open) out.push_back(std::move(cur));
+  // The list's own terminator reads as one more empty string.
+  if (out.size() % 2 == 1 && out.back().empty()) out.pop_back();
+  return out;
+}
+
+std::vector<unsigned char> SerializePendingRenames(const std::vector<std::u16string>& strings) {
+  std::vector<BYTE> out;
+  auto put = [&](char16_t c) {
+    out.push_back(static_cast<BYTE>(c & 0xFF));
+    out.push_back(static_cast<BYTE>(c >> 8));
+  };
+  for (const auto& s : strings) {
+    for (char16_t c : s) put(c);
+    put(0);
+  }
+  put(0);
+  return out;
 }
 
 }  // namespace win

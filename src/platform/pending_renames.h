@@ -14,4 +14,9 @@ namespace win {
 // its order. The number of pairs removed, or -1 when the value could not be read or rewritten.
 int CancelDeletesAtRestart(const std::vector<std::u16string>& paths);
 
+// The value's strings one by one up to the end of its data (a deletion's empty target must not
+// end the list the way an empty string ends an ordinary REG_MULTI_SZ), and back.
+std::vector<std::u16string> ParsePendingRenames(const std::vector<unsigned char>& data);
+std::vector<unsigned char> SerializePendingRenames(const std::vector<std::u16string>& strings);
+
 }  // namespace win

@@ -161,25 +161,10 @@ TEST_F(Payload, WhatStandsAtTheSetupFolderIsReplacedByAFreshFolder) {
       case Planted::FileInUse:
         ASSERT_TRUE(Files().CreateDirectoryW(setup));
         break;
-      case Planted::ForeignRights: {
-        EXPLICIT_ACCESS_W everyone;
-        everyone.grfAccessPermissions = GENERIC_ALL;
-        everyone.grfAccessMode = SET_ACCESS;
-        everyone.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-        everyone.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-        everyone.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-        ASSERT_TRUE(AllocateAndInitializeSid(SECURITY_WORLD_SID_AUTHORITY, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
-                                             &everyone.Trustee.ptstrName));
-        SECURITY_DESCRIPTOR sd;
-        ACL acl;
-        ASSERT_EQ(SetEntriesInAclW({everyone}, nullptr, &acl), ERROR_SUCCESS);
-        ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
-        ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, &acl, FALSE));
-        SECURITY_ATTRIBUTES sa;
-        sa.lpSecurityDescriptor = &sd;
-        ASSERT_TRUE(Files().CreateDirectoryW(setup, &sa));
+      case Planted::ForeignRights:
+        qztest::CreateFolderOpenToEveryone(setup);
+        ASSERT_FALSE(HasFatalFailure());
         break;
-      }
       case Planted::Junction:
         fs::create_directory_symlink(hostOf(elsewhere), hostOf(setup));
         break;

@@ -206,6 +206,27 @@ inline win::DWORD RootCertificates() {
 enum class PlantedSetup { Folder, ForeignRights, Junction };
 inline constexpr char16_t kPlantedElsewhere[] = u"C:\\Users\\x\\planted";
 
+// A folder whose access list lets everyone in, as a standard user could make one.
+inline void CreateFolderOpenToEveryone(std::u16string_view path) {
+  using namespace win;
+  EXPLICIT_ACCESS_W everyone;
+  everyone.grfAccessPermissions = GENERIC_ALL;
+  everyone.grfAccessMode = SET_ACCESS;
+  everyone.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+  everyone.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  everyone.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+  ASSERT_TRUE(AllocateAndInitializeSid(SECURITY_WORLD_SID_AUTHORITY, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
+                                       &everyone.Trustee.ptstrName));
+  ACL acl;
+  ASSERT_EQ(SetEntriesInAclW({everyone}, nullptr, &acl), ERROR_SUCCESS);
+  SECURITY_DESCRIPTOR sd;
+  ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, &acl, FALSE));
+  SECURITY_ATTRIBUTES sa;
+  sa.lpSecurityDescriptor = &sd;
+  ASSERT_TRUE(Files().CreateDirectoryW(path, &sa));
+}
+
 // Plants it and puts files ("NAME" → host file to copy) where the setup folder's path leads.
 inline void PlantSetupFolder(const TestMachine& m, PlantedSetup how, const std::map<std::string, std::string>& files) {
   using namespace win;
@@ -214,22 +235,8 @@ inline void PlantSetupFolder(const TestMachine& m, PlantedSetup how, const std::
   if (how == PlantedSetup::Junction) {
     std::filesystem::create_directory_symlink(m.HostPath(kPlantedElsewhere), setup);
   } else if (how == PlantedSetup::ForeignRights) {
-    EXPLICIT_ACCESS_W everyone;
-    everyone.grfAccessPermissions = GENERIC_ALL;
-    everyone.grfAccessMode = SET_ACCESS;
-    everyone.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
-    everyone.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    everyone.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    ASSERT_TRUE(AllocateAndInitializeSid(SECURITY_WORLD_SID_AUTHORITY, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0,
-                                         &everyone.Trustee.ptstrName));
-    ACL acl;
-    ASSERT_EQ(SetEntriesInAclW({everyone}, nullptr, &acl), ERROR_SUCCESS);
-    SECURITY_DESCRIPTOR sd;
-    ASSERT_TRUE(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION));
-    ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, &acl, FALSE));
-    SECURITY_ATTRIBUTES sa;
-    sa.lpSecurityDescriptor = &sd;
-    ASSERT_TRUE(Files().CreateDirectoryW(kSiteSetupFolder, &sa));
+    CreateFolderOpenToEveryone(kSiteSetupFolder);
+    if (::testing::Test::HasFatalFailure()) return;
   } else {
     std::filesystem::create_directories(setup);
   }

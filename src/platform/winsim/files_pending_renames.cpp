@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/pending_renames.h"
 #include "platform/registry.h"
 #include "platform/winsim/files_internal.h"
 #include "platform/winsim/reboot.h"
@@ -20,43 +21,6 @@ namespace {
 
 const char16_t kSessionManager[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const char16_t kPendingValue[] = u"PendingFileRenameOperations";
-
-// REG_MULTI_SZ of PendingFileRenameOperations: pairs whose second string may be empty, so the
-// strings are read one by one up to the end of the data, not up to the first empty one.
-std::vector<std::u16string> ParsePending(const std::vector<BYTE>& data) {
-  std::vector<std::u16string> out;
-  std::u16string cur;
-  bool open = false;
-  for (size_t i = 0; i + 1 < data.size(); i += 2) {
-    char16_t c = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-    if (c == 0) {
-      out.push_back(std::move(cur));
-      cur.clear();
-      open = false;
-    } else {
-      cur.push_back(c);
-      open = true;
-    }
-  }
-  if (open) out.push_back(std::move(cur));
-  // The list's own terminator shows up as one extra empty string.
-  if (out.size() % 2 == 1 && out.back().empty()) out.pop_back();
-  return out;
-}
-
-std::vector<BYTE> SerializePending(const std::vector<std::u16string>& strings) {
-  std::vector<BYTE> out;
-  auto put = [&](char16_t c) {
-    out.push_back(static_cast<BYTE>(c & 0xFF));
-    out.push_back(static_cast<BYTE>(c >> 8));
-  };
-  for (const auto& s : strings) {
-    for (char16_t c : s) put(c);
-    put(0);
-  }
-  put(0);
-  return out;
-}
 
 std::optional<std::vector<BYTE>> ReadPending(IRegistry& reg) {
   HKEY key = nullptr;
@@ -103,14 +67,14 @@ BOOL WinsimFiles::DelayMove(std::u16string_view from, std::u16string_view to, DW
   // One process at a time appends, so no operation is lost.
   return m_->WithRegistry([&](Db&) -> BOOL {
     std::vector<std::u16string> ops;
-    if (auto data = ReadPending(*reg)) ops = ParsePending(*data);
+    if (auto data = ReadPending(*reg)) ops = win::ParsePendingRenames(*data);
     ops.push_back(u"\\??\\" + s->ToString());
     ops.push_back(target);
     HKEY key = nullptr;
     LONG rc = reg->RegCreateKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, nullptr, 0,
                                    KEY_ALL_ACCESS | KEY_WOW64_64KEY, nullptr, &key, nullptr);
     if (rc != ERROR_SUCCESS) return Fail(static_cast<DWORD>(rc));
-    const auto bytes = SerializePending(ops);
+    const auto bytes = win::SerializePendingRenames(ops);
     rc = reg->RegSetValueExW(key, kPendingValue, REG_MULTI_SZ, bytes.data(), static_cast<DWORD>(bytes.size()));
     reg->RegCloseKey(key);
     if (rc != ERROR_SUCCESS) return Fail(static_cast<DWORD>(rc));
@@ -125,7 +89,7 @@ void Reboot(Machine& machine) {
     if (!reg) return;
     auto data = ReadPending(*reg);
     if (data) {
-      const auto ops = ParsePending(*data);
+      const auto ops = win::ParsePendingRenames(*data);
       auto host = [&](const std::u16string& p) -> std::optional<std::string> {
         auto w = ParseWinPath(StripNtPrefix(p), u"C:\\");
         if (!w || w->IsRoot()) return std::nullopt;
