@@ -37,16 +37,16 @@ bool IsDriveRoot(std::u16string_view path) {
   return full.size() <= 2;  // "", "C:"
 }
 
-// folder\name within a path buffer of MAX_PATH characters.
-bool JoinWithin(std::u16string_view folder, std::u16string_view name, std::u16string* path) {
+}  // namespace
+
+bool BuildPath(std::u16string_view folder, std::u16string_view name, std::u16string* path) {
+  // Room for the separator and the terminator.
   if (folder.size() + 1 + name.size() + 1 > MAX_PATH) return false;
   path->assign(folder);
   path->push_back(u'\\');
   path->append(name);
   return true;
 }
-
-}  // namespace
 
 bool IsFolderLink(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
@@ -60,7 +60,7 @@ bool DeleteFolderTree(std::u16string_view path, bool listFailure) {
     return false;
   }
   std::u16string pattern;
-  if (!JoinWithin(path, u"*", &pattern)) {
+  if (!BuildPath(path, u"*", &pattern)) {
     SetLastError(kErrorFilenameTooLong);
     return false;
   }
@@ -80,7 +80,7 @@ bool DeleteFolderTree(std::u16string_view path, bool listFailure) {
     const std::u16string& name = found.cFileName;
     if (name == u"." || name == u"..") continue;
     std::u16string full;
-    if (!JoinWithin(path, name, &full)) {
+    if (!BuildPath(path, name, &full)) {
       ok = false;
       error = kErrorFilenameTooLong;
       break;

@@ -25,6 +25,10 @@ Removal RemoveFolderNowOrAtRestart(std::u16string_view path);
 // Schedules a deletion for the next restart only.
 bool DeleteAtRestart(std::u16string_view path);
 
+// "%s\%s" over folder and name within the 260-character path buffer; false when it does not fit
+// (a cut path could name another file).
+bool BuildPath(std::u16string_view folder, std::u16string_view name, std::u16string* path);
+
 // A junction or folder link: a folder that is a reparse point (false for INVALID_FILE_ATTRIBUTES).
 bool IsFolderLink(DWORD attributes);
 

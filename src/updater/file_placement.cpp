@@ -42,17 +42,7 @@ bool CopyFileList(UpdaterRun& u, std::u16string_view from, std::u16string_view t
   return copied == total;
 }
 
-
 }  // namespace
-
-bool BuildPath(std::u16string_view folder, std::u16string_view name, std::u16string* path) {
-  // Room for the separator and the terminator.
-  if (folder.size() + 1 + name.size() + 1 > MAX_PATH) return false;
-  path->assign(folder);
-  path->push_back(u'\\');
-  path->append(name);
-  return true;
-}
 
 bool CopyAgentFiles(UpdaterRun& u, std::u16string_view sourceFolder, std::u16string_view targetFolder) {
   return CopyFileList(u, sourceFolder, targetFolder, kAgentFiles, u"%d/%d 에이전트 파일 복사 완료");

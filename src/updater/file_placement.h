@@ -44,10 +44,6 @@ inline constexpr std::array<DriverFile, 14> kDriverFiles = {{
     {u"qzPrtProcXP.sys", 0x00000101u},
 }};
 
-// "%s\%s" over folder and name within the 260-character path buffer; false when it does not fit
-// (a cut path could name another file).
-bool BuildPath(std::u16string_view folder, std::u16string_view name, std::u16string* path);
-
 // The 24 agent files from sourceFolder into targetFolder; true when every one was copied.
 bool CopyAgentFiles(UpdaterRun& u, std::u16string_view sourceFolder, std::u16string_view targetFolder);
 // The three certificate files, logged as such; true when every one was copied.
