@@ -1,10 +1,10 @@
 // The install flow: the take-over of the settings document and the install worker.
-#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "config/config_context.h"
 #include "config/configure.h"
+#include "crypto/digest.h"
 #include "config/installer_settings.h"
 #include "config/registry_layout.h"
 #include "installer/install_state.h"
@@ -48,31 +48,8 @@ bool PlacesProcessCut(const std::string& kind) { return kind == "V3-1" || kind =
 
 // True when both files can be read and hold the same bytes.
 bool SameContents(const std::u16string& a, const std::u16string& b) {
-  IFileSystem& files = Files();
-  auto open = [&](const std::u16string& path) {
-    return files.CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL);
-  };
-  HANDLE ha = open(a);
-  if (ha == INVALID_HANDLE_VALUE || ha == nullptr) return false;
-  HANDLE hb = open(b);
-  if (hb == INVALID_HANDLE_VALUE || hb == nullptr) {
-    CloseHandle(ha);
-    return false;
-  }
-  int64_t sizeA = -1, sizeB = -2;
-  bool same = files.GetFileSizeEx(ha, &sizeA) && files.GetFileSizeEx(hb, &sizeB) && sizeA == sizeB;
-  std::vector<char> bufA(64 * 1024), bufB(64 * 1024);
-  for (int64_t left = sizeA; same && left > 0;) {
-    const DWORD want = static_cast<DWORD>(std::min<int64_t>(left, static_cast<int64_t>(bufA.size())));
-    DWORD gotA = 0, gotB = 0;
-    same = files.ReadFile(ha, bufA.data(), want, &gotA) && files.ReadFile(hb, bufB.data(), want, &gotB) &&
-           gotA == want && gotB == want && std::equal(bufA.begin(), bufA.begin() + want, bufB.begin());
-    left -= want;
-  }
-  CloseHandle(ha);
-  CloseHandle(hb);
-  return same;
+  Digest da{}, db{};
+  return DigestFile(a, &da) && DigestFile(b, &db) && da == db;
 }
 
 // A failed check: nothing more is placed or started, and the administrator is told; the process
@@ -188,12 +165,13 @@ int RunInstallWorker(InstallerState& state) {
   // Every path written here; deletions an earlier uninstall scheduled for them are cancelled.
   std::vector<std::u16string> written;
   auto place = [&](std::u16string_view name, const std::u16string& target) {
-    if (CopySetupFile(folders, name, target, status)) written.push_back(target + u"\\" + std::u16string(name));
+    if (!CopySetupFile(folders, name, target, status)) return false;
+    written.push_back(target + u"\\" + std::u16string(name));
+    return true;
   };
 
   const char16_t* filter = NetworkFilterDriverFile(state.productKind, state.osNumber, state.processorWidth);
-  if (filter && !CopySetupFile(folders, filter, folders.install, status)) filter = nullptr;
-  if (filter) written.push_back(folders.install + u"\\" + filter);
+  if (filter && !place(filter, folders.install)) filter = nullptr;
   if (const char16_t* f = ProcessCutDriverFile(state.productKind, state.osNumber, state.processorWidth)) {
     place(f, folders.install);
   }

@@ -190,7 +190,7 @@ void WinHttpTransport::StatusCallback(HINTERNET, DWORD_PTR context, DWORD status
       break;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
       // A server that breaks off must not cost the whole time-out: the waiting step fails now.
-      WINHTTP_ASYNC_RESULT result;
+      WINHTTP_ASYNC_RESULT result{};
       if (info && infoLength >= sizeof result) std::memcpy(&result, info, sizeof result);
       self->stepError_ = result.dwError;
       self->stepFailed_ = true;
