@@ -106,7 +106,9 @@ TEST(Rpc, CallsReachTheServerAndEachFailureHasItsStatus) {
 
   EXPECT_EQ(Rpc().RpcMgmtStopServerListening(), RPC_S_OK);
   EXPECT_EQ(Rpc().RpcMgmtWaitServerListen(), RPC_S_OK);
-  EXPECT_EQ(Rpc().NdrClientCall(h, iface, 7, {}, &out), static_cast<RPC_STATUS>(RPC_S_SERVER_UNAVAILABLE));
+  RPC_BINDING_HANDLE late = Bind(endpoint);
+  EXPECT_EQ(Rpc().NdrClientCall(late, iface, 7, {}, &out), static_cast<RPC_STATUS>(RPC_S_SERVER_UNAVAILABLE));
+  Rpc().RpcBindingFree(&late);
   EXPECT_EQ(Rpc().RpcServerUnregisterIf(iface), RPC_S_OK);
   EXPECT_EQ(Rpc().RpcServerUnregisterIf(iface), RPC_S_UNKNOWN_IF);
   Rpc().RpcBindingFree(&h);

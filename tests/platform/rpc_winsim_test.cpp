@@ -39,6 +39,9 @@ TEST(RpcWinsim, CallsReachTheServerOfTheirMachineOnly) {
     Platform::SetCurrent(serverSide);
   }
   EXPECT_EQ(Rpc().RpcMgmtStopServerListening(), RPC_S_OK);
+  EXPECT_EQ(Rpc().RpcMgmtWaitServerListen(), RPC_S_OK);
+  // A binding that has called before finds nobody either.
+  EXPECT_EQ(Rpc().NdrClientCall(h, iface, 7, {}, &out), static_cast<RPC_STATUS>(RPC_S_SERVER_UNAVAILABLE));
   Rpc().RpcBindingFree(&h);
 }
 

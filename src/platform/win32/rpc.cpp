@@ -102,7 +102,7 @@ RPC_STATUS Serve(PRPC_MESSAGE msg) {
   try {
     const auto* p = static_cast<const win::BYTE*>(msg->Buffer);
     std::vector<win::BYTE> in(p, p + (p ? msg->BufferLength : 0));
-    status = dispatch(msg->ProcNum, in, &out);
+    status = dispatch(msg->ProcNum & ~RPC_FLAGS_VALID_BIT, in, &out);
   } catch (...) {
     status = RPC_X_BAD_STUB_DATA;
   }
@@ -176,20 +176,22 @@ class Win32Rpc : public win::IRpc {
     msg.Handle = reinterpret_cast<::RPC_BINDING_HANDLE>(binding);
     msg.DataRepresentation = NDR_LOCAL_DATA_REPRESENTATION;
     msg.RpcInterfaceInformation = ClientDesc(iface);
-    msg.ProcNum = procNum;
+    // As MIDL's stubs send it: the flags word is valid (and empty, a plain synchronous call).
+    msg.ProcNum = procNum | RPC_FLAGS_VALID_BIT;
+    msg.RpcFlags = 0;
     msg.BufferLength = static_cast<unsigned>(in.size());
     RPC_STATUS rc = I_RpcGetBuffer(&msg);
     if (rc != RPC_S_OK) return rc;
     if (!in.empty()) std::memcpy(msg.Buffer, in.data(), in.size());
-    // On failure the run time has released the message buffer itself.
     rc = I_RpcSendReceive(&msg);
-    if (rc != RPC_S_OK) return rc;
-    if (out) {
+    if (rc == RPC_S_OK && out) {
       const auto* p = static_cast<const win::BYTE*>(msg.Buffer);
       out->assign(p, p + (p ? msg.BufferLength : 0));
     }
+    // Also after a failure, as the stubs do: a fault leaves the connection with the message, and
+    // this gives it back to the binding.
     I_RpcFreeBuffer(&msg);
-    return RPC_S_OK;
+    return rc;
   }
 
   win::RPC_STATUS RpcServerUseProtseqEpA(std::string_view protSeq, win::UINT maxCalls,
