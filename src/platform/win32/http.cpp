@@ -61,6 +61,7 @@ thread_local int tDelivering = 0;
 void CALLBACK Trampoline(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID info, DWORD infoLength) {
   Callbacks& t = Table();
   std::shared_ptr<Listener> l;
+  win::WINHTTP_STATUS_CALLBACK callback = nullptr;
   {
     std::lock_guard lock(t.m);
     for (HINTERNET h = handle; h && !l;) {
@@ -73,10 +74,11 @@ void CALLBACK Trampoline(HINTERNET handle, DWORD_PTR context, DWORD status, LPVO
       h = p == t.parents.end() ? nullptr : p->second;
     }
     if (!l || !l->callback) return;
+    callback = l->callback;
     ++l->delivering;
   }
   ++tDelivering;
-  l->callback(handle, static_cast<win::DWORD_PTR>(context), static_cast<win::DWORD>(status), info,
+  callback(handle, static_cast<win::DWORD_PTR>(context), static_cast<win::DWORD>(status), info,
               static_cast<win::DWORD>(infoLength));
   --tDelivering;
   {
