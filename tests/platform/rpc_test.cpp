@@ -90,8 +90,15 @@ TEST(Rpc, CallsReachTheServerAndEachFailureHasItsStatus) {
   EXPECT_EQ(Rpc().NdrClientCall(h, iface, 7, big, &out), RPC_S_OK);
   big.push_back(0x7F);
   EXPECT_EQ(out, big);
-  EXPECT_EQ(Rpc().NdrClientCall(h, iface, 8, {}, &out), RPC_S_PROCNUM_OUT_OF_RANGE);
+  // Unknown procedure numbers, small and large, and the next call on the same connection.
+  for (UINT proc : {8u, 300u, 65535u}) {
+    EXPECT_EQ(Rpc().NdrClientCall(h, iface, proc, {}, &out), RPC_S_PROCNUM_OUT_OF_RANGE) << proc;
+    EXPECT_EQ(Rpc().NdrClientCall(h, iface, 7, {5}, &out), RPC_S_OK) << proc;
+    EXPECT_EQ(out, (std::vector<BYTE>{5, 0x7F})) << proc;
+  }
   EXPECT_EQ(Rpc().NdrClientCall(h, iface, 30, {0x12}, &out), 0x1200);
+  EXPECT_EQ(Rpc().NdrClientCall(h, iface, 7, {}, &out), RPC_S_OK);
+  EXPECT_EQ(out, std::vector<BYTE>{0x7F});
   EXPECT_EQ(Rpc().NdrClientCall(h, Interface("C2BA4A81-011D-4CC3-BFCF-B59DAEDF6BDE"), 0, {}, &out), RPC_S_UNKNOWN_IF);
   RPC_IF_ID v2 = iface;
   v2.VersMajor = 2;
@@ -104,6 +111,8 @@ TEST(Rpc, CallsReachTheServerAndEachFailureHasItsStatus) {
   RPC_BINDING_HANDLE tcp = nullptr;
   EXPECT_EQ(Rpc().RpcBindingFromStringBindingA("ncacn_ip_tcp:host[80]", &tcp), RPC_S_PROTSEQ_NOT_SUPPORTED);
 
+  // The client lets its connection go first: Wine's wait also waits for idle connections.
+  EXPECT_EQ(Rpc().RpcBindingFree(&h), RPC_S_OK);
   EXPECT_EQ(Rpc().RpcMgmtStopServerListening(), RPC_S_OK);
   EXPECT_EQ(Rpc().RpcMgmtWaitServerListen(), RPC_S_OK);
   RPC_BINDING_HANDLE late = Bind(endpoint);
@@ -111,7 +120,6 @@ TEST(Rpc, CallsReachTheServerAndEachFailureHasItsStatus) {
   Rpc().RpcBindingFree(&late);
   EXPECT_EQ(Rpc().RpcServerUnregisterIf(iface), RPC_S_OK);
   EXPECT_EQ(Rpc().RpcServerUnregisterIf(iface), RPC_S_UNKNOWN_IF);
-  Rpc().RpcBindingFree(&h);
 }
 
 }  // namespace

@@ -20,9 +20,10 @@ namespace win32 {
 
 namespace {
 
-// Enough procedure numbers for every interface the agent exposes; beyond them the run time
-// itself answers RPC_S_PROCNUM_OUT_OF_RANGE.
-constexpr unsigned kMaxProcs = 256;
+// Every procedure number a request can carry (16 bits on the wire), so the manager code judges
+// each one: Wine's run time answers a number past the table with a fault and then still sends a
+// reply, which the connection's next call would read as its own.
+constexpr unsigned kMaxProcs = 0x10000;
 
 const ::RPC_SYNTAX_IDENTIFIER kNdr = {
     {0x8A885D04, 0x1CEB, 0x11C9, {0x9F, 0xE8, 0x08, 0x00, 0x2B, 0x10, 0x48, 0x60}}, {2, 0}};
@@ -64,11 +65,11 @@ std::list<ServerInterface> gServers;
 void __RPC_STUB GenericStub(PRPC_MESSAGE msg);
 
 RPC_DISPATCH_FUNCTION* DispatchFunctions() {
-  static RPC_DISPATCH_FUNCTION table[kMaxProcs];
-  static std::once_flag once;
-  std::call_once(once, [] {
-    for (auto& f : table) f = GenericStub;
-  });
+  static RPC_DISPATCH_FUNCTION* table = [] {
+    auto* t = new RPC_DISPATCH_FUNCTION[kMaxProcs];  // kept for the process's life
+    for (unsigned i = 0; i < kMaxProcs; ++i) t[i] = GenericStub;
+    return t;
+  }();
   return table;
 }
 
