@@ -92,7 +92,7 @@ TEST_F(Scm, AStoppedDriverServiceGivesTheWindowsResults) {
 TEST_F(Scm, NamesAndDatabasesThatDoNotExist) {
   EXPECT_EQ(Services().OpenServiceW(scm, name, SERVICE_QUERY_STATUS), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_SERVICE_DOES_NOT_EXIST);
-  EXPECT_EQ(Services().OpenSCManagerW(u"", u"Other", SC_MANAGER_CONNECT), nullptr);
+  EXPECT_EQ(Services().OpenSCManagerW(u"", u"ServicesFailed", SC_MANAGER_CONNECT), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_DATABASE_DOES_NOT_EXIST);
   // A program the manager did not start cannot become a service.
   EXPECT_FALSE(Services().StartServiceCtrlDispatcherW({name, [](const std::vector<std::u16string>&) {}}));
