@@ -43,12 +43,13 @@ TEST(Tasks, ComCountsItsInitialisationsPerThread) {
     EXPECT_EQ(Tasks().CoInitializeEx(COINIT_MULTITHREADED), S_OK);
     EXPECT_EQ(Tasks().CoInitializeEx(COINIT_MULTITHREADED), S_FALSE);
     EXPECT_EQ(Tasks().CoInitializeEx(COINIT_APARTMENTTHREADED), RPC_E_CHANGED_MODE);
-    Tasks().CoUninitialize();
-    Tasks().CoUninitialize();
+    // Only the task scheduler is made here.
     void* object = reinterpret_cast<void*>(1);
-    EXPECT_EQ(Tasks().CoCreateInstance(CLSID_TaskScheduler, CLSCTX_INPROC_SERVER, IID_ITaskService, &object),
-              CO_E_NOTINITIALIZED);
+    EXPECT_EQ(Tasks().CoCreateInstance(IID_ITaskService, CLSCTX_INPROC_SERVER, IID_ITaskService, &object),
+              REGDB_E_CLASSNOTREG);
     EXPECT_EQ(object, nullptr);
+    Tasks().CoUninitialize();
+    Tasks().CoUninitialize();
   }).join();
 }
 
