@@ -3,6 +3,7 @@
 // generic stub for every procedure number that hands the request bytes to the manager code. On the
 // wire this is what MIDL stubs exchange, so either side talks to MIDL-built peers.
 #include <cstring>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -58,9 +59,17 @@ struct ServerInterface {
   bool registered = false;
 };
 
-std::mutex gMutex;
-std::list<ClientInterface> gClients;
-std::list<ServerInterface> gServers;
+struct Interfaces {
+  std::mutex m;
+  std::list<ClientInterface> clients;
+  std::list<ServerInterface> servers;
+};
+
+// Never destroyed: the run time's threads may still read the descriptions while the process ends.
+Interfaces& Shared() {
+  static Interfaces* shared = new Interfaces;
+  return *shared;
+}
 
 void __RPC_STUB GenericStub(PRPC_MESSAGE msg);
 
@@ -74,11 +83,12 @@ RPC_DISPATCH_FUNCTION* DispatchFunctions() {
 }
 
 ::RPC_CLIENT_INTERFACE* ClientDesc(const win::RPC_IF_ID& id) {
-  std::lock_guard lock(gMutex);
-  for (auto& c : gClients) {
+  Interfaces& all = Shared();
+  std::lock_guard lock(all.m);
+  for (auto& c : all.clients) {
     if (SameInterface(c.id, id)) return &c.desc;
   }
-  auto& c = gClients.emplace_back();
+  auto& c = all.clients.emplace_back();
   c.id = id;
   std::memset(&c.desc, 0, sizeof c.desc);
   c.desc.Length = sizeof c.desc;
@@ -92,8 +102,9 @@ RPC_DISPATCH_FUNCTION* DispatchFunctions() {
 RPC_STATUS Serve(PRPC_MESSAGE msg) {
   std::function<win::RPC_STATUS(win::UINT, const std::vector<win::BYTE>&, std::vector<win::BYTE>*)> dispatch;
   {
-    std::lock_guard lock(gMutex);
-    for (auto& s : gServers) {
+    Interfaces& all = Shared();
+    std::lock_guard lock(all.m);
+    for (auto& s : all.servers) {
       if (&s.desc == msg->RpcInterfaceInformation && s.registered) dispatch = s.dispatch;
     }
   }
@@ -205,13 +216,14 @@ class Win32Rpc : public win::IRpc {
   }
 
   win::RPC_STATUS RpcServerRegisterIf(const win::RPC_SERVER_INTERFACE& iface) override {
+    Interfaces& all = Shared();
     ServerInterface* s = nullptr;
     {
-      std::lock_guard lock(gMutex);
-      for (auto& r : gServers) {
+      std::lock_guard lock(all.m);
+      for (auto& r : all.servers) {
         if (r.registered && win::IsEqualGUID(r.id.Uuid, iface.InterfaceId.Uuid)) return RPC_S_ALREADY_REGISTERED;
       }
-      s = &gServers.emplace_back();
+      s = &all.servers.emplace_back();
       s->id = iface.InterfaceId;
       s->dispatch = iface.Dispatch;
       s->table.DispatchTableCount = kMaxProcs;
@@ -226,24 +238,25 @@ class Win32Rpc : public win::IRpc {
     }
     RPC_STATUS rc = ::RpcServerRegisterIf(&s->desc, nullptr, nullptr);
     if (rc != RPC_S_OK) {
-      std::lock_guard lock(gMutex);
+      std::lock_guard lock(all.m);
       s->registered = false;
     }
     return rc;
   }
 
   win::RPC_STATUS RpcServerUnregisterIf(const win::RPC_IF_ID& iface) override {
+    Interfaces& all = Shared();
     ServerInterface* s = nullptr;
     {
-      std::lock_guard lock(gMutex);
-      for (auto& r : gServers) {
+      std::lock_guard lock(all.m);
+      for (auto& r : all.servers) {
         if (r.registered && win::IsEqualGUID(r.id.Uuid, iface.Uuid)) s = &r;
       }
       if (!s) return RPC_S_UNKNOWN_IF;
     }
     RPC_STATUS rc = ::RpcServerUnregisterIf(&s->desc, nullptr, TRUE);
     if (rc == RPC_S_OK) {
-      std::lock_guard lock(gMutex);
+      std::lock_guard lock(all.m);
       s->registered = false;
     }
     return rc;
