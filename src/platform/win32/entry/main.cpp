@@ -2,9 +2,13 @@
 // <windows.h> stays out of this file: its declaration of wWinMain would clash with the program's.
 //
 // The program's wWinMain (platform/entry.h) gets C linkage from the compiler, like main, and the
-// plain C calling convention. On i686 the run-time calls _wWinMain@16 (the Windows calling
-// convention), a symbol of its own, which is defined here. On x86_64 both spellings are the same
-// symbol, so the start there is wmain, which a -municode run-time calls before any wWinMain.
+// plain C calling convention. On i686 the run-time's wWinMain is _wWinMain@16 (the Windows calling
+// convention), a symbol of its own, defined here. On x86_64 both are the same symbol, so there is
+// no second wWinMain. On both, this file's wmain is what a -municode run-time starts: the run-time
+// startup asks for wmain before any library is searched, so this file is linked even from a static
+// library (the run-time's own wmain, which would ask for _wWinMain@16 only after the libraries were
+// searched, is then not needed; without this, ld's stdcall fix-up would bind the run-time straight
+// to the program's wWinMain, with no platform and the wrong calling convention).
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -46,6 +50,9 @@ int Run(win::HINSTANCE instance, int show) {
 
 }  // namespace
 
+extern "C" char __ImageBase;                        // the linker's name for the program's image: its HINSTANCE
+extern "C" unsigned long __mingw_winmain_nShowCmd;  // the run-time's reading of the start-up info
+
 #if defined(__i386__)
 
 int __attribute__((stdcall)) RunTimeEntry(void* instance, void* previous, wchar_t* cmdLine, int show)
@@ -55,13 +62,15 @@ int __attribute__((stdcall)) RunTimeEntry(void* instance, void*, wchar_t*, int s
   return Run(static_cast<win::HINSTANCE>(instance), show);
 }
 
+// As the run-time's own wmain does: the Windows wWinMain with the run-time's values.
+int wmain(int, wchar_t**) {
+  return RunTimeEntry(&__ImageBase, nullptr, nullptr, static_cast<int>(__mingw_winmain_nShowCmd));
+}
+
 #else
 
-extern "C" char __ImageBase;  // the linker's name for the program's own image, its HINSTANCE
-
 int wmain(int, wchar_t**) {
-  constexpr int kShowDefault = 10;  // SW_SHOWDEFAULT: the window shows as the starter asked
-  return Run(reinterpret_cast<win::HINSTANCE>(&__ImageBase), kShowDefault);
+  return Run(reinterpret_cast<win::HINSTANCE>(&__ImageBase), static_cast<int>(__mingw_winmain_nShowCmd));
 }
 
 #endif
