@@ -54,9 +54,11 @@ class StdHandles {
 
 class Win32Processes : public win::IProcesses {
  public:
-  win::BOOL SnapshotProcesses(win::DWORD flags, std::vector<win::PROCESSENTRY32W>* entries) override {
+  win::BOOL SnapshotProcesses(win::DWORD, std::vector<win::PROCESSENTRY32W>* entries) override {
     entries->clear();
-    ::HANDLE snap = ::CreateToolhelp32Snapshot(flags, 0);
+    // Only the process list is read: heaps, modules and threads would only cost time (and a module
+    // list can fail with ERROR_BAD_LENGTH while modules load).
+    ::HANDLE snap = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     if (snap == INVALID_HANDLE_VALUE) return FALSE;
     ::PROCESSENTRY32W e{};
     e.dwSize = sizeof e;
