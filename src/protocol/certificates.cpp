@@ -55,17 +55,17 @@ bool FetchOffer(AgentContext& ctx, std::u16string_view func, std::u16string_view
 // The checked offer becomes the held file in one rename.
 bool AcceptOffer(AgentContext& ctx, std::u16string_view name, std::u16string_view offer) {
   const std::u16string& folder = ctx.config->settings.installFolder;
-  return Files().MoveFileExW(Fmt(u"%s\%s", folder, offer), Fmt(u"%s\%s", folder, name),
+  return Files().MoveFileExW(Fmt(u"%s\\%s", folder, offer), Fmt(u"%s\\%s", folder, name),
                              MOVEFILE_REPLACE_EXISTING);
 }
 
 void DropOffer(AgentContext& ctx, std::u16string_view offer) {
-  Files().DeleteFileW(Fmt(u"%s\%s", ctx.config->settings.installFolder, offer));
+  Files().DeleteFileW(Fmt(u"%s\\%s", ctx.config->settings.installFolder, offer));
 }
 
 std::string ReadWholeFile(AgentContext& ctx, std::u16string_view name) {
   std::string text;
-  HANDLE file = Files().CreateFileW(Fmt(u"%s\%s", ctx.config->settings.installFolder, name), GENERIC_READ,
+  HANDLE file = Files().CreateFileW(Fmt(u"%s\\%s", ctx.config->settings.installFolder, name), GENERIC_READ,
                                     FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   if (file == INVALID_HANDLE_VALUE) return text;
   char block[4096];
