@@ -333,6 +333,39 @@ TEST_F(UpdateTrust, SignedBuildAndExpiryDecideWhetherADefinitionIsTaken) {
   }
 }
 
+// A definition without a signed build (as `qzpack sign --definition` makes from a document
+// without one) updates exactly as a release with one does: the same requests in the same order,
+// the same reports and files; only no highest build is recorded.
+TEST_F(UpdateTrust, ADefinitionWithoutABuildUpdatesAsBefore) {
+  auto run = [](std::vector<std::string>* requests, std::vector<std::string>* reports, uint32_t* highest) {
+    TestMachine m("win10-x64");
+    Fresh(m);
+    const Outcome o = Update(m);
+    EXPECT_EQ(o.exit, qz::kExitDone);
+    for (const auto& r : o.requests) {
+      if (r != "alive") requests->push_back(r);
+    }
+    *reports = o.reports;
+    *highest = HighestBuild();
+    EXPECT_EQ(release_->Differences(m), std::vector<std::string>{});
+    EXPECT_EQ(AgentBuild(), 331u);
+    EXPECT_TRUE(ServiceRuns());
+    KillServiceProgram(m);
+  };
+  std::vector<std::string> signedRequests, plainRequests, signedReports, plainReports;
+  uint32_t signedHighest = 0, plainHighest = 0;
+  run(&signedRequests, &signedReports, &signedHighest);
+  PublishDefinition([](std::string xml) { return SetRootAttributes(xml, ""); });
+  ASSERT_EQ(ReadHostFile(release_->dir / "edited.xml").find("build="), std::string::npos);
+  run(&plainRequests, &plainReports, &plainHighest);
+
+  EXPECT_EQ(plainRequests, signedRequests);
+  EXPECT_EQ(plainReports, signedReports);
+  EXPECT_EQ(plainReports, std::vector<std::string>{"Success updating agent modules (Build: 331)"});
+  EXPECT_EQ(signedHighest, 331u);
+  EXPECT_EQ(plainHighest, 0u);
+}
+
 // A server that announces or sends without end: certificates stop at 64 KiB, the definition at
 // 4 MiB (what is announced above the cap is not fetched at all), the rest at the announced size.
 TEST_F(UpdateTrust, CertificatesAndDefinitionsWithoutEndAreRefusedAtTheirCaps) {
