@@ -9,25 +9,11 @@
 #include <mutex>
 
 #include "platform/platform.h"
-#ifndef _WIN32
-#include "support/test_machine.h"
-#endif
+#include "support/conformance_host.h"
 
 namespace {
 
 using namespace win;
-
-#ifdef _WIN32
-// The machine the test program runs on; its platform is the program's own.
-struct Machine {
-  void Enter() {}
-};
-#else
-struct Machine {
-  void Enter() { machine.Enter(); }
-  qztest::TestMachine machine;
-};
-#endif
 
 // Nothing listens on the TCP port multiplexer's port of the loopback address.
 constexpr INTERNET_PORT kClosedPort = 1;
@@ -52,8 +38,7 @@ void Callback(HINTERNET, DWORD_PTR context, DWORD status, void* info, DWORD leng
 
 class HttpClient : public ::testing::Test {
  protected:
-  void SetUp() override { machine.Enter(); }
-  Machine machine;
+  qztest::ConformanceHost host;
 };
 
 TEST_F(HttpClient, ARefusedConnectionFailsTheSendStep) {

@@ -5,25 +5,11 @@
 #include <string>
 
 #include "platform/platform.h"
-#ifndef _WIN32
-#include "support/test_machine.h"
-#endif
+#include "support/conformance_host.h"
 
 namespace {
 
 using namespace win;
-
-#ifdef _WIN32
-// The machine the test program runs on; its platform is the program's own.
-struct Machine {
-  void Enter() {}
-};
-#else
-struct Machine {
-  void Enter() { machine.Enter(u"C:\\srv.exe", 32); }
-  qztest::TestMachine machine;
-};
-#endif
 
 RPC_IF_ID Interface(const char* uuid) {
   RPC_IF_ID id;
@@ -61,8 +47,7 @@ TEST(Rpc, StringBindingsAndUuids) {
 }
 
 TEST(Rpc, CallsReachTheServerAndEachFailureHasItsStatus) {
-  Machine machine;
-  machine.Enter();
+  qztest::ConformanceHost host;
   const std::string endpoint = Endpoint("tarlin_test_"), nobody = Endpoint("tarlin_nobody_");
   const RPC_IF_ID iface = Interface("8288B946-380C-491B-B15D-501EC98B2926");
   RPC_SERVER_INTERFACE server;

@@ -6,30 +6,15 @@
 #include <string>
 
 #include "platform/platform.h"
-#ifndef _WIN32
-#include "support/test_machine.h"
-#endif
+#include "support/conformance_host.h"
 
 namespace {
 
 using namespace win;
 
-#ifdef _WIN32
-// The machine the test program runs on; its platform is the program's own.
-struct Machine {
-  void Enter() {}
-};
-#else
-struct Machine {
-  void Enter() { machine.Enter(u"C:\\Windows\\System32\\services.exe", 64); }
-  qztest::TestMachine machine{"win10-x64"};
-};
-#endif
-
 class Scm : public ::testing::Test {
  protected:
   void SetUp() override {
-    machine.Enter();
     scm = Services().OpenSCManagerW(u"", SERVICES_ACTIVE_DATABASEW, SC_MANAGER_ALL_ACCESS);
     ASSERT_NE(scm, nullptr) << GetLastError();
     // A name of this run only: a real manager may keep what an earlier run left.
@@ -51,7 +36,7 @@ class Scm : public ::testing::Test {
                                      SERVICE_DEMAND_START, SERVICE_ERROR_CRITICAL, driverPath);
   }
 
-  Machine machine;
+  qztest::ConformanceHost host;
   SC_HANDLE scm = nullptr;
   std::u16string name, driverPath;
 };

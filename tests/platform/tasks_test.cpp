@@ -7,25 +7,11 @@
 #include <thread>
 
 #include "platform/platform.h"
-#ifndef _WIN32
-#include "support/test_machine.h"
-#endif
+#include "support/conformance_host.h"
 
 namespace {
 
 using namespace win;
-
-#ifdef _WIN32
-// The machine the test program runs on; its platform is the program's own.
-struct Machine {
-  void Enter() {}
-};
-#else
-struct Machine {
-  void Enter() { machine.Enter(u"C:\\test\\test.exe", 64); }
-  qztest::TestMachine machine{"win10-x64"};
-};
-#endif
 
 constexpr char16_t kTaskXml[] =
     u"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n"
@@ -36,8 +22,7 @@ constexpr char16_t kTaskXml[] =
     u"</Task>\r\n";
 
 TEST(Tasks, ComCountsItsInitialisationsPerThread) {
-  Machine machine;
-  machine.Enter();
+  qztest::ConformanceHost host;
   // A thread of its own: the test program's main thread may have COM set up already.
   std::thread([] {
     EXPECT_EQ(Tasks().CoInitializeEx(COINIT_MULTITHREADED), S_OK);
@@ -54,8 +39,7 @@ TEST(Tasks, ComCountsItsInitialisationsPerThread) {
 }
 
 TEST(Tasks, ARegisteredTaskIsThereUntilDeleted) {
-  Machine machine;
-  machine.Enter();
+  qztest::ConformanceHost host;
   std::thread([] {
     ASSERT_EQ(Tasks().CoInitializeEx(COINIT_MULTITHREADED), S_OK);
     void* object = nullptr;
