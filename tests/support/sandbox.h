@@ -1,0 +1,138 @@
+// A fresh place for one conformance test on the backend the test program is built for: on winsim
+// a new simulated machine entered as one of its programs, whose drive C: is the root; on Windows
+// the real machine, with a new folder under the temporary folder as the root. Cases name their
+// paths under Root() (P(u"\\t\\a.txt") is C:\t\a.txt on winsim), so the same tables run on both.
+// Header only: the Windows test programs build it without the winsim test support.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "platform/platform.h"
+
+#ifdef _WIN32
+#include <process.h>
+
+#include "platform/win32/services.h"
+#else
+#include "support/host_files.h"
+#include "support/test_machine.h"
+#endif
+
+namespace qztest {
+
+class Sandbox {
+ public:
+  // profile, image and bits choose the simulated machine and program; Windows is what it is.
+  explicit Sandbox(const std::string& profile = "win10-x64", const std::u16string& image = u"C:\\test\\test.exe",
+                   int bits = 32) {
+#ifdef _WIN32
+    (void)profile;
+    (void)image;
+    (void)bits;
+    static win32::Win32Platform platform;
+    win::Platform::SetCurrent(&platform);
+    static int serial = 0;
+    std::error_code ec;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(ec) /
+                                       ("qzt-" + std::to_string(::_getpid()) + "-" + std::to_string(++serial));
+    std::filesystem::create_directories(base, ec);
+    root_ = base.u16string();
+    for (auto& c : root_) {
+      if (c == u'/') c = u'\\';
+    }
+#else
+    machine_ = std::make_unique<TestMachine>(profile);
+    machine_->Enter(image, bits);
+    root_ = u"C:";
+#endif
+    Current() = this;
+  }
+  ~Sandbox() {
+    Current() = nullptr;
+#ifdef _WIN32
+    // Read-only leftovers would stop the removal.
+    std::error_code ec;
+    const std::filesystem::path base(root_);
+    for (auto it = std::filesystem::recursive_directory_iterator(base, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_write,
+                                   std::filesystem::perm_options::add, ec);
+    }
+    std::filesystem::remove_all(base, ec);
+#endif
+  }
+  Sandbox(const Sandbox&) = delete;
+  Sandbox& operator=(const Sandbox&) = delete;
+
+  // The sandbox of the running test.
+  static Sandbox*& Current() {
+    static Sandbox* current = nullptr;
+    return current;
+  }
+
+  // "C:" on winsim; the scratch folder on Windows (no trailing backslash).
+  const std::u16string& Root() const { return root_; }
+  std::u16string Path(std::u16string_view rel) const { return root_ + std::u16string(rel); }
+
+  // Files made and read beside the service under test, never through it.
+  void Put(std::u16string_view rel, const std::string& text = "data") const {
+#ifdef _WIN32
+    const std::filesystem::path p(Path(rel));
+    std::error_code ec;
+    std::filesystem::create_directories(p.parent_path(), ec);
+    std::ofstream(p, std::ios::binary) << text;
+#else
+    WriteHostFile(machine_->HostPath(Path(rel)), text);
+#endif
+  }
+  std::string Read(std::u16string_view rel) const {
+#ifdef _WIN32
+    std::ifstream in(std::filesystem::path(Path(rel)), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+#else
+    return ReadHostFile(machine_->HostPath(Path(rel)));
+#endif
+  }
+  bool Exists(std::u16string_view rel) const {
+    std::error_code ec;
+    return std::filesystem::exists(Host(rel), ec);
+  }
+  bool IsFolder(std::u16string_view rel) const {
+    std::error_code ec;
+    return std::filesystem::is_directory(Host(rel), ec);
+  }
+  void MakeFolder(std::u16string_view rel) const {
+    std::error_code ec;
+    std::filesystem::create_directories(Host(rel), ec);
+  }
+
+#ifndef _WIN32
+  TestMachine& machine() { return *machine_; }
+#endif
+
+ private:
+  std::filesystem::path Host(std::u16string_view rel) const {
+#ifdef _WIN32
+    return std::filesystem::path(Path(rel));
+#else
+    return machine_->HostPath(Path(rel));
+#endif
+  }
+
+  std::u16string root_;
+#ifndef _WIN32
+  std::unique_ptr<TestMachine> machine_;
+#endif
+};
+
+// A path under the running test's sandbox.
+inline std::u16string P(std::u16string_view rel) { return Sandbox::Current()->Path(rel); }
+
+}  // namespace qztest
