@@ -38,6 +38,19 @@ DeleteTreeFn ShDeleteKey() {
   return fn;
 }
 
+bool IsRoot(win::HKEY key) {
+  const auto v = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(key));
+  return v >= 0x80000000u && v <= 0x800000FFu;
+}
+
+// The project's root keys are 0x8000000N; the API's are that value sign-extended (different on
+// x86_64). Every other key is the API's own handle.
+::HKEY Native(win::HKEY key) {
+  if (!IsRoot(key)) return Key(key);
+  const auto v = static_cast<int32_t>(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(key)));
+  return reinterpret_cast<::HKEY>(static_cast<intptr_t>(v));
+}
+
 ::DWORD* D(win::DWORD* p) { return reinterpret_cast<::DWORD*>(p); }
 
 class Win32Registry : public win::IRegistry {
@@ -46,7 +59,7 @@ class Win32Registry : public win::IRegistry {
                           win::HKEY* result) override {
     const std::u16string sub(subKey);
     ::HKEY out = nullptr;
-    const LONG rc = ::RegOpenKeyExW(Key(key), W(sub), options, sam, &out);
+    const LONG rc = ::RegOpenKeyExW(Native(key), W(sub), options, sam, &out);
     if (rc == ERROR_SUCCESS && result) *result = Key(out);
     return rc;
   }
@@ -58,7 +71,7 @@ class Win32Registry : public win::IRegistry {
     const std::u16string sub(subKey);
     ::HKEY out = nullptr;
     DWORD disp = 0;
-    const LONG rc = ::RegCreateKeyExW(Key(key), W(sub), 0, className ? const_cast<wchar_t*>(W(className)) : nullptr,
+    const LONG rc = ::RegCreateKeyExW(Native(key), W(sub), 0, className ? const_cast<wchar_t*>(W(className)) : nullptr,
                                       options, sam, nullptr, &out, &disp);
     if (rc == ERROR_SUCCESS) {
       if (result) *result = Key(out);
@@ -67,65 +80,68 @@ class Win32Registry : public win::IRegistry {
     return rc;
   }
 
-  win::LONG RegCloseKey(win::HKEY key) override { return ::RegCloseKey(Key(key)); }
+  win::LONG RegCloseKey(win::HKEY key) override { return ::RegCloseKey(Native(key)); }
 
   win::LONG RegQueryValueExW(win::HKEY key, std::u16string_view valueName, win::DWORD* type, win::BYTE* data,
                              win::DWORD* cbData) override {
     const std::u16string name(valueName);
-    return ::RegQueryValueExW(Key(key), W(name), nullptr, D(type), data, D(cbData));
+    return ::RegQueryValueExW(Native(key), W(name), nullptr, D(type), data, D(cbData));
   }
 
   win::LONG RegQueryValueExA(win::HKEY key, std::string_view valueName, win::DWORD* type, win::BYTE* data,
                              win::DWORD* cbData) override {
     const std::string name(valueName);
-    return ::RegQueryValueExA(Key(key), name.c_str(), nullptr, D(type), data, D(cbData));
+    return ::RegQueryValueExA(Native(key), name.c_str(), nullptr, D(type), data, D(cbData));
   }
 
   win::LONG RegSetValueExW(win::HKEY key, std::u16string_view valueName, win::DWORD type, const win::BYTE* data,
                            win::DWORD cbData) override {
     const std::u16string name(valueName);
-    return ::RegSetValueExW(Key(key), W(name), 0, type, data, cbData);
+    return ::RegSetValueExW(Native(key), W(name), 0, type, data, cbData);
   }
 
   win::LONG RegSetValueExA(win::HKEY key, std::string_view valueName, win::DWORD type, const win::BYTE* data,
                            win::DWORD cbData) override {
     const std::string name(valueName);
-    return ::RegSetValueExA(Key(key), name.c_str(), 0, type, data, cbData);
+    return ::RegSetValueExA(Native(key), name.c_str(), 0, type, data, cbData);
   }
 
   win::LONG RegDeleteValueW(win::HKEY key, std::u16string_view valueName) override {
     const std::u16string name(valueName);
-    return ::RegDeleteValueW(Key(key), W(name));
+    return ::RegDeleteValueW(Native(key), W(name));
   }
 
   win::LONG RegEnumKeyExW(win::HKEY key, win::DWORD index, char16_t* name, win::DWORD* cchName) override {
     if (!name || !cchName) return ERROR_INVALID_PARAMETER;
-    return ::RegEnumKeyExW(Key(key), index, W(name), D(cchName), nullptr, nullptr, nullptr, nullptr);
+    return ::RegEnumKeyExW(Native(key), index, W(name), D(cchName), nullptr, nullptr, nullptr, nullptr);
   }
 
   win::LONG RegEnumValueW(win::HKEY key, win::DWORD index, char16_t* name, win::DWORD* cchName, win::DWORD* type,
                           win::BYTE* data, win::DWORD* cbData) override {
     if (!name || !cchName) return ERROR_INVALID_PARAMETER;
-    return ::RegEnumValueW(Key(key), index, W(name), D(cchName), nullptr, D(type), data, D(cbData));
+    return ::RegEnumValueW(Native(key), index, W(name), D(cchName), nullptr, D(type), data, D(cbData));
   }
 
   win::LONG RegQueryInfoKeyW(win::HKEY key, win::DWORD* subKeys, win::DWORD* values) override {
-    return ::RegQueryInfoKeyW(Key(key), nullptr, nullptr, nullptr, D(subKeys), nullptr, nullptr, D(values), nullptr,
+    return ::RegQueryInfoKeyW(Native(key), nullptr, nullptr, nullptr, D(subKeys), nullptr, nullptr, D(values), nullptr,
                               nullptr, nullptr, nullptr);
   }
 
   win::LONG RegDeleteKeyExW(win::HKEY key, std::u16string_view subKey, win::REGSAM view) override {
     const std::u16string sub(subKey);
-    if (DeleteKeyExFn fn = DeleteKeyEx()) return fn(Key(key), W(sub), view, 0);
+    if (DeleteKeyExFn fn = DeleteKeyEx()) return fn(Native(key), W(sub), view, 0);
     if ((view & KEY_WOW64_32KEY) && (view & KEY_WOW64_64KEY)) return ERROR_INVALID_PARAMETER;
-    return ::RegDeleteKeyW(Key(key), W(sub));
+    return ::RegDeleteKeyW(Native(key), W(sub));
   }
 
   win::LONG SHDeleteKeyW(win::HKEY key, std::u16string_view subKey) override {
+    // Given a root itself, SHDeleteKeyW would empty it key by key before failing on the root:
+    // refused whole, as a root cannot be deleted.
+    if (subKey.empty() && IsRoot(key)) return ERROR_ACCESS_DENIED;
     const std::u16string sub(subKey);
     DeleteTreeFn fn = ShDeleteKey();
     if (!fn) return ERROR_PROC_NOT_FOUND;
-    return static_cast<win::LONG>(fn(Key(key), W(sub)));
+    return static_cast<win::LONG>(fn(Native(key), W(sub)));
   }
 };
 
