@@ -15,6 +15,7 @@
 #include <system_error>
 
 #include "platform/platform.h"
+#include "platform/text.h"
 
 #ifdef _WIN32
 #include <process.h>
@@ -47,16 +48,19 @@ class Sandbox {
     for (auto& c : root_) {
       if (c == u'/') c = u'\\';
     }
+    keys_ = u"SOFTWARE\\qzt-" + win::Utf8ToWide(std::to_string(::_getpid()) + "-" + std::to_string(serial));
 #else
     machine_ = std::make_unique<TestMachine>(profile);
     machine_->Enter(image, bits);
     root_ = u"C:";
+    keys_ = u"SOFTWARE";
 #endif
     Current() = this;
   }
   ~Sandbox() {
     Current() = nullptr;
 #ifdef _WIN32
+    win::Registry().SHDeleteKeyW(win::HKEY_LOCAL_MACHINE, keys_);
     // Read-only leftovers would stop the removal.
     std::error_code ec;
     const std::filesystem::path base(root_);
@@ -80,6 +84,9 @@ class Sandbox {
   // "C:" on winsim; the scratch folder on Windows (no trailing backslash).
   const std::u16string& Root() const { return root_; }
   std::u16string Path(std::u16string_view rel) const { return root_ + std::u16string(rel); }
+  // A key path under HKEY_LOCAL_MACHINE for the test's keys: SOFTWARE on winsim, a key of its own
+  // below SOFTWARE on Windows (deleted with the sandbox). K(u"\\T") is SOFTWARE\T on winsim.
+  std::u16string Key(std::u16string_view rel) const { return keys_ + std::u16string(rel); }
 
   // Files made and read beside the service under test, never through it.
   void Put(std::u16string_view rel, const std::string& text = "data") const {
@@ -127,12 +134,14 @@ class Sandbox {
   }
 
   std::u16string root_;
+  std::u16string keys_;
 #ifndef _WIN32
   std::unique_ptr<TestMachine> machine_;
 #endif
 };
 
-// A path under the running test's sandbox.
+// A path, and a key path below HKEY_LOCAL_MACHINE, of the running test's sandbox.
 inline std::u16string P(std::u16string_view rel) { return Sandbox::Current()->Path(rel); }
+inline std::u16string K(std::u16string_view rel) { return Sandbox::Current()->Key(rel); }
 
 }  // namespace qztest
