@@ -265,55 +265,18 @@ TEST(Files, FindWithWildcards) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-constexpr char16_t kSessionManager[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-constexpr char16_t kPendingValue[] = u"PendingFileRenameOperations";
-
-// PendingFileRenameOperations as it stands (empty when absent), read through the registry service.
-std::vector<unsigned char> PendingBytes() {
-  HKEY key = nullptr;
-  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_READ | KEY_WOW64_64KEY, &key) !=
-      ERROR_SUCCESS) {
-    return {};
-  }
-  DWORD type = 0, size = 0;
-  std::vector<unsigned char> data;
-  if (Registry().RegQueryValueExW(key, kPendingValue, &type, nullptr, &size) == ERROR_SUCCESS) {
-    data.resize(size);
-    if (Registry().RegQueryValueExW(key, kPendingValue, &type, data.data(), &size) != ERROR_SUCCESS) size = 0;
-    data.resize(size);
-  }
-  Registry().RegCloseKey(key);
-  return data;
-}
-
-// Puts the value back as it was, so that a real machine's next start does not act on a test's files.
-void RestorePending(const std::vector<unsigned char>& data) {
-  HKEY key = nullptr;
-  if (Registry().RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY, &key) !=
-      ERROR_SUCCESS) {
-    return;
-  }
-  if (data.empty()) {
-    Registry().RegDeleteValueW(key, kPendingValue);
-  } else {
-    Registry().RegSetValueExW(key, kPendingValue, REG_MULTI_SZ, data.data(), static_cast<DWORD>(data.size()));
-  }
-  Registry().RegCloseKey(key);
-}
-
 TEST(Files, DelayUntilRebootIsRecordedAsWindowsDoes) {
   Sandbox m("win10-x64", u"C:\\App\\qzUpdater.exe", 64);
   m.Put(u"\\App\\gone.exe", "running");
   m.Put(u"\\App\\new.dll", "new");
   m.Put(u"\\App\\old.dll", "old");
-  const auto before = PendingBytes();
+  const auto before = qztest::PendingRenameValue();
   const BOOL deletion = Files().MoveFileExW(P(u"\\App\\gone.exe"), u"", MOVEFILE_DELAY_UNTIL_REBOOT);
   const BOOL replacing = Files().MoveFileExW(P(u"\\App\\new.dll"), P(u"\\App\\old.dll"),
                                              MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING);
   const std::string copying = Result(Files().MoveFileExW(P(u"\\App\\a"), P(u"\\App\\b"),
                                                          MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED));
-  const auto after = PendingBytes();
-  RestorePending(before);
+  const auto after = qztest::PendingRenameValue();
   EXPECT_TRUE(deletion);
   EXPECT_TRUE(replacing);
   EXPECT_EQ(copying, "error 87");

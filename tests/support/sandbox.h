@@ -13,7 +13,9 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
+#include "platform/pending_renames.h"
 #include "platform/platform.h"
 #include "platform/text.h"
 
@@ -27,6 +29,32 @@
 #endif
 
 namespace qztest {
+
+// PendingFileRenameOperations as it stands (empty when absent), read through the registry service.
+inline std::vector<unsigned char> PendingRenameValue() {
+  static constexpr char16_t kKey[] = u"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+  win::HKEY key = nullptr;
+  if (win::Registry().RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, kKey, 0, win::KEY_READ | win::KEY_WOW64_64KEY, &key) !=
+      win::ERROR_SUCCESS) {
+    return {};
+  }
+  win::DWORD type = 0, size = 0;
+  std::vector<unsigned char> data;
+  if (win::Registry().RegQueryValueExW(key, u"PendingFileRenameOperations", &type, nullptr, &size) ==
+      win::ERROR_SUCCESS) {
+    data.resize(size);
+    if (win::Registry().RegQueryValueExW(key, u"PendingFileRenameOperations", &type, data.data(), &size) !=
+        win::ERROR_SUCCESS) {
+      size = 0;
+    }
+    data.resize(size);
+  }
+  win::Registry().RegCloseKey(key);
+  return data;
+}
+
+// The value's strings in order ("" is a deletion's target).
+inline std::vector<std::u16string> PendingRenameList() { return win::ParsePendingRenames(PendingRenameValue()); }
 
 class Sandbox {
  public:
@@ -49,6 +77,9 @@ class Sandbox {
       if (c == u'/') c = u'\\';
     }
     keys_ = u"SOFTWARE\\qzt-" + win::Utf8ToWide(std::to_string(::_getpid()) + "-" + std::to_string(serial));
+    // What tests schedule for the next start is taken back with the sandbox: a real machine's
+    // restart must not act on a test's files.
+    pending_ = PendingRenameValue();
 #else
     machine_ = std::make_unique<TestMachine>(profile);
     machine_->Enter(image, bits);
@@ -61,6 +92,17 @@ class Sandbox {
     Current() = nullptr;
 #ifdef _WIN32
     win::Registry().SHDeleteKeyW(win::HKEY_LOCAL_MACHINE, keys_);
+    win::HKEY key = nullptr;
+    if (win::Registry().RegOpenKeyExW(win::HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Control\\Session Manager",
+                                      0, win::KEY_ALL_ACCESS | win::KEY_WOW64_64KEY, &key) == win::ERROR_SUCCESS) {
+      if (pending_.empty()) {
+        win::Registry().RegDeleteValueW(key, u"PendingFileRenameOperations");
+      } else {
+        win::Registry().RegSetValueExW(key, u"PendingFileRenameOperations", win::REG_MULTI_SZ, pending_.data(),
+                                       static_cast<win::DWORD>(pending_.size()));
+      }
+      win::Registry().RegCloseKey(key);
+    }
     // Read-only leftovers would stop the removal.
     std::error_code ec;
     const std::filesystem::path base(root_);
@@ -135,7 +177,9 @@ class Sandbox {
 
   std::u16string root_;
   std::u16string keys_;
-#ifndef _WIN32
+#ifdef _WIN32
+  std::vector<unsigned char> pending_;
+#else
   std::unique_ptr<TestMachine> machine_;
 #endif
 };
