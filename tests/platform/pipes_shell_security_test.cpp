@@ -4,6 +4,8 @@
 // pipes_shell_security_winsim_test.cpp.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "platform/platform.h"
 #include "platform/shell.h"
 #include "platform/text.h"
@@ -159,6 +161,57 @@ TEST(Security, FolderKeepsTheDaclItWasCreatedWith) {
   EXPECT_TRUE(read.Aces.empty());
   EXPECT_EQ(Files().GetNamedSecurityInfoW(P(u"\\missing"), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, &read, &present),
             ERROR_FILE_NOT_FOUND);
+}
+
+// The attributes the token gives a privilege; nullopt when it does not hold it at all.
+std::optional<DWORD> PrivilegeAttributes(HANDLE token, const LUID& luid) {
+  TOKEN_PRIVILEGES held;
+  EXPECT_TRUE(Security().GetTokenPrivileges(token, &held));
+  for (const auto& p : held.Privileges) {
+    if (p.Luid.LowPart == luid.LowPart && p.Luid.HighPart == luid.HighPart) return p.Attributes;
+  }
+  return std::nullopt;
+}
+
+TEST(Security, DebugPrivilegeIsEnabledAndDisabledInTheProcessToken) {
+  Sandbox m;
+  LUID debug;
+  ASSERT_TRUE(Security().LookupPrivilegeValueW(u"", SE_DEBUG_NAME, &debug));
+  EXPECT_EQ(debug.LowPart, 20u);  // Windows' well-known value
+  EXPECT_EQ(debug.HighPart, 0);
+  LUID none;
+  EXPECT_FALSE(Security().LookupPrivilegeValueW(u"", u"SeNoSuchPrivilege", &none));
+  EXPECT_EQ(GetLastError(), ERROR_NO_SUCH_PRIVILEGE);
+
+  HANDLE token = nullptr;
+  ASSERT_TRUE(Security().OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+  const auto initially = PrivilegeAttributes(token, debug);
+  if (!initially) {
+    CloseHandle(token);
+    GTEST_SKIP() << "the process is not elevated: its token holds no SeDebugPrivilege";
+  }
+  TOKEN_PRIVILEGES change;
+  change.Privileges.push_back({debug, SE_PRIVILEGE_ENABLED});
+  SetLastError(0xDEAD);
+  ASSERT_TRUE(Security().AdjustTokenPrivileges(token, FALSE, &change));
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  EXPECT_EQ(PrivilegeAttributes(token, debug).value_or(0) & SE_PRIVILEGE_ENABLED, SE_PRIVILEGE_ENABLED);
+  change.Privileges[0].Attributes = 0;
+  ASSERT_TRUE(Security().AdjustTokenPrivileges(token, FALSE, &change));
+  EXPECT_EQ(PrivilegeAttributes(token, debug).value_or(SE_PRIVILEGE_ENABLED) & SE_PRIVILEGE_ENABLED, 0u);
+
+  // A privilege the token does not hold: success, with the last error saying so.
+  change.Privileges[0] = {LUID{999, 0}, SE_PRIVILEGE_ENABLED};
+  ASSERT_TRUE(Security().AdjustTokenPrivileges(token, FALSE, &change));
+  EXPECT_EQ(GetLastError(), ERROR_NOT_ALL_ASSIGNED);
+  EXPECT_TRUE(CloseHandle(token));
+
+  // A token opened for queries only cannot be adjusted.
+  ASSERT_TRUE(Security().OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  change.Privileges[0] = {debug, SE_PRIVILEGE_ENABLED};
+  EXPECT_FALSE(Security().AdjustTokenPrivileges(token, FALSE, &change));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(CloseHandle(token));
 }
 
 }  // namespace
