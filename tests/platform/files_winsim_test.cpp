@@ -57,6 +57,17 @@ TEST(Files, DrivesWithoutAVolumeOrAMedium) {
   EXPECT_EQ(Result(Files().MoveFileExW(u"C:\\t\\a.txt", u"E:\\a.txt", 0)), "error 3");
 }
 
+// Windows' answer here is unconfirmed (Wine gives ERROR_INVALID_NAME): a file named as a folder
+// to list stays a simulated machine's case.
+TEST(Files, FindBelowAFileIsAPathNotFound) {
+  TestMachine m("win10-x64");
+  Put(m, u"C:\\w\\c.txt");
+  m.Enter(u"C:\\w\\prog.exe", 32);
+  WIN32_FIND_DATAW d;
+  EXPECT_EQ(Files().FindFirstFileW(u"C:\\w\\c.txt\\*", &d), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
 std::vector<uint8_t> MultiSz(std::initializer_list<std::u16string_view> strings) {
   std::vector<uint8_t> out;
   auto put = [&](char16_t c) {

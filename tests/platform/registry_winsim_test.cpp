@@ -88,6 +88,57 @@ TEST_F(RegistryTest, HandleOfADeletedKeyGivesKeyDeletedOnEveryUse) {
   EXPECT_EQ(reg_.RegCloseKey(k), 0);
 }
 
+// Strings written without their terminator come back byte for byte here. Wine counts a NUL that
+// happens to follow such data (saying NT does so too), and the conversions follow the machine's
+// code page: a simulated machine's case until Windows' answer is confirmed.
+TEST(RegistryStrings, EachCharacterWidthReadsBackWhatItWrote) {
+  qztest::TestMachine m("win10-x64");
+  IRegistry& reg = m.Enter(u"C:\\x\\prog.exe", 32).Registry();
+  HKEY k = Create(reg, HKEY_LOCAL_MACHINE, u"SOFTWARE\\Strings");
+
+  // 32 ANSI characters without a terminator, as a GUID text is kept.
+  const std::string guid = "0123456789ABCDEF0123456789ABCDEF";
+  ASSERT_EQ(SetA(reg, k, "value08", REG_SZ, guid), 0);
+  DWORD type = 0;
+  EXPECT_EQ(Get(reg, k, u"value08", true, &type), guid);
+  EXPECT_EQ(type, REG_SZ);
+  EXPECT_EQ(Get(reg, k, u"value08"), Bytes(u"0123456789ABCDEF0123456789ABCDEF"s));  // 64 bytes
+
+  ASSERT_EQ(SetSz(reg, k, u"Product", u"VH-KSM V2.1"), 0);
+  EXPECT_EQ(Get(reg, k, u"Product").size(), 24u);
+  EXPECT_EQ(Get(reg, k, u"Product", true), std::string("VH-KSM V2.1\0", 12));
+
+  struct Case {
+    const char* what;
+    DWORD type;
+    bool writeAnsi;
+    std::string written;
+    bool readAnsi;
+    std::string expected;
+  } cases[] = {
+      {"multi-string to wide", REG_MULTI_SZ, true, std::string("a\0bc\0\0", 6), false, Bytes(u"a\0bc\0\0"s)},
+      {"expand string to narrow", REG_EXPAND_SZ, false, Bytes(u"%windir%\0"s), true, std::string("%windir%\0", 9)},
+      {"accented text to narrow", REG_SZ, false, Bytes(u"caf\u00e9"s), true, "caf\xE9"},
+      {"accented text to wide", REG_SZ, true, "caf\xE9", false, Bytes(u"caf\u00e9"s)},
+      {"unrepresentable character", REG_SZ, false, Bytes(u"\ud55c"s), true, "?"},
+      {"odd wide length drops the half character", REG_SZ, false, std::string("A\0B", 3), true, "A"},
+      {"binary is never converted", REG_BINARY, true, std::string("\xff\x00\x01", 3), false,
+       std::string("\xff\x00\x01", 3)},
+      {"dword is never converted", REG_DWORD, false, std::string("\x10\x00\x00\x00", 4), true,
+       std::string("\x10\x00\x00\x00", 4)},
+      {"empty string", REG_SZ, true, "", false, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::u16string name = Utf8ToWide(c.what);
+    ASSERT_EQ(c.writeAnsi ? SetA(reg, k, c.what, c.type, c.written) : SetW(reg, k, name, c.type, c.written), 0);
+    EXPECT_EQ(Get(reg, k, name, c.readAnsi, &type), c.expected);
+    EXPECT_EQ(type, c.type);
+    EXPECT_EQ(Get(reg, k, name, c.writeAnsi), c.written) << "same width";
+  }
+  reg.RegCloseKey(k);
+}
+
 TEST(RegistryStrings, KoreanCodePage) {
   qztest::TestMachine m("win10-x64", "ko");
   IRegistry& reg = m.Enter(u"C:\\x\\prog.exe", 32).Registry();

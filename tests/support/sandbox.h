@@ -65,8 +65,11 @@ class Sandbox {
     (void)profile;
     (void)image;
     (void)bits;
-    static win32::Win32Platform platform;
-    win::Platform::SetCurrent(&platform);
+    // The test program's start sets the real platform up; a program without one gets it here.
+    if (!win::Platform::HasCurrent()) {
+      static win32::Win32Platform platform;
+      win::Platform::SetCurrent(&platform);
+    }
     static int serial = 0;
     std::error_code ec;
     const std::filesystem::path base = std::filesystem::temp_directory_path(ec) /

@@ -122,6 +122,8 @@ win::BOOL Win32Files::MoveFileExW(std::u16string_view from, std::u16string_view 
   // itself records it in PendingFileRenameOperations.
   const bool delayed = (flags & MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
   if (to.empty() && !delayed) return Fail(ERROR_INVALID_PARAMETER);
+  // Windows refuses a copy put off until the restart; Wine would record it as a rename.
+  if (delayed && (flags & MOVEFILE_COPY_ALLOWED)) return Fail(ERROR_INVALID_PARAMETER);
   const std::u16string target(to);
   return Result(::MoveFileExW(W(Z(from)), to.empty() ? nullptr : W(target), flags));
 }

@@ -51,12 +51,16 @@ bool IsRoot(win::HKEY key) {
   return reinterpret_cast<::HKEY>(static_cast<intptr_t>(v));
 }
 
+// Both views at once is a caller's mistake that Windows refuses; Wine would take one of them.
+bool BothViews(win::REGSAM sam) { return (sam & KEY_WOW64_32KEY) && (sam & KEY_WOW64_64KEY); }
+
 ::DWORD* D(win::DWORD* p) { return reinterpret_cast<::DWORD*>(p); }
 
 class Win32Registry : public win::IRegistry {
  public:
   win::LONG RegOpenKeyExW(win::HKEY key, std::u16string_view subKey, win::DWORD options, win::REGSAM sam,
                           win::HKEY* result) override {
+    if (BothViews(sam)) return ERROR_INVALID_PARAMETER;
     const std::u16string sub(subKey);
     ::HKEY out = nullptr;
     const LONG rc = ::RegOpenKeyExW(Native(key), W(sub), options, sam, &out);
@@ -68,6 +72,7 @@ class Win32Registry : public win::IRegistry {
   win::LONG RegCreateKeyExW(win::HKEY key, std::u16string_view subKey, win::DWORD, const char16_t* className,
                             win::DWORD options, win::REGSAM sam, void*, win::HKEY* result,
                             win::DWORD* disposition) override {
+    if (BothViews(sam)) return ERROR_INVALID_PARAMETER;
     const std::u16string sub(subKey);
     ::HKEY out = nullptr;
     DWORD disp = 0;
@@ -128,9 +133,9 @@ class Win32Registry : public win::IRegistry {
   }
 
   win::LONG RegDeleteKeyExW(win::HKEY key, std::u16string_view subKey, win::REGSAM view) override {
+    if (BothViews(view)) return ERROR_INVALID_PARAMETER;
     const std::u16string sub(subKey);
     if (DeleteKeyExFn fn = DeleteKeyEx()) return fn(Native(key), W(sub), view, 0);
-    if ((view & KEY_WOW64_32KEY) && (view & KEY_WOW64_64KEY)) return ERROR_INVALID_PARAMETER;
     return ::RegDeleteKeyW(Native(key), W(sub));
   }
 
