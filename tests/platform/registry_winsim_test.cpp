@@ -32,6 +32,19 @@ winsim::ProcessIdentity Program(int bits, bool system = false) {
   return id;
 }
 
+// A real machine hands a closed handle's value to the next key opened (by this code or a library
+// it loaded), so only a simulated machine, whose values are never reused, shows these.
+TEST_F(RegistryTest, AClosedHandleIsInvalidForEveryUse) {
+  HKEY closed = nullptr;
+  ASSERT_EQ(Open(reg_, HKEY_LOCAL_MACHINE, u"SOFTWARE\\T", KEY_READ | KEY_WOW64_64KEY, &closed), 2);
+  reg_.RegCloseKey(Create(reg_, HKEY_LOCAL_MACHINE, u"SOFTWARE\\T"));
+  ASSERT_EQ(Open(reg_, HKEY_LOCAL_MACHINE, u"SOFTWARE\\T", KEY_READ, &closed), 0);
+  ASSERT_EQ(reg_.RegCloseKey(closed), 0);
+  DWORD size = 0;
+  EXPECT_EQ(reg_.RegQueryValueExW(closed, u"v", nullptr, nullptr, &size), 6);
+  EXPECT_EQ(reg_.RegCloseKey(closed), 6);
+}
+
 TEST_F(RegistryTest, RootsThemselvesAreNeverDeletedAndUnknownRootsAreInvalid) {
   HKEY out = nullptr;
   EXPECT_EQ(reg_.SHDeleteKeyW(HKEY_LOCAL_MACHINE, u""), 5);
