@@ -1,34 +1,24 @@
-// Files, folders, volumes and the environment of a simulated machine, with Windows results.
+// Files and folders with Windows results: the same tables on winsim and on Windows (each test in
+// a fresh sandbox, see support/sandbox.h). What only a simulated machine shows is in
+// files_winsim_test.cpp.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
-#include <fstream>
 #include <functional>
-#include <memory>
-#include <sstream>
+#include <string>
+#include <vector>
 
+#include "platform/pending_renames.h"
 #include "platform/platform.h"
 #include "platform/text.h"
-#include "platform/winsim/reboot.h"
-#include "platform/winsim/services.h"
-#include "support/host_files.h"
-#include "support/test_machine.h"
+#include "support/sandbox.h"
 
 namespace {
 
 using namespace win;
-using qztest::ReadHostFile;
-using qztest::TestMachine;
-namespace fs = std::filesystem;
+using qztest::P;
+using qztest::Sandbox;
 
 constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
-
-winsim::Machine& MachineOf(Platform& p) { return dynamic_cast<winsim::WinsimPlatform&>(p).machine(); }
-
-void Put(const TestMachine& m, std::u16string_view winPath, const std::string& text = "data") {
-  qztest::WriteHostFile(m.HostPath(winPath), text);
-}
 
 HANDLE Open(std::u16string_view path, DWORD access, DWORD share, DWORD creation = OPEN_EXISTING, DWORD flags = 0) {
   return Files().CreateFileW(path, access, share, creation, flags);
@@ -47,16 +37,15 @@ std::string OpenResult(std::u16string_view path, DWORD access, DWORD share, DWOR
 }
 
 TEST(Files, WindowsResults) {
-  TestMachine m("win10-x64");
-  Put(m, u"C:\\t\\a.txt");
-  Put(m, u"C:\\t\\b.txt");
-  Put(m, u"C:\\t\\full\\x.txt");
-  Put(m, u"C:\\t\\mv\\src.txt", "moved");
-  Put(m, u"C:\\t\\mv\\dst.txt", "old");
-  Put(m, u"C:\\t\\mv\\keep.txt", "kept");
-  fs::create_directories(m.HostPath(u"C:\\t\\empty"));
-  fs::create_directories(m.HostPath(u"C:\\t\\folder\\inner"));
-  m.Enter(u"C:\\t\\prog.exe", 64);
+  Sandbox m("win10-x64", u"C:\\t\\prog.exe", 64);
+  m.Put(u"\\t\\a.txt");
+  m.Put(u"\\t\\b.txt");
+  m.Put(u"\\t\\full\\x.txt");
+  m.Put(u"\\t\\mv\\src.txt", "moved");
+  m.Put(u"\\t\\mv\\dst.txt", "old");
+  m.Put(u"\\t\\mv\\keep.txt", "kept");
+  m.MakeFolder(u"\\t\\empty");
+  m.MakeFolder(u"\\t\\folder\\inner");
 
   struct Case {
     const char* what;
@@ -64,70 +53,66 @@ TEST(Files, WindowsResults) {
     std::string expected;
   };
   const Case cases[] = {
-      {"open missing file", [] { return OpenResult(u"C:\\t\\none.txt", GENERIC_READ, 0, OPEN_EXISTING); }, "error 2"},
-      {"open in missing folder", [] { return OpenResult(u"C:\\nodir\\a.txt", GENERIC_READ, 0, OPEN_EXISTING); },
+      {"open missing file", [] { return OpenResult(P(u"\\t\\none.txt"), GENERIC_READ, 0, OPEN_EXISTING); }, "error 2"},
+      {"open in missing folder", [] { return OpenResult(P(u"\\nodir\\a.txt"), GENERIC_READ, 0, OPEN_EXISTING); },
        "error 3"},
-      {"create in missing folder", [] { return OpenResult(u"C:\\nodir\\a.txt", GENERIC_WRITE, 0, CREATE_ALWAYS); },
+      {"create in missing folder", [] { return OpenResult(P(u"\\nodir\\a.txt"), GENERIC_WRITE, 0, CREATE_ALWAYS); },
        "error 3"},
-      {"create new over existing", [] { return OpenResult(u"C:\\t\\a.txt", GENERIC_WRITE, 0, CREATE_NEW); },
+      {"create new over existing", [] { return OpenResult(P(u"\\t\\a.txt"), GENERIC_WRITE, 0, CREATE_NEW); },
        "error 80"},
-      {"open always existing", [] { return OpenResult(u"C:\\t\\a.txt", GENERIC_READ, 0, OPEN_ALWAYS); }, "ok 183"},
-      {"create always existing", [] { return OpenResult(u"C:\\t\\b.txt", GENERIC_WRITE, 0, CREATE_ALWAYS); },
+      {"open always existing", [] { return OpenResult(P(u"\\t\\a.txt"), GENERIC_READ, 0, OPEN_ALWAYS); }, "ok 183"},
+      {"create always existing", [] { return OpenResult(P(u"\\t\\b.txt"), GENERIC_WRITE, 0, CREATE_ALWAYS); },
        "ok 183"},
-      {"open always new", [] { return OpenResult(u"C:\\t\\new.txt", GENERIC_WRITE, 0, OPEN_ALWAYS); }, "ok"},
-      {"truncate missing", [] { return OpenResult(u"C:\\t\\none.txt", GENERIC_WRITE, 0, TRUNCATE_EXISTING); },
+      {"open always new", [] { return OpenResult(P(u"\\t\\new.txt"), GENERIC_WRITE, 0, OPEN_ALWAYS); }, "ok"},
+      {"truncate missing", [] { return OpenResult(P(u"\\t\\none.txt"), GENERIC_WRITE, 0, TRUNCATE_EXISTING); },
        "error 2"},
-      {"open folder as file", [] { return OpenResult(u"C:\\t\\folder", GENERIC_READ, 0, OPEN_EXISTING); }, "error 5"},
+      {"open folder as file", [] { return OpenResult(P(u"\\t\\folder"), GENERIC_READ, 0, OPEN_EXISTING); }, "error 5"},
       {"open folder for backup",
-       [] { return OpenResult(u"C:\\t\\folder", GENERIC_READ, 7, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS); }, "ok"},
-      {"invalid name", [] { return OpenResult(u"C:\\t\\a|b.txt", GENERIC_READ, 0, OPEN_EXISTING); }, "error 123"},
-      {"names match in any case", [] { return OpenResult(u"c:\\T\\A.TXT", GENERIC_READ, 0, OPEN_EXISTING); }, "ok"},
-      {"drive without volume", [] { return OpenResult(u"Q:\\a.txt", GENERIC_READ, 0, OPEN_EXISTING); }, "error 3"},
-      {"drive without medium", [] { return OpenResult(u"D:\\a.txt", GENERIC_READ, 0, OPEN_EXISTING); }, "error 21"},
-      {"delete missing file", [] { return Result(Files().DeleteFileW(u"C:\\t\\none.txt")); }, "error 2"},
-      {"delete in missing folder", [] { return Result(Files().DeleteFileW(u"C:\\nodir\\a.txt")); }, "error 3"},
-      {"delete a folder", [] { return Result(Files().DeleteFileW(u"C:\\t\\empty")); }, "error 5"},
-      {"copy missing source", [] { return Result(Files().CopyFileW(u"C:\\t\\none.txt", u"C:\\t\\c.txt", FALSE)); },
+       [] { return OpenResult(P(u"\\t\\folder"), GENERIC_READ, 7, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS); }, "ok"},
+      {"invalid name", [] { return OpenResult(P(u"\\t\\a|b.txt"), GENERIC_READ, 0, OPEN_EXISTING); }, "error 123"},
+      {"names match in any case", [] { return OpenResult(P(u"\\T\\A.TXT"), GENERIC_READ, 0, OPEN_EXISTING); }, "ok"},
+      {"delete missing file", [] { return Result(Files().DeleteFileW(P(u"\\t\\none.txt"))); }, "error 2"},
+      {"delete in missing folder", [] { return Result(Files().DeleteFileW(P(u"\\nodir\\a.txt"))); }, "error 3"},
+      {"delete a folder", [] { return Result(Files().DeleteFileW(P(u"\\t\\empty"))); }, "error 5"},
+      {"copy missing source", [] { return Result(Files().CopyFileW(P(u"\\t\\none.txt"), P(u"\\t\\c.txt"), FALSE)); },
        "error 2"},
       {"copy onto existing, fail if exists",
-       [] { return Result(Files().CopyFileW(u"C:\\t\\a.txt", u"C:\\t\\b.txt", TRUE)); }, "error 80"},
+       [] { return Result(Files().CopyFileW(P(u"\\t\\a.txt"), P(u"\\t\\b.txt"), TRUE)); }, "error 80"},
       {"copy into missing folder",
-       [] { return Result(Files().CopyFileW(u"C:\\t\\a.txt", u"C:\\nodir\\a.txt", FALSE)); }, "error 3"},
-      {"move missing source", [] { return Result(Files().MoveFileW(u"C:\\t\\none.txt", u"C:\\t\\z.txt")); },
+       [] { return Result(Files().CopyFileW(P(u"\\t\\a.txt"), P(u"\\nodir\\a.txt"), FALSE)); }, "error 3"},
+      {"move missing source", [] { return Result(Files().MoveFileW(P(u"\\t\\none.txt"), P(u"\\t\\z.txt"))); },
        "error 2"},
-      {"move into missing folder", [] { return Result(Files().MoveFileW(u"C:\\t\\a.txt", u"C:\\nodir\\a.txt")); },
+      {"move into missing folder", [] { return Result(Files().MoveFileW(P(u"\\t\\a.txt"), P(u"\\nodir\\a.txt"))); },
        "error 3"},
-      {"move onto existing", [] { return Result(Files().MoveFileW(u"C:\\t\\mv\\src.txt", u"C:\\t\\mv\\dst.txt")); },
+      {"move onto existing", [] { return Result(Files().MoveFileW(P(u"\\t\\mv\\src.txt"), P(u"\\t\\mv\\dst.txt"))); },
        "error 183"},
       {"move onto existing, no replace flag",
-       [] { return Result(Files().MoveFileExW(u"C:\\t\\mv\\src.txt", u"C:\\t\\mv\\dst.txt", 0)); }, "error 183"},
+       [] { return Result(Files().MoveFileExW(P(u"\\t\\mv\\src.txt"), P(u"\\t\\mv\\dst.txt"), 0)); }, "error 183"},
       {"move replacing existing",
        [] {
-         return Result(Files().MoveFileExW(u"C:\\t\\mv\\src.txt", u"C:\\t\\mv\\DST.txt", MOVEFILE_REPLACE_EXISTING));
+         return Result(Files().MoveFileExW(P(u"\\t\\mv\\src.txt"), P(u"\\t\\mv\\DST.txt"), MOVEFILE_REPLACE_EXISTING));
        },
        "ok"},
       {"move replacing a folder",
-       [] { return Result(Files().MoveFileExW(u"C:\\t\\mv\\keep.txt", u"C:\\t\\empty", MOVEFILE_REPLACE_EXISTING)); },
+       [] { return Result(Files().MoveFileExW(P(u"\\t\\mv\\keep.txt"), P(u"\\t\\empty"), MOVEFILE_REPLACE_EXISTING)); },
        "error 5"},
-      {"move to a drive without volume",
-       [] { return Result(Files().MoveFileExW(u"C:\\t\\a.txt", u"E:\\a.txt", 0)); }, "error 3"},
-      {"create existing folder", [] { return Result(Files().CreateDirectoryW(u"C:\\t\\empty")); }, "error 183"},
-      {"create folder over a file", [] { return Result(Files().CreateDirectoryW(u"C:\\t\\a.txt")); }, "error 183"},
-      {"create folder in missing parent", [] { return Result(Files().CreateDirectoryW(u"C:\\nodir\\x")); },
+      {"create existing folder", [] { return Result(Files().CreateDirectoryW(P(u"\\t\\empty"))); }, "error 183"},
+      {"create folder over a file", [] { return Result(Files().CreateDirectoryW(P(u"\\t\\a.txt"))); }, "error 183"},
+      {"create folder in missing parent", [] { return Result(Files().CreateDirectoryW(P(u"\\nodir\\x"))); },
        "error 3"},
-      {"remove folder not empty", [] { return Result(Files().RemoveDirectoryW(u"C:\\t\\full")); }, "error 145"},
-      {"remove missing folder", [] { return Result(Files().RemoveDirectoryW(u"C:\\t\\none")); }, "error 2"},
-      {"remove a file as folder", [] { return Result(Files().RemoveDirectoryW(u"C:\\t\\a.txt")); }, "error 267"},
-      {"remove empty folder", [] { return Result(Files().RemoveDirectoryW(u"C:\\T\\EMPTY")); }, "ok"},
-      {"move a folder", [] { return Result(Files().MoveFileW(u"C:\\t\\folder", u"C:\\t\\renamed")); }, "ok"},
+      {"remove folder not empty", [] { return Result(Files().RemoveDirectoryW(P(u"\\t\\full"))); }, "error 145"},
+      {"remove missing folder", [] { return Result(Files().RemoveDirectoryW(P(u"\\t\\none"))); }, "error 2"},
+      {"remove a file as folder", [] { return Result(Files().RemoveDirectoryW(P(u"\\t\\a.txt"))); }, "error 267"},
+      {"remove empty folder", [] { return Result(Files().RemoveDirectoryW(P(u"\\T\\EMPTY"))); }, "ok"},
+      {"move a folder", [] { return Result(Files().MoveFileW(P(u"\\t\\folder"), P(u"\\t\\renamed"))); }, "ok"},
       {"attributes of missing file",
        [] {
-         DWORD a = Files().GetFileAttributesW(u"C:\\t\\none.txt");
+         DWORD a = Files().GetFileAttributesW(P(u"\\t\\none.txt"));
          return a == INVALID_FILE_ATTRIBUTES ? "error " + std::to_string(GetLastError()) : "ok";
        },
        "error 2"},
       {"attributes of a folder",
-       [] { return std::to_string(Files().GetFileAttributesW(u"C:\\t\\renamed\\inner")); },
+       [] { return std::to_string(Files().GetFileAttributesW(P(u"\\t\\renamed\\inner"))); },
        std::to_string(FILE_ATTRIBUTE_DIRECTORY)},
   };
   for (const auto& c : cases) {
@@ -136,17 +121,16 @@ TEST(Files, WindowsResults) {
     EXPECT_EQ(c.call(), c.expected);
   }
   // The replacing move left the moved content in the target.
-  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\t\\mv\\dst.txt")), "moved");
-  EXPECT_FALSE(fs::exists(m.HostPath(u"C:\\t\\mv\\src.txt")));
-  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\t\\b.txt")), "");  // CREATE_ALWAYS truncated it
-  EXPECT_TRUE(fs::is_directory(m.HostPath(u"C:\\t\\renamed\\inner")));
+  EXPECT_EQ(m.Read(u"\\t\\mv\\dst.txt"), "moved");
+  EXPECT_FALSE(m.Exists(u"\\t\\mv\\src.txt"));
+  EXPECT_EQ(m.Read(u"\\t\\b.txt"), "");  // CREATE_ALWAYS truncated it
+  EXPECT_TRUE(m.IsFolder(u"\\t\\renamed\\inner"));
 }
 
 TEST(Files, ReadWriteSeekAndSize) {
-  TestMachine m("win10-x64");
-  m.Enter(u"C:\\t\\prog.exe", 32);
-  ASSERT_TRUE(Files().CreateDirectoryW(u"C:\\t"));
-  HANDLE h = Open(u"C:\\t\\f.bin", GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
+  Sandbox m("win10-x64", u"C:\\t\\prog.exe", 32);
+  ASSERT_TRUE(Files().CreateDirectoryW(P(u"\\t")));
+  HANDLE h = Open(P(u"\\t\\f.bin"), GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   DWORD n = 0;
   ASSERT_TRUE(Files().WriteFile(h, "0123456789", 10, &n));
@@ -173,26 +157,25 @@ TEST(Files, ReadWriteSeekAndSize) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 
   // A handle does only what it was opened for.
-  HANDLE r = Open(u"C:\\t\\f.bin", GENERIC_READ, FILE_SHARE_READ);
+  HANDLE r = Open(P(u"\\t\\f.bin"), GENERIC_READ, FILE_SHARE_READ);
   ASSERT_NE(r, INVALID_HANDLE_VALUE);
   EXPECT_EQ(Result(Files().WriteFile(r, "x", 1, &n)), "error 5");
   CloseHandle(r);
-  HANDLE w = Open(u"C:\\t\\f.bin", GENERIC_WRITE, 0);
+  HANDLE w = Open(P(u"\\t\\f.bin"), GENERIC_WRITE, 0);
   ASSERT_NE(w, INVALID_HANDLE_VALUE);
   EXPECT_EQ(Result(Files().ReadFile(w, buf, 1, &n)), "error 5");
   CloseHandle(w);
-  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\t\\f.bin")), "0123456");
+  EXPECT_EQ(m.Read(u"\\t\\f.bin"), "0123456");
 }
 
 // Small reads are served ahead of the caller; every other operation must still see the position
 // the caller stands at.
 TEST(Files, SmallReadsKeepThePositionForWritesSeeksAndTruncation) {
-  TestMachine m("win10");
-  m.Enter(u"C:\\t\\prog.exe", 32);
+  Sandbox m("win10", u"C:\\t\\prog.exe", 32);
   std::string text(200000, '\0');
   for (size_t i = 0; i < text.size(); ++i) text[i] = static_cast<char>('a' + i % 26);
-  Put(m, u"C:\\t\\big.txt", text);
-  HANDLE h = Open(u"C:\\t\\big.txt", GENERIC_READ | GENERIC_WRITE, 0);
+  m.Put(u"\\t\\big.txt", text);
+  HANDLE h = Open(P(u"\\t\\big.txt"), GENERIC_READ | GENERIC_WRITE, 0);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   char buf[1024];
   DWORD n = 0;
@@ -220,16 +203,15 @@ TEST(Files, SmallReadsKeepThePositionForWritesSeeksAndTruncation) {
   CloseHandle(h);
   std::string expect = text.substr(0, 105);
   expect.replace(10, 2, "XY");
-  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\t\\big.txt")), expect);
+  EXPECT_EQ(m.Read(u"\\t\\big.txt"), expect);
 }
 
 TEST(Files, FindWithWildcards) {
-  TestMachine m("win10-x64");
-  for (auto name : {u"C:\\w\\b.r331", u"C:\\w\\A.r331", u"C:\\w\\c.txt", u"C:\\w\\readme", u"C:\\w\\x.r3310"}) {
-    Put(m, name);
+  Sandbox m("win10-x64", u"C:\\w\\prog.exe", 32);
+  for (auto name : {u"\\w\\b.r331", u"\\w\\A.r331", u"\\w\\c.txt", u"\\w\\readme", u"\\w\\x.r3310"}) {
+    m.Put(name);
   }
-  fs::create_directories(m.HostPath(u"C:\\w\\Sub"));
-  m.Enter(u"C:\\w\\prog.exe", 32);
+  m.MakeFolder(u"\\w\\Sub");
 
   auto list = [](std::u16string_view pattern) {
     WIN32_FIND_DATAW d;
@@ -246,20 +228,22 @@ TEST(Files, FindWithWildcards) {
     std::string expected;
   };
   const Case cases[] = {
-      {u"C:\\w\\*", ". .. A.r331 b.r331 c.txt readme Sub x.r3310"},
-      {u"C:\\w\\*.*", ". .. A.r331 b.r331 c.txt readme Sub x.r3310"},
-      {u"C:\\w\\*.r331", "A.r331 b.r331"},
-      {u"C:\\W\\*.R331", "A.r331 b.r331"},
-      {u"C:\\w\\?.txt", "c.txt"},
-      {u"C:\\w\\?.r33?", "A.r331 b.r331"},
-      {u"C:\\w\\readme.*", "readme"},
-      {u"C:\\w\\sub", "Sub"},
+      {P(u"\\w\\*"), ". .. A.r331 b.r331 c.txt readme Sub x.r3310"},
+      {P(u"\\w\\*.*"), ". .. A.r331 b.r331 c.txt readme Sub x.r3310"},
+      {P(u"\\w\\*.r331"), "A.r331 b.r331"},
+      // Windows also matches the 8.3 short names (A~1.R33 ...): only long names count.
+      {P(u"\\w\\*.r33"), "error 2"},
+      {P(u"\\w\\*.r3310"), "x.r3310"},
+      {P(u"\\W\\*.R331"), "A.r331 b.r331"},
+      {P(u"\\w\\?.txt"), "c.txt"},
+      {P(u"\\w\\?.r33?"), "A.r331 b.r331"},
+      {P(u"\\w\\readme.*"), "readme"},
+      {P(u"\\w\\sub"), "Sub"},
       {u"w\\c.*", "c.txt"},  // relative to the current folder
-      {u"C:\\w\\*.zip", "error 2"},
-      {u"C:\\nodir\\*", "error 3"},
-      {u"C:\\w\\c.txt\\*", "error 3"},
+      {P(u"\\w\\*.zip"), "error 2"},
+      {P(u"\\nodir\\*"), "error 3"},
   };
-  ASSERT_TRUE(Files().SetCurrentDirectoryW(u"C:\\"));
+  ASSERT_TRUE(Files().SetCurrentDirectoryW(P(u"\\")));
   for (const auto& c : cases) {
     SCOPED_TRACE(WideToUtf8(c.pattern));
     EXPECT_EQ(list(c.pattern), c.expected);
@@ -268,7 +252,7 @@ TEST(Files, FindWithWildcards) {
   EXPECT_EQ(list(u"C:\\*").rfind(". ", 0), std::string::npos);
 
   WIN32_FIND_DATAW d;
-  HANDLE h = Files().FindFirstFileW(u"C:\\w\\c.txt", &d);
+  HANDLE h = Files().FindFirstFileW(P(u"\\w\\c.txt"), &d);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
   EXPECT_EQ(d.nFileSizeLow, 4u);
   EXPECT_EQ(d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY, 0u);
@@ -280,94 +264,38 @@ TEST(Files, FindWithWildcards) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-std::vector<uint8_t> MultiSz(std::initializer_list<std::u16string_view> strings) {
-  std::vector<uint8_t> out;
-  auto put = [&](char16_t c) {
-    out.push_back(static_cast<uint8_t>(c & 0xFF));
-    out.push_back(static_cast<uint8_t>(c >> 8));
-  };
-  for (auto s : strings) {
-    for (char16_t c : s) put(c);
-    put(0);
+TEST(Files, DelayUntilRebootIsRecordedAsWindowsDoes) {
+  Sandbox m("win10-x64", u"C:\\App\\qzUpdater.exe", 64);
+  m.Put(u"\\App\\gone.exe", "running");
+  m.Put(u"\\App\\new.dll", "new");
+  m.Put(u"\\App\\old.dll", "old");
+  const auto before = qztest::PendingRenameValue();
+  const BOOL deletion = Files().MoveFileExW(P(u"\\App\\gone.exe"), u"", MOVEFILE_DELAY_UNTIL_REBOOT);
+  const BOOL replacing = Files().MoveFileExW(P(u"\\App\\new.dll"), P(u"\\App\\old.dll"),
+                                             MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING);
+  const std::string copying = Result(Files().MoveFileExW(P(u"\\App\\a"), P(u"\\App\\b"),
+                                                         MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED));
+  const auto after = qztest::PendingRenameValue();
+  EXPECT_TRUE(deletion);
+  EXPECT_TRUE(replacing);
+  EXPECT_EQ(copying, "error 87");
+
+  // Appended to whatever was there, in NT form; a deletion's target is empty, a replacing
+  // move's target starts with '!'.
+  auto expected = win::ParsePendingRenames(before);
+  for (std::u16string s : {u"\\??\\" + P(u"\\App\\gone.exe"), std::u16string(), u"\\??\\" + P(u"\\App\\new.dll"),
+                           u"!\\??\\" + P(u"\\App\\old.dll")}) {
+    expected.push_back(s);
   }
-  put(0);
-  return out;
-}
-
-TEST(Files, DelayUntilRebootIsRecordedAsWindowsDoesAndDoneAtReboot) {
-  TestMachine m("win10-x64");
-  Put(m, u"C:\\App\\qzUpdater.exe", "running");
-  Put(m, u"C:\\App\\new.dll", "new");
-  Put(m, u"C:\\App\\old.dll", "old");
-  Put(m, u"C:\\App\\moved.txt", "m");
-  fs::create_directories(m.HostPath(u"C:\\App\\Empty"));
-  Platform& p = m.Enter(u"C:\\App\\qzUpdater.exe", 64);
-
-  ASSERT_TRUE(Files().MoveFileExW(u"C:\\App\\qzUpdater.exe", u"", MOVEFILE_DELAY_UNTIL_REBOOT));
-  ASSERT_TRUE(Files().MoveFileExW(u"C:\\App\\new.dll", u"C:\\App\\old.dll",
-                                  MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_REPLACE_EXISTING));
-  ASSERT_TRUE(Files().MoveFileExW(u"moved.txt", u"C:\\App\\Later.txt", MOVEFILE_DELAY_UNTIL_REBOOT));
-  ASSERT_TRUE(Files().MoveFileExW(u"C:\\App\\Empty", u"", MOVEFILE_DELAY_UNTIL_REBOOT));
-  EXPECT_EQ(Result(Files().MoveFileExW(u"C:\\App\\a", u"C:\\App\\b",
-                                       MOVEFILE_DELAY_UNTIL_REBOOT | MOVEFILE_COPY_ALLOWED)),
-            "error 87");
-
-  EXPECT_EQ(qztest::PendingRenameBytes(), MultiSz({u"\\??\\C:\\App\\qzUpdater.exe", u"", u"\\??\\C:\\App\\new.dll",
-                                     u"!\\??\\C:\\App\\old.dll", u"\\??\\C:\\App\\moved.txt",
-                                     u"\\??\\C:\\App\\Later.txt", u"\\??\\C:\\App\\Empty", u""}));
+  EXPECT_EQ(win::ParsePendingRenames(after), expected);
   // Nothing happens before the restart.
-  EXPECT_TRUE(fs::exists(m.HostPath(u"C:\\App\\qzUpdater.exe")));
-  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\App\\old.dll")), "old");
-
-  winsim::Reboot(MachineOf(p));
-  EXPECT_FALSE(fs::exists(m.HostPath(u"C:\\App\\qzUpdater.exe")));
-  EXPECT_FALSE(fs::exists(m.HostPath(u"C:\\App\\new.dll")));
-  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\App\\old.dll")), "new");
-  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\App\\Later.txt")), "m");
-  EXPECT_FALSE(fs::exists(m.HostPath(u"C:\\App\\Empty")));
-  EXPECT_TRUE(qztest::PendingRenameBytes().empty());
-}
-
-TEST(Files, RebootKeepsAnExistingTargetWithoutReplaceAndAFolderThatIsNotEmpty) {
-  TestMachine m("win7");
-  Put(m, u"C:\\a\\src.txt", "src");
-  Put(m, u"C:\\a\\dst.txt", "dst");
-  Put(m, u"C:\\a\\full\\x", "x");
-  Platform& p = m.Enter(u"C:\\a\\prog.exe", 32);
-  ASSERT_TRUE(Files().MoveFileExW(u"C:\\a\\src.txt", u"C:\\a\\dst.txt", MOVEFILE_DELAY_UNTIL_REBOOT));
-  ASSERT_TRUE(Files().MoveFileExW(u"C:\\a\\full", u"", MOVEFILE_DELAY_UNTIL_REBOOT));
-  winsim::Reboot(MachineOf(p));
-  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\a\\src.txt")), "src");
-  EXPECT_EQ(ReadHostFile(m.HostPath(u"C:\\a\\dst.txt")), "dst");
-  EXPECT_TRUE(fs::exists(m.HostPath(u"C:\\a\\full\\x")));
-  EXPECT_TRUE(qztest::PendingRenameBytes().empty());
-}
-
-TEST(Files, LockedFileRefusesRenameDeleteAndWriting) {
-  TestMachine m("win10-x64");
-  Put(m, u"C:\\App\\Agent.exe", "agent");
-  m.Enter(u"C:\\App\\prog.exe", 32);
-  int status = -1;
-  qztest::RunWinsim({"lock", m.root(), "c:\\app\\AGENT.EXE"}, &status);
-  ASSERT_EQ(status, 0);
-
-  EXPECT_EQ(Result(Files().MoveFileW(u"C:\\app\\agent.exe", u"C:\\App\\Agent.old")), "error 32");
-  EXPECT_EQ(Result(Files().MoveFileExW(u"C:\\App\\Agent.exe", u"C:\\App\\Agent.old", MOVEFILE_REPLACE_EXISTING)),
-            "error 32");
-  EXPECT_EQ(Result(Files().DeleteFileW(u"C:\\App\\Agent.exe")), "error 32");
-  EXPECT_EQ(OpenResult(u"C:\\App\\Agent.exe", GENERIC_WRITE, 0, OPEN_EXISTING), "error 32");
-  EXPECT_EQ(OpenResult(u"C:\\App\\Agent.exe", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), "ok");
-  EXPECT_EQ(Result(Files().CopyFileW(u"C:\\App\\Agent.exe", u"C:\\App\\copy.exe", TRUE)), "ok");
-
-  qztest::RunWinsim({"unlock", m.root(), "C:\\App\\Agent.exe"}, &status);
-  ASSERT_EQ(status, 0);
-  EXPECT_EQ(Result(Files().DeleteFileW(u"C:\\App\\Agent.exe")), "ok");
+  EXPECT_EQ(m.Read(u"\\App\\gone.exe"), "running");
+  EXPECT_EQ(m.Read(u"\\App\\old.dll"), "old");
 }
 
 TEST(Files, ShareModesBetweenHandles) {
-  TestMachine m("win10-x64");
-  Put(m, u"C:\\s\\f.txt");
-  m.Enter(u"C:\\s\\prog.exe", 32);
+  Sandbox m("win10-x64", u"C:\\s\\prog.exe", 32);
+  m.Put(u"\\s\\f.txt");
   constexpr DWORD R = GENERIC_READ, W = GENERIC_WRITE, RD = FILE_SHARE_READ, WR = FILE_SHARE_WRITE,
                   DL = FILE_SHARE_DELETE;
   struct Case {
@@ -387,9 +315,9 @@ TEST(Files, ShareModesBetweenHandles) {
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << std::hex << c.access1 << "/" << c.share1 << " then " << c.access2 << "/"
                                     << c.share2);
-    HANDLE first = Open(u"C:\\s\\f.txt", c.access1, c.share1);
+    HANDLE first = Open(P(u"\\s\\f.txt"), c.access1, c.share1);
     ASSERT_NE(first, INVALID_HANDLE_VALUE);
-    HANDLE second = Open(u"C:\\S\\F.TXT", c.access2, c.share2);
+    HANDLE second = Open(P(u"\\S\\F.TXT"), c.access2, c.share2);
     if (c.secondOpens) {
       EXPECT_NE(second, INVALID_HANDLE_VALUE);
       CloseHandle(second);
@@ -402,243 +330,40 @@ TEST(Files, ShareModesBetweenHandles) {
 
   // Without delete sharing the file can be neither deleted nor renamed; a rename keeps the
   // protection, since it follows the file and not its name.
-  HANDLE h = Open(u"C:\\s\\f.txt", R, RD | WR);
+  HANDLE h = Open(P(u"\\s\\f.txt"), R, RD | WR);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(Result(Files().DeleteFileW(u"C:\\s\\f.txt")), "error 32");
-  EXPECT_EQ(Result(Files().MoveFileW(u"C:\\s\\f.txt", u"C:\\s\\g.txt")), "error 32");
+  EXPECT_EQ(Result(Files().DeleteFileW(P(u"\\s\\f.txt"))), "error 32");
+  EXPECT_EQ(Result(Files().MoveFileW(P(u"\\s\\f.txt"), P(u"\\s\\g.txt"))), "error 32");
   CloseHandle(h);
-  h = Open(u"C:\\s\\f.txt", R, RD | WR | DL);
+  h = Open(P(u"\\s\\f.txt"), R, RD | WR | DL);
   ASSERT_NE(h, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(Result(Files().MoveFileW(u"C:\\s\\f.txt", u"C:\\s\\g.txt")), "ok");
-  HANDLE h2 = Open(u"C:\\s\\g.txt", R, RD);
+  EXPECT_EQ(Result(Files().MoveFileW(P(u"\\s\\f.txt"), P(u"\\s\\g.txt"))), "ok");
+  HANDLE h2 = Open(P(u"\\s\\g.txt"), R, RD);
   ASSERT_NE(h2, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(Result(Files().MoveFileW(u"C:\\s\\g.txt", u"C:\\s\\f.txt")), "error 32");
+  EXPECT_EQ(Result(Files().MoveFileW(P(u"\\s\\g.txt"), P(u"\\s\\f.txt"))), "error 32");
   // A folder holding an open file cannot be renamed.
-  EXPECT_EQ(Result(Files().MoveFileW(u"C:\\s", u"C:\\s2")), "error 5");
+  EXPECT_EQ(Result(Files().MoveFileW(P(u"\\s"), P(u"\\s2"))), "error 5");
   CloseHandle(h2);
-  EXPECT_EQ(Result(Files().DeleteFileW(u"C:\\s\\g.txt")), "ok");  // h is open but shares deletion
+  EXPECT_EQ(Result(Files().DeleteFileW(P(u"\\s\\g.txt"))), "ok");  // h is open but shares deletion
   CloseHandle(h);
-}
-
-// Another process's handles, as rows of the machine's open-file table.
-void AddOpenRow(winsim::Machine& m, int pid, int64_t start, const std::string& host, DWORD access, DWORD share) {
-  struct stat st {};
-  ASSERT_EQ(::stat(host.c_str(), &st), 0);
-  m.WithState([&](winsim::Db& db) {
-    db.Prepare("INSERT INTO open_files(pid, start, dev, ino, access, share, path) VALUES(?,?,?,?,?,?,?)")
-        .Bind(1, pid)
-        .Bind(2, start)
-        .Bind(3, static_cast<int64_t>(st.st_dev))
-        .Bind(4, static_cast<int64_t>(st.st_ino))
-        .Bind(5, static_cast<int64_t>(access))
-        .Bind(6, static_cast<int64_t>(share))
-        .Bind(7, host)
-        .Step();
-    return 0;
-  });
-}
-
-TEST(Files, HandlesOfOtherProcessesCountOnlyWhileTheyLive) {
-  TestMachine m("win10-x64");
-  Put(m, u"C:\\o\\live.txt");
-  Put(m, u"C:\\o\\dead.txt");
-  Platform& p = m.Enter(u"C:\\o\\prog.exe", 32);
-  const int parent = static_cast<int>(getppid());
-  const auto parentStart = winsim::ProcessStartTime(parent);
-  ASSERT_TRUE(parentStart);
-  AddOpenRow(MachineOf(p), parent, static_cast<int64_t>(*parentStart), m.HostPath(u"C:\\o\\live.txt"), GENERIC_READ,
-             FILE_SHARE_READ);
-  // Same pid, another start time: a process that is gone, whose pid was reused.
-  AddOpenRow(MachineOf(p), parent, static_cast<int64_t>(*parentStart) + 1, m.HostPath(u"C:\\o\\dead.txt"),
-             GENERIC_READ, 0);
-
-  EXPECT_EQ(Result(Files().DeleteFileW(u"C:\\o\\live.txt")), "error 32");
-  EXPECT_EQ(Result(Files().MoveFileW(u"C:\\o\\live.txt", u"C:\\o\\x.txt")), "error 32");
-  EXPECT_EQ(OpenResult(u"C:\\o\\live.txt", GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING), "error 32");
-  EXPECT_EQ(OpenResult(u"C:\\o\\live.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), "ok");
-  EXPECT_EQ(Result(Files().MoveFileExW(u"C:\\o\\dead.txt", u"C:\\o\\live.txt", MOVEFILE_REPLACE_EXISTING)),
-            "error 5");
-  EXPECT_EQ(OpenResult(u"C:\\o\\dead.txt", GENERIC_WRITE, 0, OPEN_EXISTING), "ok");
-  EXPECT_EQ(Result(Files().DeleteFileW(u"C:\\o\\dead.txt")), "ok");
-}
-
-TEST(Files, ProgramFilesInUseAsImagesCanBeRenamedOnly) {
-  TestMachine m("win10-x64");
-  Put(m, u"C:\\App\\media.dll", "lib");
-  Platform& p = m.Enter(u"C:\\App\\prog.exe", 32);
-  struct stat st {};
-  ASSERT_EQ(::stat(m.HostPath(u"C:\\App\\media.dll").c_str(), &st), 0);
-  const int pid = static_cast<int>(getpid());
-  const auto start = winsim::ProcessStartTime(pid);
-  ASSERT_TRUE(start);
-  MachineOf(p).WithState([&](winsim::Db& db) {
-    db.Prepare("INSERT INTO modules(pid, start, dev, ino, path) VALUES(?,?,?,?,?)")
-        .Bind(1, pid)
-        .Bind(2, static_cast<int64_t>(*start))
-        .Bind(3, static_cast<int64_t>(st.st_dev))
-        .Bind(4, static_cast<int64_t>(st.st_ino))
-        .Bind(5, m.HostPath(u"C:\\App\\media.dll"))
-        .Step();
-    return 0;
-  });
-  Put(m, u"C:\\App\\other.dll", "other");
-
-  EXPECT_EQ(Result(Files().DeleteFileW(u"C:\\App\\media.dll")), "error 5");
-  EXPECT_EQ(OpenResult(u"C:\\App\\media.dll", GENERIC_WRITE, 7, OPEN_EXISTING), "error 32");
-  EXPECT_EQ(OpenResult(u"C:\\App\\media.dll", GENERIC_READ, 7, OPEN_EXISTING), "ok");
-  EXPECT_EQ(Result(Files().MoveFileExW(u"C:\\App\\other.dll", u"C:\\App\\media.dll", MOVEFILE_REPLACE_EXISTING)),
-            "error 5");
-  EXPECT_EQ(Result(Files().MoveFileW(u"C:\\App\\media.dll", u"C:\\App\\media.old")), "ok");
-  EXPECT_EQ(Result(Files().DeleteFileW(u"C:\\App\\media.old")), "error 5");
-  EXPECT_EQ(Result(Files().MoveFileW(u"C:\\App", u"C:\\App2")), "error 5");
-  EXPECT_EQ(Result(Files().MoveFileW(u"C:\\App\\other.dll", u"C:\\App\\media.dll")), "ok");
 }
 
 TEST(Files, ReadOnlyAttribute) {
-  TestMachine m("winxp-sp3");
-  Put(m, u"C:\\r\\f.txt", "x");
-  m.Enter(u"C:\\r\\prog.exe", 32);
-  ASSERT_TRUE(Files().SetFileAttributesW(u"C:\\r\\f.txt", FILE_ATTRIBUTE_READONLY));
-  EXPECT_EQ(Files().GetFileAttributesW(u"C:\\r\\f.txt") & FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY);
-  EXPECT_EQ(Result(Files().DeleteFileW(u"C:\\r\\f.txt")), "error 5");
-  EXPECT_EQ(OpenResult(u"C:\\r\\f.txt", GENERIC_WRITE, 0, OPEN_EXISTING), "error 5");
-  EXPECT_EQ(OpenResult(u"C:\\r\\f.txt", GENERIC_READ, 0, OPEN_EXISTING), "ok");
-  EXPECT_EQ(Result(Files().CopyFileW(u"C:\\r\\f.txt", u"C:\\r\\g.txt", FALSE)), "ok");
-  EXPECT_EQ(Result(Files().CopyFileW(u"C:\\r\\f.txt", u"C:\\r\\g.txt", FALSE)), "error 5");  // copy kept it
-  EXPECT_EQ(Result(Files().MoveFileW(u"C:\\r\\f.txt", u"C:\\r\\h.txt")), "ok");
-  ASSERT_TRUE(Files().SetFileAttributesW(u"C:\\r\\h.txt", FILE_ATTRIBUTE_NORMAL));
-  EXPECT_EQ(Files().GetFileAttributesW(u"C:\\r\\h.txt") & FILE_ATTRIBUTE_READONLY, 0u);
-  EXPECT_EQ(Result(Files().DeleteFileW(u"C:\\r\\h.txt")), "ok");
-  EXPECT_EQ(Result(Files().SetFileAttributesW(u"C:\\r\\none.txt", FILE_ATTRIBUTE_NORMAL)), "error 2");
+  Sandbox m("winxp-sp3", u"C:\\r\\prog.exe", 32);
+  m.Put(u"\\r\\f.txt", "x");
+  ASSERT_TRUE(Files().SetFileAttributesW(P(u"\\r\\f.txt"), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(Files().GetFileAttributesW(P(u"\\r\\f.txt")) & FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY);
+  EXPECT_EQ(Result(Files().DeleteFileW(P(u"\\r\\f.txt"))), "error 5");
+  EXPECT_EQ(OpenResult(P(u"\\r\\f.txt"), GENERIC_WRITE, 0, OPEN_EXISTING), "error 5");
+  EXPECT_EQ(OpenResult(P(u"\\r\\f.txt"), GENERIC_READ, 0, OPEN_EXISTING), "ok");
+  EXPECT_EQ(Result(Files().CopyFileW(P(u"\\r\\f.txt"), P(u"\\r\\g.txt"), FALSE)), "ok");
+  EXPECT_EQ(Result(Files().CopyFileW(P(u"\\r\\f.txt"), P(u"\\r\\g.txt"), FALSE)), "error 5");  // copy kept it
+  EXPECT_EQ(Result(Files().MoveFileW(P(u"\\r\\f.txt"), P(u"\\r\\h.txt"))), "ok");
+  ASSERT_TRUE(Files().SetFileAttributesW(P(u"\\r\\h.txt"), FILE_ATTRIBUTE_NORMAL));
+  EXPECT_EQ(Files().GetFileAttributesW(P(u"\\r\\h.txt")) & FILE_ATTRIBUTE_READONLY, 0u);
+  EXPECT_EQ(Result(Files().DeleteFileW(P(u"\\r\\h.txt"))), "ok");
+  EXPECT_EQ(Result(Files().SetFileAttributesW(P(u"\\r\\none.txt"), FILE_ATTRIBUTE_NORMAL)), "error 2");
 }
 
-TEST(Files, CurrentDirectoryFullPathsAndModule) {
-  TestMachine m("win10-x64");
-  Put(m, u"C:\\Work\\Sub\\f.txt");
-  m.Enter(u"C:\\Work\\prog.exe", 32);
-  EXPECT_EQ(Files().GetModuleFileNameW(), u"C:\\Work\\prog.exe");
-  EXPECT_EQ(Files().GetCurrentDirectoryW(), u"C:\\Work");
-  EXPECT_EQ(Result(Files().SetCurrentDirectoryW(u"sub")), "ok");
-  EXPECT_EQ(Files().GetCurrentDirectoryW(), u"C:\\Work\\sub");  // as typed, as Windows keeps it
-  EXPECT_NE(Files().GetFileAttributesW(u"f.txt"), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(Files().GetFullPathNameW(u"..\\x\\*.txt"), u"C:\\Work\\x\\*.txt");
-  EXPECT_EQ(Files().GetFullPathNameW(u"\\dir\\"), u"C:\\dir\\");
-  EXPECT_EQ(Result(Files().SetCurrentDirectoryW(u"C:\\none")), "error 2");
-  EXPECT_EQ(Result(Files().SetCurrentDirectoryW(u"f.txt")), "error 267");
-  EXPECT_EQ(Files().GetCurrentDirectoryW(), u"C:\\Work\\sub");
-  EXPECT_EQ(Result(Files().RemoveDirectoryW(u"C:\\Work\\Sub")), "error 32");
-}
-
-TEST(Files, Wow64SeesProgramFilesX86AndSysWow64) {
-  struct Case {
-    const char* profile;
-    int bits;
-    std::u16string programFiles;
-    std::u16string x86;  // %ProgramFiles(x86)% as expanded
-    const char16_t* system32Lands;
-  };
-  const Case cases[] = {
-      {"win10-x64", 32, u"C:\\Program Files (x86)", u"C:\\Program Files (x86)", u"C:\\Windows\\SysWOW64\\qz.dll"},
-      {"win10-x64", 64, u"C:\\Program Files", u"C:\\Program Files (x86)", u"C:\\Windows\\System32\\qz.dll"},
-      {"win10", 32, u"C:\\Program Files", u"%ProgramFiles(x86)%", u"C:\\Windows\\System32\\qz.dll"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.profile << " " << c.bits);
-    TestMachine m(c.profile);
-    m.Enter(u"C:\\x\\prog.exe", c.bits);
-    EXPECT_EQ(Files().ExpandEnvironmentStringsW(u"%ProgramFiles%"), c.programFiles);
-    EXPECT_EQ(Files().ExpandEnvironmentStringsW(u"%ProgramFiles(x86)%"), c.x86);
-    HANDLE h = Open(u"C:\\Windows\\system32\\qz.dll", GENERIC_WRITE, 0, CREATE_NEW);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    CloseHandle(h);
-    EXPECT_TRUE(fs::exists(m.HostPath(c.system32Lands)));
-    // The process itself finds the file under the name it used.
-    EXPECT_NE(Files().GetFileAttributesW(Files().ExpandEnvironmentStringsW(u"%windir%\\System32\\qz.dll")),
-              INVALID_FILE_ATTRIBUTES);
-  }
-  TestMachine m("win10-x64");
-  m.Enter(u"C:\\x\\prog.exe", 32);
-  Put(m, u"C:\\Windows\\System32\\native.dll");
-  Put(m, u"C:\\Windows\\System32\\drivers\\etc\\hosts");
-  EXPECT_NE(Files().GetFileAttributesW(u"C:\\Windows\\Sysnative\\native.dll"), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(Files().GetFileAttributesW(u"C:\\Windows\\System32\\native.dll"), INVALID_FILE_ATTRIBUTES);
-  EXPECT_NE(Files().GetFileAttributesW(u"C:\\Windows\\System32\\drivers\\etc\\hosts"), INVALID_FILE_ATTRIBUTES);
-}
-
-TEST(Files, EnvironmentFollowsVersionAndAccount) {
-  struct Case {
-    const char* profile;
-    bool system;
-    std::u16string text, expected;
-  };
-  const Case cases[] = {
-      {"win7", false, u"%AppData%\\Qz", u"C:\\Users\\Administrator\\AppData\\Roaming\\Qz"},
-      {"winxp-sp2", false, u"%APPDATA%\\Qz", u"C:\\Documents and Settings\\Administrator\\Application Data\\Qz"},
-      {"winxp-sp2", false, u"%LocalAppData%", u"%LocalAppData%"},
-      {"win10-x64", false, u"%localappdata%", u"C:\\Users\\Administrator\\AppData\\Local"},
-      {"win10-x64", true, u"%AppData%", u"C:\\Windows\\system32\\config\\systemprofile\\AppData\\Roaming"},
-      {"winxp-sp3", true, u"%UserProfile%", u"C:\\Windows\\system32\\config\\systemprofile"},
-      {"win10-x64", false, u"%systemdrive%\\x;%SystemRoot%;%WINDIR%", u"C:\\x;C:\\Windows;C:\\Windows"},
-      {"win10-x64", false, u"%AllUsersProfile%|%ProgramData%", u"C:\\ProgramData|C:\\ProgramData"},
-      {"winxp-sp3", false, u"%AllUsersProfile%", u"C:\\Documents and Settings\\All Users"},
-      {"win10-x64", false, u"%TEMP%", u"C:\\Users\\Administrator\\AppData\\Local\\Temp"},
-      {"winxp-sp3", false, u"%tmp%", u"C:\\Documents and Settings\\Administrator\\Local Settings\\Temp"},
-      {"win10-x64", false, u"%ComputerName%/%UserName%/%OS%", u"WINSIM-PC/Administrator/Windows_NT"},
-      {"win10-x64", false, u"%ComSpec%", u"C:\\Windows\\system32\\cmd.exe"},
-      {"win10-x64", false, u"%CommonProgramFiles%", u"C:\\Program Files\\Common Files"},
-      {"win10-x64", false, u"%ProgramW6432%", u"C:\\Program Files"},
-      {"win10-x64", false, u"%Nope%x%SystemDrive%", u"%Nope%xC:"},
-      {"win10-x64", false, u"100% sure %", u"100% sure %"},
-      {"win10-x64", false, u"%%SystemDrive%%", u"%C:%"},
-  };
-  std::unique_ptr<TestMachine> machine;
-  std::string profile;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(WideToUtf8(c.text) + " on " + c.profile);
-    if (profile != c.profile) {
-      machine.reset();
-      machine = std::make_unique<TestMachine>(c.profile);
-      machine->Enter(u"C:\\x\\prog.exe", 64);
-      profile = c.profile;
-    }
-    MachineOf(Platform::Current()).self().system = c.system;
-    EXPECT_EQ(WideToUtf8(Files().ExpandEnvironmentStringsW(c.text)), WideToUtf8(c.expected));
-  }
-  machine.reset();
-  TestMachine m("win10-x64");
-  m.Enter(u"C:\\x\\prog.exe", 32);
-  std::u16string v;
-  EXPECT_TRUE(Files().GetEnvironmentVariableW(u"PROGRAMFILES", &v));
-  EXPECT_EQ(v, u"C:\\Program Files (x86)");
-  EXPECT_EQ(Result(Files().GetEnvironmentVariableW(u"Nope", &v)), "error 203");
-}
-
-TEST(Files, VolumesAndFreeSpace) {
-  TestMachine m("win10-x64");
-  Platform& p = m.Enter(u"C:\\x\\prog.exe", 32);
-  const auto cfg = MachineOf(p).Config();
-  EXPECT_EQ(Files().GetLogicalDrives(), (1u << 2) | (1u << 3));
-  EXPECT_EQ(Files().GetLogicalDriveStringsW(), std::u16string(u"C:\\\0D:\\\0\0", 9));
-  EXPECT_EQ(Files().GetDriveTypeW(u"C:\\"), DRIVE_FIXED);
-  EXPECT_EQ(Files().GetDriveTypeW(u"D:\\"), DRIVE_CDROM);
-  EXPECT_EQ(Files().GetDriveTypeW(u"E:\\"), DRIVE_NO_ROOT_DIR);
-  std::u16string label;
-  DWORD serial = 0;
-  ASSERT_TRUE(Files().GetVolumeInformationW(u"C:\\", &label, &serial));
-  EXPECT_EQ(serial, cfg.volumes[0].serial);
-  EXPECT_EQ(Result(Files().GetVolumeInformationW(u"D:\\", &label, &serial)), "error 21");
-  EXPECT_EQ(Result(Files().GetVolumeInformationW(u"E:\\", &label, &serial)), "error 3");
-
-  ULONGLONG avail = 0, total = 0, free = 0;
-  ASSERT_TRUE(Files().GetDiskFreeSpaceExW(u"C:\\", &avail, &total, &free));
-  EXPECT_EQ(avail, 100ull << 30);
-  EXPECT_EQ(total, 250ull << 30);
-  MachineOf(p).UpdateConfig([](winsim::MachineConfig& c) { c.freeSpaceMb = 5; });
-  ASSERT_TRUE(Files().GetDiskFreeSpaceExW(u"C:\\Windows", &avail, &total, &free));
-  EXPECT_EQ(avail, 5ull << 20);
-  EXPECT_EQ(free, 5ull << 20);
-  EXPECT_EQ(Result(Files().GetDiskFreeSpaceExW(u"D:\\", &avail, &total, &free)), "error 21");
-  EXPECT_EQ(Result(Files().GetDiskFreeSpaceExW(u"C:\\none", &avail, &total, &free)), "error 3");
-}
 
 }  // namespace

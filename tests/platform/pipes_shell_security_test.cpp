@@ -1,63 +1,26 @@
-// Anonymous pipes as a child's standard output, the shell's recursive delete, and folders made
-// with a security descriptor whose DACL reads back.
+// Anonymous pipes, the shell's recursive delete, and folders made with a security descriptor whose
+// DACL reads back, on any backend (each test in a sandbox, see support/sandbox.h). A child
+// process writing into a pipe, which needs a program installed on a simulated machine, is in
+// pipes_shell_security_winsim_test.cpp.
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <optional>
 
 #include "platform/platform.h"
 #include "platform/shell.h"
 #include "platform/text.h"
-#include "support/test_machine.h"
+#include "support/sandbox.h"
 
 namespace {
 
 using namespace win;
-using qztest::TestMachine;
+using qztest::P;
+using qztest::Sandbox;
 
-constexpr char16_t kProbe[] = u"C:\\t\\wsprobe.exe";
-
-// Starts cmd with its output into a pipe (write end inheritable or not) and reads until the end.
-std::string RunCapturing(std::u16string_view cmd, bool inheritable, DWORD* lastError) {
-  HANDLE readEnd = nullptr, writeEnd = nullptr;
-  EXPECT_TRUE(Files().CreatePipe(&readEnd, &writeEnd, nullptr, 0));
-  HANDLE out = nullptr;
-  EXPECT_TRUE(Processes().DuplicateHandle(GetCurrentProcess(), writeEnd, GetCurrentProcess(), &out, 0,
-                                          inheritable ? TRUE : FALSE, DUPLICATE_SAME_ACCESS | DUPLICATE_CLOSE_SOURCE));
-  STARTUPINFOW si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdOutput = out;
-  si.hStdError = out;
-  PROCESS_INFORMATION pi;
-  EXPECT_TRUE(Processes().CreateProcessW(u"", cmd, CREATE_NO_WINDOW, u"C:\\", si, &pi));
-  CloseHandle(out);
-  std::string output;
-  char piece[7];
-  DWORD got = 0;
-  while (Files().ReadFile(readEnd, piece, sizeof piece, &got)) output.append(piece, got);
-  *lastError = GetLastError();
-  CloseHandle(readEnd);
-  Time().WaitForSingleObject(pi.hProcess, INFINITE);
-  CloseHandle(pi.hProcess);
-  CloseHandle(pi.hThread);
-  return output;
-}
-
-TEST(Pipes, ChildWritesIntoAnInheritedWriteEndOnly) {
-  TestMachine m("win10-x64");
-  m.Install("wsprobe", kProbe);
-  m.Enter(u"C:\\Windows\\explorer.exe", 64);
-  const std::u16string cmd = std::u16string(kProbe) + u" cmdline";
-  DWORD err = 0;
-  EXPECT_EQ(RunCapturing(cmd, true, &err), "[" + WideToUtf8(cmd) + "]\n");
-  EXPECT_EQ(err, ERROR_BROKEN_PIPE);
-  // A handle that is not inheritable never reaches the child: the pipe ends with nothing in it.
-  EXPECT_EQ(RunCapturing(cmd, false, &err), "");
-  EXPECT_EQ(err, ERROR_BROKEN_PIPE);
-}
+bool Exists(std::u16string_view path) { return Files().GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
 TEST(Pipes, ReadEndEndsOnlyWhenTheLastWriteHandleCloses) {
-  TestMachine m;
-  m.Enter();
+  Sandbox m;
   HANDLE r = nullptr, w = nullptr, w2 = nullptr;
   ASSERT_TRUE(Files().CreatePipe(&r, &w, nullptr, 0));
   ASSERT_TRUE(Processes().DuplicateHandle(GetCurrentProcess(), w, GetCurrentProcess(), &w2, 0, FALSE,
@@ -75,52 +38,44 @@ TEST(Pipes, ReadEndEndsOnlyWhenTheLastWriteHandleCloses) {
   CloseHandle(r);
 }
 
-void Put(TestMachine& m, std::u16string_view winPath, const std::string& text) {
-  Files().CreateDirectoryW(std::u16string(winPath.substr(0, winPath.find_last_of(u'\\'))));
-  std::ofstream(m.HostPath(winPath)) << text;
-}
-
-bool Exists(std::u16string_view path) { return Files().GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
-
 TEST(ShellDelete, RemovesWholeTreesWildcardsAndReportsWhatStays) {
-  TestMachine m;
-  m.Enter();
-  ASSERT_TRUE(Files().CreateDirectoryW(u"C:\\d"));
-  Put(m, u"C:\\d\\a.txt", "a");
-  Put(m, u"C:\\d\\sub\\b.txt", "b");
-  Put(m, u"C:\\d\\sub\\deeper\\c.txt", "c");
-  Files().SetFileAttributesW(u"C:\\d\\a.txt", FILE_ATTRIBUTE_READONLY);
+  Sandbox m;
+  ASSERT_TRUE(Files().CreateDirectoryW(P(u"\\d")));
+  m.Put(u"\\d\\a.txt", "a");
+  m.Put(u"\\d\\sub\\b.txt", "b");
+  m.Put(u"\\d\\sub\\deeper\\c.txt", "c");
+  Files().SetFileAttributesW(P(u"\\d\\a.txt"), FILE_ATTRIBUTE_READONLY);
 
   SHFILEOPSTRUCTW op;
   op.wFunc = FO_DELETE;
   op.fFlags = FOF_SILENT | FOF_NOCONFIRMATION;
-  op.pFrom = std::u16string(u"C:\\d") + u'\0' + u'\0';
+  op.pFrom = P(u"\\d") + u'\0' + u'\0';
   EXPECT_EQ(SHFileOperationW(&op), 0);
-  EXPECT_FALSE(Exists(u"C:\\d"));
+  EXPECT_FALSE(Exists(P(u"\\d")));
 
-  op.pFrom = u"C:\\d";
+  op.pFrom = P(u"\\d");
   EXPECT_EQ(SHFileOperationW(&op), static_cast<int>(ERROR_FILE_NOT_FOUND));
 
-  ASSERT_TRUE(Files().CreateDirectoryW(u"C:\\w"));
-  Put(m, u"C:\\w\\x.log", "x");
-  Put(m, u"C:\\w\\y.log", "y");
-  Put(m, u"C:\\w\\keep.txt", "k");
-  op.pFrom = u"C:\\w\\*.log";
+  ASSERT_TRUE(Files().CreateDirectoryW(P(u"\\w")));
+  m.Put(u"\\w\\x.log", "x");
+  m.Put(u"\\w\\y.log", "y");
+  m.Put(u"\\w\\keep.txt", "k");
+  op.pFrom = P(u"\\w\\*.log");
   EXPECT_EQ(SHFileOperationW(&op), 0);
-  EXPECT_FALSE(Exists(u"C:\\w\\x.log"));
-  EXPECT_TRUE(Exists(u"C:\\w\\keep.txt"));
+  EXPECT_FALSE(Exists(P(u"\\w\\x.log")));
+  EXPECT_TRUE(Exists(P(u"\\w\\keep.txt")));
 
   // A file in use stays with its folders; everything else goes.
-  Put(m, u"C:\\w\\sub\\held.txt", "h");
-  HANDLE held = Files().CreateFileW(u"C:\\w\\sub\\held.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+  m.Put(u"\\w\\sub\\held.txt", "h");
+  HANDLE held = Files().CreateFileW(P(u"\\w\\sub\\held.txt"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  op.pFrom = u"C:\\w";
+  op.pFrom = P(u"\\w");
   EXPECT_EQ(SHFileOperationW(&op), static_cast<int>(ERROR_SHARING_VIOLATION));
-  EXPECT_TRUE(Exists(u"C:\\w\\sub\\held.txt"));
-  EXPECT_FALSE(Exists(u"C:\\w\\keep.txt"));
+  EXPECT_TRUE(Exists(P(u"\\w\\sub\\held.txt")));
+  EXPECT_FALSE(Exists(P(u"\\w\\keep.txt")));
   CloseHandle(held);
   EXPECT_EQ(SHFileOperationW(&op), 0);
-  EXPECT_FALSE(Exists(u"C:\\w"));
+  EXPECT_FALSE(Exists(P(u"\\w")));
 
   op.wFunc = FO_COPY;
   EXPECT_EQ(SHFileOperationW(&op), static_cast<int>(ERROR_NOT_SUPPORTED));
@@ -172,8 +127,7 @@ TEST(Security, EntriesMergeIntoCanonicalAcl) {
 }
 
 TEST(Security, FolderKeepsTheDaclItWasCreatedWith) {
-  TestMachine m;
-  m.Enter();
+  Sandbox m;
   const SID admins = Sid(SECURITY_NT_AUTHORITY, {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS});
   ACL acl;
   ASSERT_EQ(SetEntriesInAclW({Entry(admins, GENERIC_ALL, SET_ACCESS, SUB_CONTAINERS_AND_OBJECTS_INHERIT)}, nullptr, &acl),
@@ -183,13 +137,13 @@ TEST(Security, FolderKeepsTheDaclItWasCreatedWith) {
   ASSERT_TRUE(SetSecurityDescriptorDacl(&sd, TRUE, &acl, FALSE));
   SECURITY_ATTRIBUTES sa;
   sa.lpSecurityDescriptor = &sd;
-  ASSERT_TRUE(Files().CreateDirectoryW(u"C:\\secure", &sa));
-  EXPECT_FALSE(Files().CreateDirectoryW(u"C:\\secure", &sa));
+  ASSERT_TRUE(Files().CreateDirectoryW(P(u"\\secure"), &sa));
+  EXPECT_FALSE(Files().CreateDirectoryW(P(u"\\secure"), &sa));
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
 
   ACL read;
   BOOL present = FALSE;
-  ASSERT_EQ(Files().GetNamedSecurityInfoW(u"c:\\SECURE", SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, &read, &present),
+  ASSERT_EQ(Files().GetNamedSecurityInfoW(P(u"\\SECURE"), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, &read, &present),
             ERROR_SUCCESS);
   EXPECT_TRUE(present);
   ASSERT_EQ(read.Aces.size(), 1u);
@@ -199,14 +153,65 @@ TEST(Security, FolderKeepsTheDaclItWasCreatedWith) {
   EXPECT_EQ(read.Aces[0].AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
 
   // Removed and made again plainly, the name has no explicit DACL any more.
-  ASSERT_TRUE(Files().RemoveDirectoryW(u"C:\\secure"));
-  ASSERT_TRUE(Files().CreateDirectoryW(u"C:\\secure"));
-  ASSERT_EQ(Files().GetNamedSecurityInfoW(u"C:\\secure", SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, &read, &present),
+  ASSERT_TRUE(Files().RemoveDirectoryW(P(u"\\secure")));
+  ASSERT_TRUE(Files().CreateDirectoryW(P(u"\\secure")));
+  ASSERT_EQ(Files().GetNamedSecurityInfoW(P(u"\\secure"), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, &read, &present),
             ERROR_SUCCESS);
   EXPECT_FALSE(present);
   EXPECT_TRUE(read.Aces.empty());
-  EXPECT_EQ(Files().GetNamedSecurityInfoW(u"C:\\missing", SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, &read, &present),
+  EXPECT_EQ(Files().GetNamedSecurityInfoW(P(u"\\missing"), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, &read, &present),
             ERROR_FILE_NOT_FOUND);
+}
+
+// The attributes the token gives a privilege; nullopt when it does not hold it at all.
+std::optional<DWORD> PrivilegeAttributes(HANDLE token, const LUID& luid) {
+  TOKEN_PRIVILEGES held;
+  EXPECT_TRUE(Security().GetTokenPrivileges(token, &held));
+  for (const auto& p : held.Privileges) {
+    if (p.Luid.LowPart == luid.LowPart && p.Luid.HighPart == luid.HighPart) return p.Attributes;
+  }
+  return std::nullopt;
+}
+
+TEST(Security, DebugPrivilegeIsEnabledAndDisabledInTheProcessToken) {
+  Sandbox m;
+  LUID debug;
+  ASSERT_TRUE(Security().LookupPrivilegeValueW(u"", SE_DEBUG_NAME, &debug));
+  EXPECT_EQ(debug.LowPart, 20u);  // Windows' well-known value
+  EXPECT_EQ(debug.HighPart, 0);
+  LUID none;
+  EXPECT_FALSE(Security().LookupPrivilegeValueW(u"", u"SeNoSuchPrivilege", &none));
+  EXPECT_EQ(GetLastError(), ERROR_NO_SUCH_PRIVILEGE);
+
+  HANDLE token = nullptr;
+  ASSERT_TRUE(Security().OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+  const auto initially = PrivilegeAttributes(token, debug);
+  if (!initially) {
+    CloseHandle(token);
+    GTEST_SKIP() << "the process is not elevated: its token holds no SeDebugPrivilege";
+  }
+  TOKEN_PRIVILEGES change;
+  change.Privileges.push_back({debug, SE_PRIVILEGE_ENABLED});
+  SetLastError(0xDEAD);
+  ASSERT_TRUE(Security().AdjustTokenPrivileges(token, FALSE, &change));
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  EXPECT_EQ(PrivilegeAttributes(token, debug).value_or(0) & SE_PRIVILEGE_ENABLED, SE_PRIVILEGE_ENABLED);
+  change.Privileges[0].Attributes = 0;
+  ASSERT_TRUE(Security().AdjustTokenPrivileges(token, FALSE, &change));
+  EXPECT_EQ(PrivilegeAttributes(token, debug).value_or(SE_PRIVILEGE_ENABLED) & SE_PRIVILEGE_ENABLED, 0u);
+
+  // A privilege the token does not hold: success, with the last error saying so.
+  change.Privileges[0] = {LUID{999, 0}, SE_PRIVILEGE_ENABLED};
+  ASSERT_TRUE(Security().AdjustTokenPrivileges(token, FALSE, &change));
+  EXPECT_EQ(GetLastError(), ERROR_NOT_ALL_ASSIGNED);
+  EXPECT_TRUE(CloseHandle(token));
+
+  // A token opened for queries only cannot be adjusted.
+  ASSERT_TRUE(Security().OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  change.Privileges[0] = {debug, SE_PRIVILEGE_ENABLED};
+  EXPECT_FALSE(Security().AdjustTokenPrivileges(token, FALSE, &change));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(CloseHandle(token));
 }
 
 }  // namespace
