@@ -53,6 +53,14 @@ mkdir -p "$cache"
 jobs="${QZ_JOBS:-2}"
 # Source package of each library, in build order (curl needs OpenSSL).
 libs=(openssl curl tinyxml2 googletest)
+# How the libraries are built; a change here builds them again beside the old ones.
+recipe=2
+
+# The oldest Windows each program must start on: XP (64-bit: XP x64 / 2003). Libraries built for a
+# newer one import functions (BCryptGenRandom, slim reader/writer locks) XP's loader refuses.
+winnt_of() {  # triplet
+  case "$1" in i686-*) echo 0x0501 ;; *) echo 0x0502 ;; esac
+}
 
 declare -A version=()
 # The version each library was last built at, per triplet, from deps.cmake.
@@ -63,7 +71,7 @@ complete() {  # triplet: every library recorded and built
   local l v
   for l in "${libs[@]}"; do
     v="$(recorded "$1" "$l")"
-    [ -n "$v" ] && [ -f "$cache/$1/$l-$v/.built" ] || return 1
+    [ -n "$v" ] && [ "$(cat "$cache/$1/$l-$v/.built" 2>/dev/null)" = "recipe $recipe" ] || return 1
   done
 }
 
@@ -152,7 +160,7 @@ build_openssl() {  # triplet src prefix build
   local dir="C:/Program Files/Common Files/SSL"
   (cd "$4" &&
      perl "$2/Configure" "$target" no-shared no-tests no-dso --cross-compile-prefix="$1-" CC=gcc-posix CXX=g++-posix \
-       --prefix="$3" --libdir=lib &&
+       --prefix="$3" --libdir=lib "-D_WIN32_WINNT=$(winnt_of "$1")" &&
      sed -i -e "s|^OPENSSLDIR=.*|OPENSSLDIR=$dir|" -e "s|^ENGINESDIR=.*|ENGINESDIR=$dir/engines-3|" \
        -e "s|^MODULESDIR=.*|MODULESDIR=$dir/ossl-modules|" Makefile &&
      nice make -j"$jobs" build_libs &&
@@ -174,7 +182,7 @@ cmake_lib() {  # triplet src prefix build extra...
 build_curl() {  # triplet src prefix build
   local ssl="$cache/$1/openssl-${version[openssl]}"
   local roots="$ssl"
-  cmake_lib "$@" -DOPENSSL_ROOT_DIR="$ssl" -DCURL_USE_OPENSSL=ON -DCURL_ZLIB=ON -DHTTP_ONLY=ON \
+  cmake_lib "$@" -DCURL_TARGET_WINDOWS_VERSION="$(winnt_of "$1")" -DOPENSSL_ROOT_DIR="$ssl" -DCURL_USE_OPENSSL=ON -DCURL_ZLIB=ON -DHTTP_ONLY=ON \
     -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DCURL_USE_LIBSSH2=OFF \
     -DCURL_USE_LIBSSH=OFF -DUSE_LIBIDN2=OFF -DUSE_NGHTTP2=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF \
     -DCURL_DISABLE_LDAP=ON -DENABLE_UNIX_SOCKETS=OFF -DCURL_CA_PATH=none -DCURL_CA_BUNDLE=none
@@ -193,7 +201,7 @@ for a in "${archs[@]}"; do
   mkdir -p "$cache/$t"
   for l in "${libs[@]}"; do
     prefix="$cache/$t/$l-${version[$l]}"
-    [ -f "$prefix/.built" ] && continue
+    [ "$(cat "$prefix/.built" 2>/dev/null)" = "recipe $recipe" ] && continue
     src="$cache/src/$l-${version[$l]}"
     build="$cache/build/$t/$l-${version[$l]}"
     echo "bootstrap-windows: building $l ${version[$l]} for $t"
@@ -205,7 +213,7 @@ for a in "${archs[@]}"; do
       tail -n 30 "$build.log" >&2
       exit 1
     fi
-    touch "$prefix/.built"
+    echo "recipe $recipe" > "$prefix/.built"
     rm -rf "$build"
     echo "bootstrap-windows: $l for $t built in $((SECONDS - start)) s"
   done
