@@ -149,17 +149,18 @@ fi
 export DISPLAY=":$(head -n1 "$run/display")"
 
 t=$SECONDS
-if ! "${wine[@]}" wineboot -i >"$run/wineboot.log" 2>&1; then
+if ! "${wine[@]}" wineboot -i </dev/null >"$run/wineboot.log" 2>&1; then
   echo "test-windows: wineboot -i failed:" >&2
   tail -n 20 "$run/wineboot.log" >&2
   exit 2
 fi
-wineserver -w
+wineserver -w || true
 echo "test-windows: WINEPREFIX made in $((SECONDS - t)) s; DISPLAY $DISPLAY; $("${wine[@]}" --version 2>/dev/null)"
 
 # --- the suites ---
 mkdir -p "$run/logs"
 suites=()
+unlisted=()
 while read -r program; do
   [ -n "$program" ] || continue
   exe="$bindir/$program.exe"
@@ -168,14 +169,20 @@ while read -r program; do
     exit 1
   fi
   wineserver -p
-  listing="$("${wine[@]}" "$exe" --gtest_list_tests 2>/dev/null | tr -d '\r')" || true
-  wineserver -k; wineserver -w
+  listing="$("${wine[@]}" "$exe" --gtest_list_tests </dev/null 2>/dev/null | tr -d '\r')" || true
+  wineserver -k || true
+  wineserver -w || true
+  before=${#suites[@]}
   while read -r line; do
     case "$line" in
       ""|" "*) ;;
       *) s="${line%%.*}"; s="${s%% *}"; suites+=("$program.$s") ;;
     esac
   done < <(printf '%s\n' "$listing" | grep -v '^[[:space:]]' | sed 's/[[:space:]]*#.*//')
+  if [ ${#suites[@]} -eq "$before" ]; then
+    echo "test-windows: $program.exe listed no test under Wine" >&2
+    unlisted+=("$program")
+  fi
 done < "$list"
 if [ -n "$filter" ]; then
   mapfile -t suites < <(printf '%s\n' "${suites[@]}" | grep -E -- "$filter" || true)
@@ -195,14 +202,14 @@ for entry in "${suites[@]}"; do
   suite="${entry#*.}"
   log="$run/logs/${entry//\//_}.log"
   t=$SECONDS
-  wineserver -p
+  wineserver -p || true
   set +e
-  timeout 600 "${wine[@]}" "$bindir/$program.exe" --gtest_filter="$suite.*" >"$log" 2>&1
+  timeout 600 "${wine[@]}" "$bindir/$program.exe" --gtest_filter="$suite.*" </dev/null >"$log" 2>&1
   rc=$?
   set -e
   # Whatever the suite left running ends with its session.
   wineserver -k >/dev/null 2>&1 || true
-  wineserver -w
+  wineserver -w || true
   tr -d '\r' < "$log" > "$log.txt" && mv "$log.txt" "$log"
   n="$(sed -n 's/^\[==========\] \([0-9]*\) tests\{0,1\} from .* ran\..*/\1/p' "$log" | tail -n1)"
   cases=$((cases + ${n:-0}))
@@ -229,6 +236,7 @@ else
   echo "Wine differences met: none"
 fi
 echo "Total time $((SECONDS - start_all)) s"
+for program in "${unlisted[@]}"; do failed+=("$program (no test listed)"); done
 if [ ${#failed[@]} -gt 0 ]; then
   echo "The following suites FAILED:"
   printf '  %s\n' "${failed[@]}"
