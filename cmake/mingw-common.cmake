@@ -35,6 +35,14 @@ if(DEFINED ENV{QZ_WINDOWS_ROOTS})
   list(APPEND _qz_roots ${_qz_extra})
 endif()
 
+# The XP-ready winpthreads of the cache, which cmake/windows.cmake puts before the system's.
+set(QZ_WINPTHREAD_LIB_DIR "")
+foreach(_r IN LISTS _qz_roots)
+  if(EXISTS "${_r}/lib/libwinpthread.a")
+    set(QZ_WINPTHREAD_LIB_DIR "${_r}/lib")
+  endif()
+endforeach()
+
 set(CMAKE_FIND_ROOT_PATH ${_qz_roots} /usr/${QZ_MINGW_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

@@ -6,6 +6,14 @@ if(NOT QZ_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+$")
   message(FATAL_ERROR "QZ_VERSION must be four numbers separated by dots, not '${QZ_VERSION}'")
 endif()
 
+# The compiler driver links -lpthread into every program: the cache's copy, built for XP, is
+# found first (the system's imports GetTickCount64, which XP's loader refuses).
+if(QZ_WINPTHREAD_LIB_DIR)
+  add_link_options("-L${QZ_WINPTHREAD_LIB_DIR}")
+else()
+  message(STATUS "no XP-ready winpthreads in the cache (scripts/bootstrap-windows.sh): the programs need Vista")
+endif()
+
 # Wide Windows API everywhere: the A/W macros of <windows.h> name the W functions.
 add_compile_definitions(UNICODE _UNICODE)
 

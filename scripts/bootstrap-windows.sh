@@ -51,8 +51,9 @@ fi
 cache="${QZ_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/qz-windows}"
 mkdir -p "$cache"
 jobs="${QZ_JOBS:-2}"
-# Source package of each library, in build order (curl needs OpenSSL).
-libs=(openssl curl tinyxml2 googletest)
+# Source package of each library, in build order (curl needs OpenSSL). mingw-w64 gives
+# winpthreads, which the posix thread model links into every program.
+libs=(mingw-w64 openssl curl tinyxml2 googletest)
 # How the libraries are built; a change here builds them again beside the old ones.
 recipe=2
 
@@ -186,6 +187,17 @@ build_curl() {  # triplet src prefix build
     -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DCURL_USE_LIBSSH2=OFF \
     -DCURL_USE_LIBSSH=OFF -DUSE_LIBIDN2=OFF -DUSE_NGHTTP2=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF \
     -DCURL_DISABLE_LDAP=ON -DENABLE_UNIX_SOCKETS=OFF -DCURL_CA_PATH=none -DCURL_CA_BUNDLE=none
+}
+
+# Debian's libwinpthread is built for Vista and later (it imports GetTickCount64): the programs
+# link this one instead, built for XP; the toolchain files put it ahead of the system's.
+build_mingw-w64() {  # triplet src prefix build
+  (cd "$4" &&
+     "$2/mingw-w64-libraries/winpthreads/configure" --host="$1" --prefix="$3" --disable-shared --enable-static \
+       CC="$1-gcc-posix" CFLAGS="-O2 -D_WIN32_WINNT=$(winnt_of "$1")" &&
+     nice make -j"$jobs" &&
+     make install &&
+     cp "$3/lib/libwinpthread.a" "$3/lib/libpthread.a")
 }
 
 build_tinyxml2() {
