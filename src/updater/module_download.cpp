@@ -12,6 +12,7 @@
 #include "protocol/response_fields.h"
 #include "syscontrol/driver_service.h"
 #include "updater/config_update.h"
+#include "updater/release_stamp.h"
 
 namespace qz {
 
@@ -204,6 +205,7 @@ bool DownloadAgentModules(UpdaterRun& u) {
     Log(u, kTag, kFunc, kLogFatal, u"잘못된 모듈 정의 파일 발견");
     return false;
   }
+  if (!AcceptDefinitionStamp(u, root)) return false;
 
   StopDriverIfNeedUpdate(u, root);
 

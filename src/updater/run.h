@@ -46,6 +46,8 @@ struct InstallPlan {
   std::vector<std::u16string> removals;
   // The definition's checksum of the new configuration, recorded once that is installed.
   std::optional<Digest> configChecksum;
+  // The build number the definition carries signed, when it carries one.
+  std::optional<uint32_t> signedBuild;
 };
 
 class UpdaterRun {
