@@ -103,7 +103,11 @@ std::u16string InstallerBuildMode() {
 
 int WritePayloadResource(int id, std::u16string_view folder, std::u16string_view fileName) {
   auto data = Resources().LoadResourceBytes(kPayloadResourceType, ResourceId(id), 0);
-  if (!data || data->empty() || static_cast<uint64_t>(data->size()) > 0xFFFFFFFFull) return 0;
+  if (!data || data->empty()) return 0;
+  // Held in a 64-bit variable: where size_t is 32 bits GCC sees through a cast and warns that
+  // the limit cannot be passed.
+  uint64_t bytes = data->size();
+  if (bytes > 0xFFFFFFFFull) return 0;
 
   CreateParents(folder);
   Files().CreateDirectoryW(folder);
