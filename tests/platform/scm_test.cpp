@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "support/conformance_host.h"
+#include "support/wine_differences.h"
 
 namespace {
 
@@ -63,12 +64,13 @@ TEST_F(Scm, AStoppedDriverServiceGivesTheWindowsResults) {
   EXPECT_EQ(config.dwServiceType, SERVICE_KERNEL_DRIVER);
   EXPECT_EQ(config.dwStartType, SERVICE_DEMAND_START);
   EXPECT_EQ(config.dwErrorControl, SERVICE_ERROR_CRITICAL);
-  EXPECT_EQ(config.lpBinaryPathName, u"\\??\\" + driverPath);
+  const bool ntForm = qztest::Expected(qztest::WineDifference::DriverPathInNtForm) != 0;
+  EXPECT_EQ(config.lpBinaryPathName, (ntForm ? u"\\??\\" : u"") + driverPath);
   EXPECT_EQ(config.lpDisplayName, name);
 
   // A driver whose file is missing does not start.
   EXPECT_FALSE(Services().StartServiceW(s, {}));
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(qztest::Expected(qztest::WineDifference::StartDriverMissingFile)));
   ASSERT_TRUE(Services().QueryServiceStatus(s, &st));
   EXPECT_EQ(st.dwCurrentState, SERVICE_STOPPED);
   Services().CloseServiceHandle(s);
