@@ -13,6 +13,8 @@ constexpr WineDifference kAll[] = {
     WineDifference::EveryProcessElevated,
     WineDifference::StartDriverMissingFile,
     WineDifference::StrictTlsUnknownCa,
+    WineDifference::StrictTlsSecureFailureFlags,
+    WineDifference::DriverPathInNtForm,
     WineDifference::MessageBoxWithoutDisplay,
 };
 

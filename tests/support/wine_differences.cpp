@@ -14,6 +14,8 @@ constexpr WineDifferenceEntry kDifferences[] = {
     {WineDifference::EveryProcessElevated, "every process elevated", 0, 1},
     {WineDifference::StartDriverMissingFile, "StartService on a missing driver file", 2, 1114},
     {WineDifference::StrictTlsUnknownCa, "strict TLS to an unknown CA", 12175, 12157},
+    {WineDifference::StrictTlsSecureFailureFlags, "secure-failure flags of strict TLS to an unknown CA", 8, 0},
+    {WineDifference::DriverPathInNtForm, "a driver's path in NT form in its service configuration", 1, 0},
     {WineDifference::MessageBoxWithoutDisplay, "MessageBoxW without a display", 1, 0},
 };
 

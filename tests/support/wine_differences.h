@@ -19,6 +19,12 @@ enum class WineDifference {
   // WinHTTP with strict certificate checks against a server certified by an unknown CA:
   // Windows ERROR_WINHTTP_SECURE_FAILURE (12175), Wine ERROR_WINHTTP_SECURE_CHANNEL_ERROR (12157).
   StrictTlsUnknownCa,
+  // The same request's SECURE_FAILURE notification: Windows sends it first with
+  // WINHTTP_CALLBACK_STATUS_FLAG_INVALID_CA (8); Wine sends none (0).
+  StrictTlsSecureFailureFlags,
+  // QueryServiceConfigW of a kernel driver created with a drive path: Windows reports the path
+  // in NT form, \??\C:\... (1); Wine as it was given (0).
+  DriverPathInNtForm,
   // MessageBoxW needs a display: without one Wine returns 0 at once; Windows always shows the
   // box (the Wine runner starts Xvfb, so a run there is not expected to meet this).
   MessageBoxWithoutDisplay,
