@@ -136,10 +136,16 @@ HANDLE WinsimFiles::CreateFileW(std::u16string_view path, DWORD access, DWORD sh
 
 BOOL WinsimFiles::ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read) {
   return Guard(FALSE, [&]() -> BOOL {
-    if (auto piped = ReadPipe(file, buffer, toRead, read)) return *piped;
+    // Files are read in 1 KiB blocks, so one handle look-up serves a file and only what is not a
+    // file is tried as a pipe.
+    const std::shared_ptr<KernelObject> object = Handles().Get(file);
+    auto* f = dynamic_cast<FileObject*>(object.get());
+    if (!f) {
+      if (auto piped = ReadPipe(file, buffer, toRead, read)) return *piped;
+      if (read) *read = 0;
+      return Fail(ERROR_INVALID_HANDLE);
+    }
     if (read) *read = 0;
-    auto f = Handles().GetAs<FileObject>(file);
-    if (!f) return Fail(ERROR_INVALID_HANDLE);
     if (f->dir()) return Fail(ERROR_INVALID_FUNCTION);
     if (!WantsRead(f->access())) return Fail(ERROR_ACCESS_DENIED);
     std::lock_guard lock(f->mutex());
