@@ -41,6 +41,7 @@ inline constexpr char kValueConfigDigest[] = "value09";
 inline constexpr char kValueDefinitionDigest[] = "value10";
 inline constexpr char kValuePkServer[] = "value11";
 inline constexpr char kValueMenu[] = "value12";
+inline constexpr char kValueHighestBuild[] = "value31";
 
 // Agent values.
 inline constexpr char kValueAgentBuild[] = "value05";

@@ -109,6 +109,14 @@ LONG SealedStore::WriteMenu(const CommonRegKey& common, uint32_t menu) const {
   return WriteSealedDword(*Site(), common.get(), kValueMenu, menu);
 }
 
+LONG SealedStore::ReadHighestBuild(const CommonRegKey& common, uint32_t* build) const {
+  return ReadSealedDword(*Site(), common.get(), kValueHighestBuild, build);
+}
+
+LONG SealedStore::WriteHighestBuild(const CommonRegKey& common, uint32_t build) const {
+  return WriteSealedDword(*Site(), common.get(), kValueHighestBuild, build);
+}
+
 LONG SealedStore::ReadConfigDigest(const CommonRegKey& common, Digest* digest) const {
   return ReadSealedDigest(*Site(), common.get(), kValueConfigDigest, digest);
 }

@@ -58,6 +58,9 @@ class SealedStore {
   // value10: the digest of the module definition file last fetched.
   win::LONG ReadDefinitionDigest(const CommonRegKey& common, Digest* digest) const;
   win::LONG WriteDefinitionDigest(const CommonRegKey& common, const Digest& digest) const;
+  // value31: the highest signed build installed; a definition of a lower build is refused.
+  win::LONG ReadHighestBuild(const CommonRegKey& common, uint32_t* build) const;
+  win::LONG WriteHighestBuild(const CommonRegKey& common, uint32_t build) const;
 
   // PcKeeper\slot01, under the site key.
   win::LONG WritePcKeeperServer(const PcKeeperRegKey& pcKeeper, std::string_view server) const;

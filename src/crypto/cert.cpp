@@ -236,7 +236,7 @@ void qzRSACert::Clear() {
   subject_.clear();
 }
 
-int qzRSACert::DecodePem(std::string_view text, std::string* der) const {
+int qzRSACert::DecodePem(std::string_view text, std::string* der, size_t block) const {
   der->clear();
   LineReader lines(text);
   std::string_view line;
@@ -248,33 +248,47 @@ int qzRSACert::DecodePem(std::string_view text, std::string* der) const {
     }
   }
   if (!found) return kNoPemBlock;
-  bool encrypted;
-  if (StartsWith(line, "-----BEGIN CERTIFICATE-----")) {
-    encrypted = false;
-  } else if (StartsWith(line, "-----BEGIN ENCRYPTED CERTIFICATE-----")) {
-    encrypted = true;
-  } else {
-    return kNoPemBlock;
+  for (size_t index = 0;; ++index) {
+    bool encrypted;
+    if (StartsWith(line, "-----BEGIN CERTIFICATE-----")) {
+      encrypted = false;
+    } else if (StartsWith(line, "-----BEGIN ENCRYPTED CERTIFICATE-----")) {
+      encrypted = true;
+    } else {
+      return kNoPemBlock;
+    }
+    std::string decoded;
+    bool first = true;
+    while (lines.Next(&line)) {
+      if (first && StartsWith(line, "Proc-Type:")) return kNoPemBlock;
+      first = false;
+      if (line.empty() || line[0] == '-') break;
+      if (!DecodeBase64Line(line, &decoded) || decoded.size() > kMaxDecoded) return kNoPemBlock;
+    }
+    if (decoded.empty()) return kNoPemBlock;
+    if (index == block) {
+      if (!encrypted) {
+        *der = std::move(decoded);
+        return 0;
+      }
+      if (!certificateCipher_) return kNoPemBlock;
+      std::vector<uint8_t> plain(kDerBufferSize);
+      int n = certificateCipher_->Decrypt(plain,
+                                          std::span(reinterpret_cast<const uint8_t*>(decoded.data()), decoded.size()));
+      if (n <= 0) return kNoPemBlock;
+      der->assign(reinterpret_cast<const char*>(plain.data()), static_cast<size_t>(n));
+      return 0;
+    }
+    // Later blocks each start at their own BEGIN line.
+    found = false;
+    while (lines.Next(&line)) {
+      if (StartsWith(line, "-----BEGIN ")) {
+        found = true;
+        break;
+      }
+    }
+    if (!found) return kNoPemBlock;
   }
-  std::string decoded;
-  bool first = true;
-  while (lines.Next(&line)) {
-    if (first && StartsWith(line, "Proc-Type:")) return kNoPemBlock;
-    first = false;
-    if (line.empty() || line[0] == '-') break;
-    if (!DecodeBase64Line(line, &decoded) || decoded.size() > kMaxDecoded) return kNoPemBlock;
-  }
-  if (decoded.empty()) return kNoPemBlock;
-  if (!encrypted) {
-    *der = std::move(decoded);
-    return 0;
-  }
-  if (!certificateCipher_) return kNoPemBlock;
-  std::vector<uint8_t> plain(kDerBufferSize);
-  int n = certificateCipher_->Decrypt(plain, std::span(reinterpret_cast<const uint8_t*>(decoded.data()), decoded.size()));
-  if (n <= 0) return kNoPemBlock;
-  der->assign(reinterpret_cast<const char*>(plain.data()), static_cast<size_t>(n));
-  return 0;
 }
 
 int qzRSACert::ReadPem(std::string_view ansiPath, std::string* der) const {
@@ -408,6 +422,21 @@ int qzRSACert::Parse(std::span<const uint8_t> data, const IRSACert* ca) {
       !std::equal(digest.begin(), digest.end(), plain.begin() + sizeof kDigestInfoSha256))
     return kBadSignature;
   return 0;
+}
+
+int CheckCaSuccessor(std::string_view pemText, const qzRSACert& held, qzRSACert* successor) {
+  std::string der;
+  int r = successor->DecodePem(pemText, &der, 0);
+  if (r != 0) return r;
+  r = successor->Parse(std::span(reinterpret_cast<const uint8_t*>(der.data()), der.size()), nullptr);
+  if (r != 0) return r;
+  // The held CA vouches for the new key: signature, authority and validity under the held CA.
+  qzRSACert cross;
+  cross.SetCertificateCipher(successor->certificateCipher());
+  if (cross.DecodePem(pemText, &der, 1) != 0) return qzRSACert::kNotCrossSigned;
+  r = cross.Parse(std::span(reinterpret_cast<const uint8_t*>(der.data()), der.size()), &held);
+  if (r != 0) return r;
+  return cross.SamePublicKey(*successor) ? 0 : qzRSACert::kNotCrossSigned;
 }
 
 }  // namespace qz

@@ -36,6 +36,8 @@ class qzRSACert : public qzRSA, public IRSACert {
   static constexpr int kBadSignature = -7;
   static constexpr int kFormatError = -8;
   static constexpr int kNoKey = -9;
+  // An offered CA without a certificate of its key issued by the held CA.
+  static constexpr int kNotCrossSigned = -10;
 
   static constexpr size_t kDerBufferSize = 4096;
   static constexpr size_t kMaxDecoded = 4093;
@@ -43,6 +45,7 @@ class qzRSACert : public qzRSA, public IRSACert {
 
   // The cipher that opens encrypted certificates (not owned).
   void SetCertificateCipher(IqzAES* cipher) { certificateCipher_ = cipher; }
+  IqzAES* certificateCipher() const { return certificateCipher_; }
 
   int Load(std::string_view ansiPath, const IRSACert* ca) override;
   // The profile walk over DER data; with a CA also the authority, CRL point and signature checks.
@@ -62,8 +65,8 @@ class qzRSACert : public qzRSA, public IRSACert {
 
   // The PEM reading of Load alone: the DER bytes of the file's block, or kCannotOpen / kNoPemBlock.
   int ReadPem(std::string_view ansiPath, std::string* der) const;
-  // The same over the file's bytes.
-  int DecodePem(std::string_view text, std::string* der) const;
+  // The same over the file's bytes; block: which block of the file (0 is the one Load reads).
+  int DecodePem(std::string_view text, std::string* der, size_t block = 0) const;
 
  private:
   void Clear();
@@ -75,5 +78,11 @@ class qzRSACert : public qzRSA, public IRSACert {
   std::string notBefore_, notAfter_;
   std::string issuer_, subject_;   // "organisation, country", at most 79 characters
 };
+
+// A CA file offered to replace the held CA: the new self-signed CA certificate first (what Load
+// reads), then a certificate of the same key issued by the held CA. On 0, successor holds the new
+// CA; otherwise the result of the step that failed, kNotCrossSigned when the second certificate is
+// missing or carries another key. successor's cipher opens encrypted blocks.
+int CheckCaSuccessor(std::string_view pemText, const qzRSACert& held, qzRSACert* successor);
 
 }  // namespace qz

@@ -87,6 +87,10 @@ bool qzRSA::SetPublicKey(std::span<const uint8_t> modulus, uint32_t exponent) {
   return true;
 }
 
+bool qzRSA::SamePublicKey(const qzRSA& other) const {
+  return key_ && other.key_ && EVP_PKEY_eq(key_, other.key_) == 1;
+}
+
 int qzRSA::PublicDecrypt(std::span<uint8_t> out, std::span<const uint8_t> in) const {
   if (!key_ || bytes_ == 0 || in.empty() || in.size() % bytes_ != 0) return -1;
   PkeyCtx ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, key_, nullptr));

@@ -31,6 +31,9 @@ class qzRSA {
   // block fails, -2 when the plaintext would not fit out.
   int PublicDecrypt(std::span<uint8_t> out, std::span<const uint8_t> in) const;
 
+  // Both hold the same public key.
+  bool SamePublicKey(const qzRSA& other) const;
+
   int bits() const { return bits_; }
   int bytes() const { return bytes_; }
   int maxData() const { return maxData_; }

@@ -103,7 +103,7 @@ std::u16string InstallerBuildMode() {
 
 int WritePayloadResource(int id, std::u16string_view folder, std::u16string_view fileName) {
   auto data = Resources().LoadResourceBytes(kPayloadResourceType, ResourceId(id), 0);
-  if (!data || data->empty() || data->size() > 0xFFFFFFFFull) return 0;
+  if (!data || data->empty() || static_cast<uint64_t>(data->size()) > 0xFFFFFFFFull) return 0;
 
   CreateParents(folder);
   Files().CreateDirectoryW(folder);

@@ -8,12 +8,8 @@
 namespace win {
 
 namespace {
-thread_local DWORD tLastError = 0;
 std::atomic<Platform*> gCurrent{nullptr};
 }  // namespace
-
-DWORD GetLastError() { return tLastError; }
-void SetLastError(DWORD code) { tLastError = code; }
 
 bool EventObject::Wait(DWORD ms) {
   std::unique_lock lock(mutex_);
@@ -46,8 +42,11 @@ void EventObject::Reset() {
 
 HANDLE HandleTable::Add(std::shared_ptr<KernelObject> object) {
   std::lock_guard lock(mutex_);
-  // Handle values are never reused, so a stale handle cannot reach a newer object.
-  uintptr_t value = next_;
+  // Handle values are never reused, so a stale handle cannot reach a newer object. They lie above
+  // every kernel handle (those stay below 2^26) and below the pseudo-handles and predefined keys,
+  // so a backend on the real API tells the table's handles from its own.
+  constexpr uintptr_t kAboveKernelHandles = 0x40000000;
+  uintptr_t value = kAboveKernelHandles + next_;
   next_ += 4;
   objects_[value] = std::move(object);
   return reinterpret_cast<HANDLE>(value);
@@ -96,14 +95,6 @@ void Platform::SetCurrent(Platform* platform) { gCurrent.store(platform); }
 std::unique_ptr<IWindows> Platform::SetWindows(std::unique_ptr<IWindows> s) { return Swap(windows_, std::move(s)); }
 
 IWindows& Windows() { return Platform::Current().Windows(); }
-
-BOOL CloseHandle(HANDLE handle) {
-  if (handle == nullptr || handle == INVALID_HANDLE_VALUE || !Handles().Close(handle)) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  return TRUE;
-}
 
 std::u16string AnsiToWide(std::string_view ansi) { return Os().MultiByteToWide(CP_ACP, ansi); }
 std::string WideToAnsi(std::u16string_view wide) { return Os().WideToMultiByte(CP_ACP, wide); }

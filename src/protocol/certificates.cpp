@@ -31,24 +31,51 @@ std::string LocalPathAnsi(AgentContext& ctx, std::u16string_view name) {
   return path;
 }
 
-// Step 1 of both certificate operations: fetch the file when the server's digest differs from the
-// local one. False when the checksum is unknown, the download fails or its success goes unreported.
-bool RefreshFromServer(AgentContext& ctx, std::u16string_view func, std::u16string_view name,
-                       std::u16string_view path, std::u16string_view failText, uint32_t failRow, uint32_t doneRow,
-                       bool* fetched) {
-  *fetched = false;
+// Step 1 of both certificate operations: when the server's digest differs from the held file's,
+// fetch the server's file under its offer name. *offered: a file waits there. False when the
+// checksum is unknown or the download fails (reported).
+bool FetchOffer(AgentContext& ctx, std::u16string_view func, std::u16string_view name, std::u16string_view offer,
+                std::u16string_view path, std::u16string_view failText, uint32_t failRow, bool* offered) {
+  *offered = false;
   Digest server{};
   if (!RequestFileChecksum(ctx, name, &server)) return false;
   Digest local{};
   if (DigestFile(std::string_view(LocalPathAnsi(ctx, name)), &local) && local == server) return true;
-  const int64_t got = DownloadSecure(ctx, path, name, ctx.config->settings.installFolder, ctx.restart);
+  const int64_t got =
+      DownloadSecure(ctx, path, offer, ctx.config->settings.installFolder, ctx.restart, false, kCertificateLimit);
   if (got <= 0) {
     ctx.Log(kTagInfo, func, kLogFatal, failText, got);
     Report(ctx, failRow, kReportKindNotice);
     return false;
   }
-  *fetched = true;
-  return Report(ctx, doneRow, kReportKindNotice);
+  *offered = true;
+  return true;
+}
+
+// The checked offer becomes the held file in one rename.
+bool AcceptOffer(AgentContext& ctx, std::u16string_view name, std::u16string_view offer) {
+  const std::u16string& folder = ctx.config->settings.installFolder;
+  return Files().MoveFileExW(Fmt(u"%s\\%s", folder, offer), Fmt(u"%s\\%s", folder, name),
+                             MOVEFILE_REPLACE_EXISTING);
+}
+
+void DropOffer(AgentContext& ctx, std::u16string_view offer) {
+  Files().DeleteFileW(Fmt(u"%s\\%s", ctx.config->settings.installFolder, offer));
+}
+
+std::string ReadWholeFile(AgentContext& ctx, std::u16string_view name) {
+  std::string text;
+  HANDLE file = Files().CreateFileW(Fmt(u"%s\\%s", ctx.config->settings.installFolder, name), GENERIC_READ,
+                                    FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+  if (file == INVALID_HANDLE_VALUE) return text;
+  char block[4096];
+  while (text.size() <= static_cast<size_t>(kCertificateLimit)) {
+    DWORD got = 0;
+    if (!Files().ReadFile(file, block, sizeof block, &got) || got == 0) break;
+    text.append(block, got);
+  }
+  CloseHandle(file);
+  return text;
 }
 
 }  // namespace
@@ -104,11 +131,28 @@ bool OpenCACertificate(AgentContext& ctx, bool fetch) {
   constexpr char16_t kFunc[] = u"OpenCACertificate";
   AgentCertificates& certs = *ctx.certs;
   if (fetch) {
-    bool fetched = false;
-    const bool ok = RefreshFromServer(ctx, kFunc, kCaCertFile, kCaCertPath, u"Fail to download CA cert: %ld",
-                                      kMsgCaCertFailed, kMsgCaCertUpdated, &fetched);
-    if (fetched) certs.caReload = true;
-    if (!ok) return false;
+    bool offered = false;
+    if (!FetchOffer(ctx, kFunc, kCaCertFile, kCaCertOffer, kCaCertPath, u"Fail to download CA cert: %ld",
+                    kMsgCaCertFailed, &offered))
+      return false;
+    if (offered) {
+      // Only a CA that the held CA has cross-signed replaces it; anyone on the network path could
+      // offer one of their own.
+      qzRSACert held, successor;
+      held.SetCertificateCipher(certs.ca.certificateCipher());
+      successor.SetCertificateCipher(certs.ca.certificateCipher());
+      int rc = held.Load(LocalPathAnsi(ctx, kCaCertFile), nullptr);
+      if (rc == 0) rc = CheckCaSuccessor(ReadWholeFile(ctx, kCaCertOffer), held, &successor);
+      if (rc == 0 && !AcceptOffer(ctx, kCaCertFile, kCaCertOffer)) rc = static_cast<int>(kWebRenameFailed);
+      if (rc == 0) {
+        certs.caReload = true;
+        if (!Report(ctx, kMsgCaCertUpdated, kReportKindNotice)) return false;
+      } else {
+        DropOffer(ctx, kCaCertOffer);
+        ctx.Log(kTagInfo, kFunc, kLogFatal, u"CA cert refused, the held one stays: %d", rc);
+        Report(ctx, kMsgCaCertRefused, kReportKindBadCertificate);
+      }
+    }
   }
   if (!certs.caReload) return true;
   if (const int rc = certs.ca.Load(LocalPathAnsi(ctx, kCaCertFile), nullptr)) {
@@ -124,10 +168,22 @@ bool LoadCertificates(AgentContext& ctx, bool fetch) {
   constexpr char16_t kFunc[] = u"LoadCertificates";
   AgentCertificates& certs = *ctx.certs;
   if (fetch) {
-    bool fetched = false;
-    if (!RefreshFromServer(ctx, kFunc, kFileSigningCertFile, kFileSigningCertPath, u"Fail to download main cert: %ld",
-                           kMsgPatchCertFailed, kMsgPatchCertUpdated, &fetched)) {
+    bool offered = false;
+    if (!FetchOffer(ctx, kFunc, kFileSigningCertFile, kFileSigningCertOffer, kFileSigningCertPath,
+                    u"Fail to download main cert: %ld", kMsgPatchCertFailed, &offered))
       return false;
+    if (offered) {
+      // Written only once it verifies under the CA that is held from now on.
+      int rc = certs.fileSigning.Load(LocalPathAnsi(ctx, kFileSigningCertOffer), &certs.ca);
+      if (rc == 0 && !AcceptOffer(ctx, kFileSigningCertFile, kFileSigningCertOffer))
+        rc = static_cast<int>(kWebRenameFailed);
+      if (rc != 0) {
+        DropOffer(ctx, kFileSigningCertOffer);
+        ctx.Log(kTagInfo, kFunc, kLogFatal, u"Fail to load main cert: %d", rc);
+        Report(ctx, kMsgPatchCertInvalid, kReportKindBadCertificate, rc);
+        return false;
+      }
+      if (!Report(ctx, kMsgPatchCertUpdated, kReportKindNotice)) return false;
     }
   }
   const int rc = certs.fileSigning.Load(LocalPathAnsi(ctx, kFileSigningCertFile), &certs.ca);
@@ -167,9 +223,14 @@ int64_t GetWebFileSize(ILogger* logger, AgentContext& ctx, std::u16string_view p
 }
 
 int64_t DownloadSecure_(AgentContext& ctx, std::u16string_view path, std::u16string_view name,
-                        std::u16string_view folder, bool restart, bool freshOnCurl) {
+                        std::u16string_view folder, bool restart, bool freshOnCurl, int64_t limit) {
   const int64_t size = GetWebFileSize(ctx.logger, ctx, path);
   if (size <= 0) return size;
+  if (limit > 0 && size > limit) {
+    ctx.Log(kTagQuery, u"DownloadSecure_", kLogWarning, u"[%s] announced size %ld is above the limit %ld", name,
+            size, limit);
+    return kDownloadTooLarge;
+  }
 
   ULONGLONG available = 0, total = 0, free = 0;
   const std::u16string drive = Files().ExpandEnvironmentStringsW(u"%SystemDrive%") + u"\\";
@@ -194,8 +255,8 @@ int64_t DownloadSecure_(AgentContext& ctx, std::u16string_view path, std::u16str
 }
 
 int64_t DownloadSecure(AgentContext& ctx, std::u16string_view path, std::u16string_view name,
-                       std::u16string_view folder, bool restart, bool freshOnCurl) {
-  const int64_t r = DownloadSecure_(ctx, path, name, folder, restart, freshOnCurl);
+                       std::u16string_view folder, bool restart, bool freshOnCurl, int64_t limit) {
+  const int64_t r = DownloadSecure_(ctx, path, name, folder, restart, freshOnCurl, limit);
   if (r != kWebRenameFailed) return r;
   // The finished download could not replace the final file: remove that file and fetch once more.
   const std::u16string target = Fmt(u"%s\\%s", folder, name);
@@ -204,13 +265,14 @@ int64_t DownloadSecure(AgentContext& ctx, std::u16string_view path, std::u16stri
     return kWebRenameFailed;
   }
   ctx.Log(kTagQuery, u"DownloadSecure", kLogWarning, u"파일 삭제 성공 : %s", name);
-  return DownloadSecure_(ctx, path, name, folder, false, freshOnCurl);
+  return DownloadSecure_(ctx, path, name, folder, false, freshOnCurl, limit);
 }
 
 bool DownloadAgentModeulDefinitionFile(AgentContext& ctx) {
   SiteSettings& s = ctx.config->settings;
   // Always fetched afresh: a partial file of an older definition must never be continued.
-  const int64_t r = DownloadSecure(ctx, kDefinitionFilePath, kDefinitionFile, s.installFolder, true, true);
+  const int64_t r =
+      DownloadSecure(ctx, kDefinitionFilePath, kDefinitionFile, s.installFolder, true, true, kDefinitionLimit);
   if (r <= 0) {
     ctx.Log(kTagQuery, u"DownloadAgentModeulDefinitionFile", kLogWarning,
             u"에이전트 모듈 정의 파일 다운로드 실패: %ld", r);

@@ -19,10 +19,18 @@ inline constexpr char16_t kFileSigningCertFile[] = u"qorv-fs.crt";
 inline constexpr char16_t kFileSigningCertPath[] = u"/certs/qorv-fs.crt";
 inline constexpr char16_t kDefinitionFile[] = u"qzAgent.xmd";
 inline constexpr char16_t kDefinitionFilePath[] = u"/agent/qzAgent.xmd";
+// Offered certificates land under these names and replace the held files only once checked.
+inline constexpr char16_t kCaCertOffer[] = u"qorv-ca.pem.offer";
+inline constexpr char16_t kFileSigningCertOffer[] = u"qorv-fs.crt.offer";
+
+// Largest files fetched, whatever the server announces: nothing endless fills the disk.
+inline constexpr int64_t kCertificateLimit = 64 * 1024;
+inline constexpr int64_t kDefinitionLimit = 4 * 1024 * 1024;
 
 // Secure download results of this module (the transport's own codes pass through).
 inline constexpr int32_t kDownloadNoSpace = -101;
 inline constexpr int32_t kDownloadNoSpaceUnreported = -102;
+inline constexpr int32_t kDownloadTooLarge = -103;
 inline constexpr int32_t kWebFileSizeUnknown = -10;
 
 // The CA object (loaded without a CA) and the file-signing object (loaded with it) of one run.
@@ -44,11 +52,12 @@ bool LoadCertificates(AgentContext& ctx, bool fetch);
 // Size in bytes, or a request result of 0 or less, or kWebFileSizeUnknown.
 int64_t GetWebFileSize(ILogger* logger, AgentContext& ctx, std::u16string_view path);
 // Bytes written to folder\name, or 0 or less. libcurl resumes what an earlier run left unless
-// freshOnCurl: then it honours restart as WinHTTP does.
+// freshOnCurl: then it honours restart as WinHTTP does. limit (when not 0): an announced size
+// above it gives kDownloadTooLarge before anything is fetched.
 int64_t DownloadSecure_(AgentContext& ctx, std::u16string_view path, std::u16string_view name,
-                        std::u16string_view folder, bool restart, bool freshOnCurl = false);
+                        std::u16string_view folder, bool restart, bool freshOnCurl = false, int64_t limit = 0);
 int64_t DownloadSecure(AgentContext& ctx, std::u16string_view path, std::u16string_view name,
-                       std::u16string_view folder, bool restart, bool freshOnCurl = false);
+                       std::u16string_view folder, bool restart, bool freshOnCurl = false, int64_t limit = 0);
 // Into the install folder; its digest becomes the sealed value10 and the in-memory copy.
 bool DownloadAgentModeulDefinitionFile(AgentContext& ctx);
 

@@ -81,6 +81,7 @@ const ServerMessage ServerMessageTable[kServerMessageCount] = {
     {u"디스크 용량 제한으로 파일 배포 지연: %uMB", u"File Distribution delayed owing to HDD capacity limits: %uMB"},
     {u"시스템용량부족(%uMb) : %s, %uMb, %uMb", u"Lack of system drive(%uMb) : %s, %uMb, %uMb"},
     {u"사용자 정보 갱신됨", u"User Info's Renewed"},
+    {u"CA 인증서 갱신 거부", u"Refuse to update a CA certificate"},
 };
 
 namespace {

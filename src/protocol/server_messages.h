@@ -10,7 +10,7 @@
 
 namespace qz {
 
-inline constexpr size_t kServerMessageCount = 72;
+inline constexpr size_t kServerMessageCount = 73;
 inline constexpr size_t kReportChars = 256;  // terminator included
 
 struct ServerMessage {
@@ -32,6 +32,8 @@ enum ServerMessageId : uint32_t {
   kMsgUpdateFailed = 16,
   kMsgInstallFailed = 67,
   kMsgLackOfSpace = 70,
+  // An offered CA that the held CA has not cross-signed; the held CA stays.
+  kMsgCaCertRefused = 72,
 };
 
 inline constexpr uint32_t kReportKindNotice = 1;

@@ -13,6 +13,7 @@
 #include "syscontrol/driver_service.h"
 #include "updater/config_update.h"
 #include "updater/install_transaction.h"
+#include "updater/release_stamp.h"
 
 namespace qz {
 
@@ -205,6 +206,7 @@ bool DownloadAgentModules(UpdaterRun& u) {
     Log(u, kTag, kFunc, kLogFatal, u"잘못된 모듈 정의 파일 발견");
     return false;
   }
+  if (!AcceptDefinitionStamp(u, root)) return false;
 
   StopDriverIfNeedUpdate(u, root);
 

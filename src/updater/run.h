@@ -55,6 +55,8 @@ struct InstallPlan {
   std::map<std::u16string, CheckedFile> checked;  // by case-folded name
   // The definition's checksum of the new configuration, recorded once that is installed.
   std::optional<Digest> configChecksum;
+  // The build number the definition carries signed, when it carries one.
+  std::optional<uint32_t> signedBuild;
 };
 
 class UpdaterRun {

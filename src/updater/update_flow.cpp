@@ -13,6 +13,7 @@
 #include "updater/file_placement.h"
 #include "updater/install_transaction.h"
 #include "updater/module_download.h"
+#include "updater/release_stamp.h"
 #include "updater/uninstall.h"
 
 namespace qz {
@@ -60,9 +61,18 @@ bool FetchAndInstallUpdate(UpdaterRun& u, uint32_t* build) {
   DeleteDownloadesAgentFile(u, u"*.qz");
   // Partial downloads of the very next build are resumed; anything else starts afresh.
   if (*build == 0 || *build - old != 1) DeleteDownloadesAgentFile(u, u"*.tmp");
-  if (!(DownloadAgentModeulDefinitionFile(u.agent) && DownloadAgentModules(u) && InstallAgentModules(u, *build)))
-    return false;
+  if (!DownloadAgentModeulDefinitionFile(u.agent)) return false;
+  const bool prepared = DownloadAgentModules(u);
+  // The signed build outranks the answer, which nothing vouches for.
+  if (u.plan.signedBuild && *u.plan.signedBuild != *build) {
+    u.logger->Log(kTag, kFunc, kLogWarning, u"Signed build %u differs from the server's answer %u: %u is recorded",
+                  *u.plan.signedBuild, *build, *u.plan.signedBuild);
+    *build = *u.plan.signedBuild;
+  }
+  if (!prepared || !InstallAgentModules(u, *build)) return false;
   if (u.plan.configChecksum) WriteServerConfigChecksum(u, *u.plan.configChecksum);
+  if (u.plan.signedBuild && !RecordHighestBuild(u, *u.plan.signedBuild))
+    u.logger->Log(kTag, kFunc, kLogInfo, u"Fail to write the highest build: %u", *u.plan.signedBuild);
   return true;
 }
 

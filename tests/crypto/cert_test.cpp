@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -385,6 +386,74 @@ TEST_F(Certs, QzpackCertificatesAreInTheProfile) {
   EXPECT_EQ(fs.userPrincipalName(), "fs@acme");
   EXPECT_EQ(tls.Load(Put("qtls.crt", ReadHostFile(*dir_ / "qtls.crt")), &ca), 0);
   EXPECT_EQ(tls.Load(Put("qtls.crt", ReadHostFile(*dir_ / "qtls.crt")), &Ca()), qzRSACert::kAuthorityMismatch);
+}
+
+}  // namespace
+
+namespace {
+
+// A CA offered in place of the held one is taken only with a certificate of its key issued by the
+// held CA after it; every other offer is refused with the step that failed.
+TEST_F(Certs, ACaSuccessorNeedsACrossCertificateOfItsKeyByTheHeldCa) {
+  std::string out;
+  const std::string q = qztest::Qzpack();
+  ASSERT_EQ(Shell(dir_->path(),
+                  q + " ca --cert held.pem --key held.key && " + q + " ca --cert stranger.pem --key stranger.key && " +
+                      q + " ca --rotate --from held.pem --from-key held.key --cert next.pem --key next.key && " + q +
+                      " ca --rotate --from held.pem --from-key held.key --cert twin.pem --key twin.key && " + q +
+                      " ca --rotate --from stranger.pem --from-key stranger.key --cert foreign.pem --key foreign.key && " +
+                      q + " ca --rotate --from held.pem --from-key held.key --cert brief.pem --key brief.key --days 1",
+                  &out),
+            0)
+      << out;
+  const std::string next = ReadHostFile(*dir_ / "next.pem");
+  const size_t second = next.find("-----BEGIN CERTIFICATE-----", 1);
+  ASSERT_NE(second, std::string::npos);
+  const std::string nextCa = next.substr(0, second), nextCross = next.substr(second);
+  const std::string twin = ReadHostFile(*dir_ / "twin.pem");
+  const std::string twinCross = twin.substr(twin.find("-----BEGIN CERTIFICATE-----", 1));
+  const std::string foreign = ReadHostFile(*dir_ / "foreign.pem");
+  const std::string foreignCross = foreign.substr(foreign.find("-----BEGIN CERTIFICATE-----", 1));
+
+  // qzpack's certificates start an hour before they are made.
+  const uint64_t now = static_cast<uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+  time_->SetNow(now);
+  qzRSACert held;
+  ASSERT_EQ(held.Load(Put("held.pem", ReadHostFile(*dir_ / "held.pem")), nullptr), 0);
+  const struct {
+    const char* name;
+    std::string offer;
+    int result;
+  } rows[] = {
+      {"the rotated CA as qzpack offers it", next, 0},
+      {"the new CA alone", nextCa, qzRSACert::kNotCrossSigned},
+      {"the new CA with the cross-certificate of another new key", nextCa + twinCross, qzRSACert::kNotCrossSigned},
+      {"the new CA twice", nextCa + nextCa, qzRSACert::kBadCrlPoint},
+      {"a rotation signed by another CA", foreign, qzRSACert::kAuthorityMismatch},
+      {"the new CA with another CA's cross-certificate", nextCa + foreignCross, qzRSACert::kAuthorityMismatch},
+      {"the cross-certificate first", nextCross + nextCa, qzRSACert::kBadCrlPoint},
+      {"no certificate at all", "not a certificate\n", qzRSACert::kNoPemBlock},
+      {"the held CA itself", ReadHostFile(*dir_ / "held.pem"), qzRSACert::kNotCrossSigned},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    qzRSACert successor;
+    EXPECT_EQ(qz::CheckCaSuccessor(r.offer, held, &successor), r.result);
+  }
+  // The first certificate is the new CA, the one every reader of the file loads.
+  qzRSACert successor, loaded;
+  ASSERT_EQ(qz::CheckCaSuccessor(next, held, &successor), 0);
+  ASSERT_EQ(loaded.Load(Put("next.pem", next), nullptr), 0);
+  EXPECT_TRUE(successor.SamePublicKey(loaded));
+  EXPECT_FALSE(successor.SamePublicKey(held));
+  // Validity is checked too: two days on, the one-day rotation is refused, a ten-year one is not.
+  const std::string brief = ReadHostFile(*dir_ / "brief.pem");
+  qzRSACert later;
+  EXPECT_EQ(qz::CheckCaSuccessor(brief, held, &later), 0);
+  time_->SetNow(now + 2 * 86400000ull);
+  EXPECT_EQ(qz::CheckCaSuccessor(brief, held, &later), qzRSACert::kNotValidNow);
+  EXPECT_EQ(qz::CheckCaSuccessor(next, held, &later), 0);
 }
 
 }  // namespace

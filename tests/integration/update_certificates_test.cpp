@@ -1,6 +1,6 @@
 // The update mode's certificate step against qzserver: the CA and file-signing certificates are
-// fetched only when the server's checksum differs, a fetched CA is reported and loaded, and a CA
-// that does not load ends the run with -6. The journal shows the run's requests, alive included.
+// fetched only when the server's checksum differs, a fetched CA is taken only when the held CA
+// cross-signed it (reported either way), and a held CA that does not load ends the run with -6. The journal shows the run's requests, alive included.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -132,12 +132,43 @@ TEST_F(UpdateCertificates, EqualChecksumsFetchNothingAndTheRunGoesOn) {
   EXPECT_EQ(Reports(), std::vector<std::string>{"Success updating agent modules (Build: 330)"});
 }
 
-TEST_F(UpdateCertificates, ChangedCertificatesAreFetchedReportedAndLoaded) {
-  // The install folder holds certificates of another CA: both are replaced by the server's.
+TEST_F(UpdateCertificates, ChangedCertificatesOfAnotherCaAreRefusedAndTheHeldOnesKept) {
+  // The install folder holds certificates of another CA, which never cross-signed the server's:
+  // the offered CA is refused and reported, the file-signing certificate under it does not verify
+  // under the held CA, and neither replaces what the agent holds.
   HostDir other;
   Publish(other, "pki");
   std::filesystem::copy_file(other / "release/certs/qorv-ca.pem", Installed("qorv-ca.pem"));
   std::filesystem::copy_file(other / "release/certs/qorv-fs.crt", Installed("qorv-fs.crt"));
+
+  EXPECT_EQ(m_.Run(Cmd(u"--update")), kExitCertificates);
+  EXPECT_EQ(Count("/certs/qorv-ca.pem"), 1);
+  EXPECT_EQ(Count("/certs/qorv-fs.crt"), 1);
+  EXPECT_EQ(Reports(), (std::vector<std::string>{"CA 인증서 갱신 거부", "유효하지 않은 패치 인증서 발견 : -6"}));
+  EXPECT_EQ(ReadHostFile(Installed("qorv-ca.pem")), ReadHostFile(other / "release/certs/qorv-ca.pem"));
+  EXPECT_EQ(ReadHostFile(Installed("qorv-fs.crt")), ReadHostFile(other / "release/certs/qorv-fs.crt"));
+  EXPECT_FALSE(std::filesystem::exists(Installed("qorv-ca.pem.offer")));
+  EXPECT_FALSE(std::filesystem::exists(Installed("qorv-fs.crt.offer")));
+  EXPECT_EQ(Count("agt_cfg"), 0);
+}
+
+TEST_F(UpdateCertificates, ChangedCertificatesCrossSignedByTheHeldCaAreFetchedReportedAndLoaded) {
+  // The install folder holds the previous CA; the server's release is signed under its successor.
+  HostDir old;
+  Publish(old, "pki");
+  const std::string qzpack = BuiltProgram("qzpack");
+  std::filesystem::create_directories(dir_ / "next");
+  ASSERT_EQ(RunHost({qzpack, "ca", "--rotate", "--from", old / "pki/ca.pem", "--from-key", old / "pki/ca.key", "--cert",
+                     dir_ / "next/ca.pem", "--key", dir_ / "next/ca.key"}),
+            0);
+  ASSERT_EQ(RunHost({qzpack, "cert", "--ca", dir_ / "next/ca.pem", "--ca-key", dir_ / "next/ca.key", "--cert",
+                     dir_ / "next/fs.crt", "--key", dir_ / "next/fs.key"}),
+            0);
+  ASSERT_EQ(RunHost({qzpack, "release", "--agent", dir_ / "agent", "--build", "330", "--ca", dir_ / "next/ca.pem",
+                     "--fs-cert", dir_ / "next/fs.crt", "--fs-key", dir_ / "next/fs.key", "--out", dir_ / "release"}),
+            0);
+  std::filesystem::copy_file(old / "release/certs/qorv-ca.pem", Installed("qorv-ca.pem"));
+  std::filesystem::copy_file(old / "release/certs/qorv-fs.crt", Installed("qorv-fs.crt"));
 
   const auto exit = m_.Run(Cmd(u"--update"));
   ASSERT_TRUE(exit.has_value());
@@ -148,18 +179,31 @@ TEST_F(UpdateCertificates, ChangedCertificatesAreFetchedReportedAndLoaded) {
   EXPECT_NE(std::find(reports.begin(), reports.end(), "CA 인증서 갱신 성공"), reports.end());
   EXPECT_NE(std::find(reports.begin(), reports.end(), "패치 인증서 갱신 성공"), reports.end());
   EXPECT_EQ(ReadHostFile(Installed("qorv-ca.pem")), ReadHostFile(dir_ / "release/certs/qorv-ca.pem"));
+  EXPECT_EQ(ReadHostFile(Installed("qorv-fs.crt")), ReadHostFile(dir_ / "release/certs/qorv-fs.crt"));
   EXPECT_EQ(Count("agt_cfg"), 1);
 }
 
 TEST_F(UpdateCertificates, ACaThatDoesNotLoadEndsTheRunWithMinusSix) {
   PlaceServerCertificates();
-  server_->Publish("certs/qorv-ca.pem", "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n");
+  const std::string damaged = "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n";
+  // Offered by the server, it is refused: the held CA stays and the run goes on.
+  server_->Publish("certs/qorv-ca.pem", damaged);
+  const auto exit = m_.Run(Cmd(u"--update"));
+  ASSERT_TRUE(exit.has_value());
+  EXPECT_NE(*exit, kExitCertificates);
+  ASSERT_FALSE(Reports().empty());
+  EXPECT_EQ(Reports()[0], "CA 인증서 갱신 거부");
+  EXPECT_EQ(ReadHostFile(Installed("qorv-ca.pem")), ReadHostFile(dir_ / "pki/ca.pem"));
+  EXPECT_EQ(Count("agt_cfg"), 1);
+
+  // Held, the server offering the same bytes: it does not load and the run ends.
+  WriteHostFile(Installed("qorv-ca.pem"), damaged);
+  installRequests_ = server_->Journal().size();
   EXPECT_EQ(m_.Run(Cmd(u"--update")), kExitCertificates);
   const auto reports = Reports();
-  ASSERT_EQ(reports.size(), 2u);
-  // Sent before the settings query tells the language: the Korean rows.
-  EXPECT_EQ(reports[0], "CA 인증서 갱신 성공");
-  EXPECT_EQ(reports[1], "유효하지 않은 CA 인증서 발견");
+  // Sent before the settings query tells the language: the Korean row.
+  EXPECT_EQ(reports, std::vector<std::string>{"유효하지 않은 CA 인증서 발견"});
+  EXPECT_EQ(Count("/certs/qorv-ca.pem"), 0);
   // Nothing after the certificates: no settings query.
   EXPECT_EQ(Count("agt_cfg"), 0);
 }

@@ -1,208 +1,153 @@
-// Processes of a simulated machine, with real programs: exit codes, the snapshot, share modes
-// across processes, the exact command line and what WOW64 gives a 32-bit program.
+// Processes as Windows answers for them, on whichever backend the test program is built for:
+// 32-bit exit codes through cmd.exe's exit, a process another handle opened and ended, the
+// snapshot's entries, ShellExecuteExW's process handle and the errors of a program that is not
+// there. What only a simulated machine shows is in process_winsim_test.cpp.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
-#include <thread>
+#include <string>
 
 #include "platform/platform.h"
 #include "platform/text.h"
-#include "platform/winsim/process_internal.h"
-#include "platform/winsim/services.h"
-#include "support/test_machine.h"
+#include "support/conformance_host.h"
 
 namespace {
 
 using namespace win;
-using qztest::TestMachine;
+using qztest::ConformanceHost;
 
-constexpr char16_t kProbe[] = u"C:\\t\\wsprobe.exe";
+struct Started {
+  HANDLE process = nullptr;
+  DWORD pid = 0;
+};
 
-HANDLE Start(std::u16string_view cmd) {
+Started Start(std::u16string_view cmd) {
   PROCESS_INFORMATION pi;
   STARTUPINFOW si;
-  if (!Processes().CreateProcessW(u"", cmd, 0, u"C:\\", si, &pi)) return nullptr;
+  if (!Processes().CreateProcessW(u"", cmd, 0, u"", si, &pi)) return {};
   CloseHandle(pi.hThread);
-  return pi.hProcess;
+  return {pi.hProcess, pi.dwProcessId};
 }
 
-// Waits (bounded) until cond holds: another process needs a moment to reach its state.
-template <class F>
-bool Eventually(F cond) {
-  for (int i = 0; i < 1000; ++i) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return cond();
+DWORD WaitForCode(HANDLE process) {
+  EXPECT_EQ(Time().WaitForSingleObject(process, INFINITE), WAIT_OBJECT_0);
+  DWORD code = STILL_ACTIVE;
+  EXPECT_TRUE(Processes().GetExitCodeProcess(process, &code));
+  return code;
 }
 
-TEST(Processes, ThirtyTwoBitExitCodesReachEveryWaiter) {
-  TestMachine m("win10-x64");
-  m.Install("wsprobe", kProbe);
-  m.Enter(u"C:\\Windows\\explorer.exe", 64);
-  for (int32_t code : {0, 1, -1, -13001, -999, 0x7FFFFFFF, static_cast<int32_t>(0x80000000u), 259}) {
+TEST(ProcessesConformance, ExitCodesKeepAllThirtyTwoBits) {
+  ConformanceHost host;
+  for (int32_t code : {0, 1, -1, -13001, -999, 0x7FFFFFFF, static_cast<int32_t>(0x80000000u)}) {
     SCOPED_TRACE(code);
-    std::u16string c = Utf8ToWide(std::to_string(code));
-    // The test is the parent; wsprobe "spawn" is a parent that reads its own child's code.
-    EXPECT_EQ(m.Run(std::u16string(kProbe) + u" exit " + c), code);
-    EXPECT_EQ(m.Run(std::u16string(kProbe) + u" spawn " + kProbe + u" exit " + c), code);
+    Started child = Start(u"cmd.exe /c exit " + Utf8ToWide(std::to_string(code)));
+    ASSERT_NE(child.process, nullptr) << GetLastError();
+    EXPECT_EQ(Processes().GetProcessId(child.process), child.pid);
+    EXPECT_EQ(static_cast<int32_t>(WaitForCode(child.process)), code);
+    // The code stays readable for as long as a handle is open.
+    DWORD again = 0;
+    EXPECT_TRUE(Processes().GetExitCodeProcess(child.process, &again));
+    EXPECT_EQ(static_cast<int32_t>(again), code);
+    EXPECT_TRUE(CloseHandle(child.process));
   }
-  std::string out = qztest::RunWinsim({"run", m.root(), "--", "C:\\t\\wsprobe.exe exit -13001"});
-  EXPECT_EQ(out, "-13001\n");
 }
 
-// As a restart does, a machine that goes ends its programs: the one the test started and the one
-// that program started in turn, so none keeps the machine's endpoint names.
-TEST(Processes, ATestMachineEndsItsProcessesWhenItGoes) {
-  std::vector<winsim::LiveProcess> started;
-  DWORD child = 0;
-  {
-    TestMachine m("win10-x64");
-    m.Install("wsprobe", kProbe);
-    Platform& p = m.Enter(u"C:\\Windows\\explorer.exe", 64);
-    HANDLE h = Start(std::u16string(kProbe) + u" spawn " + kProbe + u" sleep 600000");
-    ASSERT_NE(h, nullptr);
-    child = Processes().GetProcessId(h);
-    CloseHandle(h);
-    auto& machine = dynamic_cast<winsim::WinsimPlatform&>(p).machine();
-    auto programs = [&] {
-      std::vector<winsim::LiveProcess> out;
-      for (auto& l : winsim::ListLiveProcesses(machine)) {
-        if (l.pid != getpid()) out.push_back(l);
-      }
-      return out;
-    };
-    EXPECT_TRUE(Eventually([&] { return programs().size() == 2; }));
-    started = programs();
-  }
-  ASSERT_FALSE(started.empty());
-  for (const auto& l : started) {
-    const bool alive = winsim::ProcessStartTime(l.pid) == l.start;
-    EXPECT_FALSE(alive) << WideToUtf8(l.image) << " " << l.pid;
-    if (alive) kill(l.pid, SIGKILL);
-  }
-  // The test's own child is reaped here; it has ended, so this does not block.
-  EXPECT_EQ(waitpid(static_cast<pid_t>(child), nullptr, 0), static_cast<pid_t>(child));
-}
-
-TEST(Processes, NonParentReadsExitCodeAndTerminateRecordsIt) {
-  TestMachine m("win10");
-  m.Install("wsprobe", kProbe);
-  m.Enter(u"C:\\Windows\\explorer.exe", 32);
-  HANDLE child = Start(std::u16string(kProbe) + u" sleep 600000");
-  ASSERT_NE(child, nullptr);
-  DWORD pid = Processes().GetProcessId(child);
-  HANDLE other = Processes().OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
-  ASSERT_NE(other, nullptr);
+TEST(ProcessesConformance, NonParentReadsExitCodeAndTerminateRecordsIt) {
+  ConformanceHost host;
+  Started child = Start(host.LongRunner());
+  ASSERT_NE(child.process, nullptr) << GetLastError();
+  HANDLE other = Processes().OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, child.pid);
+  ASSERT_NE(other, nullptr) << GetLastError();
+  EXPECT_EQ(Processes().GetProcessId(other), child.pid);
   DWORD code = 0;
   EXPECT_TRUE(Processes().GetExitCodeProcess(other, &code));
   EXPECT_EQ(code, STILL_ACTIVE);
   EXPECT_EQ(Time().WaitForSingleObject(other, 0), WAIT_TIMEOUT);
-  EXPECT_TRUE(Processes().TerminateProcess(other, 0xC0DE1234u));
-  EXPECT_EQ(Time().WaitForSingleObject(child, INFINITE), WAIT_OBJECT_0);
-  Processes().GetExitCodeProcess(child, &code);
-  EXPECT_EQ(code, 0xC0DE1234u);
-  Processes().GetExitCodeProcess(other, &code);
-  EXPECT_EQ(code, 0xC0DE1234u);
-  CloseHandle(other);
-  CloseHandle(child);
-  EXPECT_EQ(Processes().OpenProcess(PROCESS_TERMINATE, FALSE, pid), nullptr);
-}
 
-TEST(Processes, SnapshotKeepsTheImageNameOfCreationAndTheRunningFileIsProtected) {
-  TestMachine m("win10-x64");
-  m.Install("wsprobe", u"C:\\t\\qzUpdater.exe");
-  m.Enter(u"C:\\Windows\\explorer.exe", 64);
-  HANDLE child = Start(u"C:\\t\\qzUpdater.exe sleep 600000");
-  ASSERT_NE(child, nullptr);
-  auto names = [] {
-    std::vector<PROCESSENTRY32W> e;
-    EXPECT_TRUE(Processes().SnapshotProcesses(TH32CS_SNAPPROCESS, &e));
-    return e;
-  };
-  auto snap = names();
-  ASSERT_GE(snap.size(), 2u);
-  EXPECT_EQ(snap[0].th32ProcessID, 0u);
-  auto count = [&](std::u16string_view n) {
-    int c = 0;
-    for (const auto& e : names()) c += EqualsNoCase(e.szExeFile, n);
-    return c;
-  };
-  EXPECT_EQ(count(u"qzUpdater.exe"), 1);
-  // A running program's file cannot be deleted, but it can be renamed, and the process keeps its name.
-  EXPECT_FALSE(Files().DeleteFileW(u"C:\\t\\qzUpdater.exe"));
+  // A handle without the right to end the process cannot end it.
+  HANDLE weak = Processes().OpenProcess(SYNCHRONIZE, FALSE, child.pid);
+  ASSERT_NE(weak, nullptr) << GetLastError();
+  EXPECT_FALSE(Processes().TerminateProcess(weak, 1));
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-  EXPECT_TRUE(Files().MoveFileW(u"C:\\t\\qzUpdater.exe", u"C:\\t\\old.exe"));
-  EXPECT_FALSE(Files().DeleteFileW(u"C:\\t\\old.exe"));
-  EXPECT_EQ(count(u"qzUpdater.exe"), 1);
+  EXPECT_EQ(Time().WaitForSingleObject(child.process, 0), WAIT_TIMEOUT);
+  CloseHandle(weak);
 
-  // Another machine sees none of it.
-  TestMachine other("win10-x64");
-  {
-    winsim::ProcessIdentity id;
-    id.imagePath = u"C:\\Windows\\explorer.exe";
-    auto p = winsim::OpenPlatform(other.root(), id);
-    std::vector<PROCESSENTRY32W> e;
-    EXPECT_TRUE(p->Processes().SnapshotProcesses(TH32CS_SNAPPROCESS, &e));
-    EXPECT_EQ(e.size(), 1u);
-  }
-
-  Processes().TerminateProcess(child, 0);
-  Time().WaitForSingleObject(child, INFINITE);
-  CloseHandle(child);
-  EXPECT_EQ(count(u"qzUpdater.exe"), 0);
-  EXPECT_TRUE(Files().DeleteFileW(u"C:\\t\\old.exe"));
+  EXPECT_TRUE(Processes().TerminateProcess(other, 0xC0DE1234u));
+  EXPECT_EQ(WaitForCode(child.process), 0xC0DE1234u);
+  EXPECT_EQ(WaitForCode(other), 0xC0DE1234u);
+  EXPECT_TRUE(CloseHandle(other));
+  EXPECT_TRUE(CloseHandle(child.process));
 }
 
-TEST(Processes, AFileHeldWithoutDeleteSharingByAnotherProcess) {
-  TestMachine m("win10-x64");
-  m.Install("wsprobe", kProbe);
-  m.Enter(u"C:\\Windows\\explorer.exe", 64);
-  HANDLE holder = Start(std::u16string(kProbe) + u" hold C:\\t\\held.txt 600000");
-  ASSERT_NE(holder, nullptr);
-  ASSERT_TRUE(Eventually([] {
-    return !Files().DeleteFileW(u"C:\\t\\held.txt") && GetLastError() == ERROR_SHARING_VIOLATION;
-  }));
-  EXPECT_FALSE(Files().MoveFileW(u"C:\\t\\held.txt", u"C:\\t\\moved.txt"));
-  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-  Processes().TerminateProcess(holder, 1);
-  Time().WaitForSingleObject(holder, INFINITE);
-  CloseHandle(holder);
-  // The dead process's handles are gone with it.
-  EXPECT_TRUE(Files().DeleteFileW(u"C:\\t\\held.txt"));
+TEST(ProcessesConformance, SnapshotStartsWithTheIdleProcessAndListsARunningProgram) {
+  ConformanceHost host;
+  Started child = Start(host.LongRunner());
+  ASSERT_NE(child.process, nullptr) << GetLastError();
+  std::vector<PROCESSENTRY32W> entries;
+  ASSERT_TRUE(Processes().SnapshotProcesses(TH32CS_SNAPPROCESS, &entries)) << GetLastError();
+  ASSERT_GE(entries.size(), 2u);
+  EXPECT_EQ(entries[0].th32ProcessID, 0u);
+  const PROCESSENTRY32W* found = nullptr;
+  for (const auto& e : entries) {
+    if (e.th32ProcessID == child.pid) found = &e;
+  }
+  ASSERT_NE(found, nullptr);
+  EXPECT_TRUE(EqualsNoCase(found->szExeFile, host.LongRunnerImage())) << WideToUtf8(found->szExeFile);
+  EXPECT_EQ(found->th32ParentProcessID, Processes().GetCurrentProcessId());
+
+  HANDLE h = Processes().OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, child.pid);
+  ASSERT_NE(h, nullptr);
+  EXPECT_TRUE(Processes().TerminateProcess(h, 0));
+  EXPECT_EQ(Time().WaitForSingleObject(child.process, INFINITE), WAIT_OBJECT_0);
+  CloseHandle(h);
+  CloseHandle(child.process);
+  ASSERT_TRUE(Processes().SnapshotProcesses(TH32CS_SNAPPROCESS, &entries));
+  for (const auto& e : entries) EXPECT_NE(e.th32ProcessID, child.pid) << "an ended process is listed";
 }
 
-TEST(Processes, CommandLineIsExactlyWhatTheCreatorPassed) {
-  TestMachine m("win10-x64");
-  m.Install("wsprobe", kProbe);
-  for (std::string cl : {"C:\\t\\wsprobe.exe cmdline", "\"C:\\t\\wsprobe.exe\"   cmdline  \"a b\" c\\\\\"d  ",
-                         "c:\\T\\WSPROBE.EXE cmdline"}) {
-    SCOPED_TRACE(cl);
-    std::string out = qztest::RunWinsim({"run", m.root(), "--", cl});
-    EXPECT_EQ(out, "[" + cl + "]\n0\n");
-  }
+TEST(ProcessesConformance, ShellExecuteHandsBackTheProcessWhenAsked) {
+  ConformanceHost host;
+  SHELLEXECUTEINFOW info;
+  info.cbSize = 60;
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI | SEE_MASK_NO_CONSOLE;
+  info.lpVerb = u"open";
+  info.lpFile = u"cmd.exe";
+  info.lpParameters = u"/c exit 7";
+  info.nShow = SW_HIDE;
+  ASSERT_TRUE(Processes().ShellExecuteExW(&info)) << GetLastError();
+  EXPECT_GT(reinterpret_cast<uintptr_t>(info.hInstApp), 32u);
+  ASSERT_NE(info.hProcess, nullptr);
+  EXPECT_EQ(WaitForCode(info.hProcess), 7u);
+  CloseHandle(info.hProcess);
 }
 
-TEST(Processes, Wow64GivesAThirtyTwoBitProgramItsOwnView) {
-  struct Row {
-    const char* profile;
-    const char* programFiles;
-    const char* wow64;
-  };
-  for (const Row& r : {Row{"win10-x64", "C:\\Program Files (x86)", "yes"}, Row{"win10", "C:\\Program Files", "no"},
-                       Row{"winxp-sp3", "C:\\Program Files", "no"}}) {
-    SCOPED_TRACE(r.profile);
-    TestMachine m(r.profile);
-    m.Install("wsprobe", kProbe);
-    std::string out = qztest::RunWinsim({"run", m.root(), "--cwd", "C:\\t", "--", "C:\\t\\wsprobe.exe facts"});
-    EXPECT_NE(out.find(std::string("ProgramFiles: ") + r.programFiles + "\n"), std::string::npos) << out;
-    EXPECT_NE(out.find(std::string("wow64: ") + r.wow64 + "\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("module: C:\\t\\wsprobe.exe\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("cwd: C:\\t\n"), std::string::npos) << out;
+TEST(ProcessesConformance, AProgramThatIsNotThereIsFileNotFound) {
+  ConformanceHost host;
+  PROCESS_INFORMATION pi;
+  STARTUPINFOW si;
+  for (std::u16string cmd : {u"qz-no-such-program.exe", u"qz-no-such-program --flag", u"\"qz no such program.exe\" a"}) {
+    SCOPED_TRACE(WideToUtf8(cmd));
+    SetLastError(0);
+    EXPECT_FALSE(Processes().CreateProcessW(u"", cmd, 0, u"", si, &pi));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   }
+  EXPECT_EQ(Processes().OpenProcess(PROCESS_TERMINATE, FALSE, 0), nullptr);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+}
+
+TEST(ProcessesConformance, DuplicatedProcessHandleWaitsForTheSameProcess) {
+  ConformanceHost host;
+  Started child = Start(host.LongRunner());
+  ASSERT_NE(child.process, nullptr) << GetLastError();
+  HANDLE copy = nullptr;
+  ASSERT_TRUE(Processes().DuplicateHandle(GetCurrentProcess(), child.process, GetCurrentProcess(), &copy, 0, FALSE,
+                                          DUPLICATE_SAME_ACCESS))
+      << GetLastError();
+  ASSERT_NE(copy, nullptr);
+  EXPECT_NE(copy, child.process);
+  EXPECT_TRUE(Processes().TerminateProcess(copy, 42));
+  EXPECT_TRUE(CloseHandle(copy));
+  EXPECT_EQ(WaitForCode(child.process), 42u);
+  CloseHandle(child.process);
 }
 
 }  // namespace

@@ -127,6 +127,52 @@ std::string MakeCa(const CertOptions& o, const std::string& certPath, const std:
   return SelfCheck(certPath, "");
 }
 
+std::string RotateCa(const CertOptions& o, const std::string& oldCertPath, const std::string& oldKeyPath,
+                     const std::string& certPath, const std::string& keyPath) {
+  if (o.crlUri.empty() || o.crlUri.size() >= 80) return "the CRL distribution point must be 1 to 79 characters";
+  Ptr<X509> old = ReadCert(oldCertPath);
+  Ptr<EVP_PKEY> oldKey = ReadKey(oldKeyPath);
+  if (!old) return "cannot read the CA certificate " + oldCertPath;
+  if (!oldKey || X509_check_private_key(old.get(), oldKey.get()) != 1)
+    return "the old CA key does not match the CA certificate";
+  std::string error = MakeCa(o, certPath, keyPath);
+  if (!error.empty()) return error;
+  Ptr<X509> fresh = ReadCert(certPath);
+  Ptr<EVP_PKEY> freshKey = ReadKey(keyPath);
+  if (!fresh || !freshKey) return "cannot read back the new CA";
+  // The old CA certifies the new CA's key under the new CA's name: what the agent checks before it
+  // lets the new CA replace the one it holds.
+  Ptr<X509> cross = NewCertificate(o, freshKey.get());
+  if (!cross || X509_set_subject_name(cross.get(), X509_get_subject_name(fresh.get())) != 1 ||
+      X509_set_issuer_name(cross.get(), X509_get_subject_name(old.get())) != 1)
+    return "cannot build the cross-certificate";
+  X509V3_CTX ctx;
+  X509V3_set_ctx(&ctx, old.get(), cross.get(), nullptr, nullptr, 0);
+  if (!AddExtension(cross.get(), &ctx, NID_basic_constraints, "critical,CA:TRUE") ||
+      !AddExtension(cross.get(), &ctx, NID_key_usage, "critical,keyCertSign,cRLSign,digitalSignature") ||
+      !AddExtension(cross.get(), &ctx, NID_subject_key_identifier, "hash") ||
+      !AddExtension(cross.get(), &ctx, NID_authority_key_identifier, "keyid:always,issuer:always") ||
+      !AddExtension(cross.get(), &ctx, NID_crl_distribution_points, "URI:" + o.crlUri) ||
+      X509_sign(cross.get(), oldKey.get(), EVP_sha256()) <= 0)
+    return "cannot sign the cross-certificate";
+  // The new CA first, so that every reader that takes a file's first certificate gets the new CA.
+  Ptr<BIO> bio(BIO_new(BIO_s_mem()));
+  if (!bio || PEM_write_bio_X509(bio.get(), fresh.get()) != 1 || PEM_write_bio_X509(bio.get(), cross.get()) != 1)
+    return "cannot encode the certificates";
+  char* data = nullptr;
+  const long n = BIO_get_mem_data(bio.get(), &data);
+  const std::string offer(data, static_cast<size_t>(n));
+  if (!WriteHostFile(certPath, offer)) return "cannot write " + certPath;
+
+  qz::qzRSACert held, successor;
+  const std::string oldDer = CertificateDer(oldCertPath);
+  int r = held.Parse(std::span(reinterpret_cast<const uint8_t*>(oldDer.data()), oldDer.size()), nullptr);
+  if (r != 0) return "the old CA certificate is refused by the agent's parser: " + std::to_string(r);
+  r = qz::CheckCaSuccessor(offer, held, &successor);
+  if (r != 0) return "an agent holding the old CA would refuse the new one: " + std::to_string(r);
+  return {};
+}
+
 std::string MakeCert(const CertOptions& o, const std::string& caCertPath, const std::string& caKeyPath,
                      const std::string& certPath, const std::string& keyPath) {
   if (o.organisation.empty() || o.country.empty()) return "a certificate needs an organisation and a country";

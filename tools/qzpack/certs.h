@@ -20,6 +20,10 @@ struct CertOptions {
 
 // Each returns an empty string on success, otherwise what went wrong.
 std::string MakeCa(const CertOptions& o, const std::string& certPath, const std::string& keyPath);
+// A new CA (key in keyPath) and, in certPath, the file to offer agents: the new self-signed CA
+// certificate, then a certificate of the new key issued by the old CA.
+std::string RotateCa(const CertOptions& o, const std::string& oldCertPath, const std::string& oldKeyPath,
+                     const std::string& certPath, const std::string& keyPath);
 std::string MakeCert(const CertOptions& o, const std::string& caCertPath, const std::string& caKeyPath,
                      const std::string& certPath, const std::string& keyPath);
 // The encrypted PEM form of a certificate (its DER under the certificate cipher).

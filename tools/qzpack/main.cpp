@@ -1,13 +1,16 @@
 // qzpack: the publisher's tool.
 //
 //   qzpack ca --cert CA.pem --key CA.key [--cn NAME] [--org ORG] [--country CC] [--days N]
+//   qzpack ca --rotate --from OLD.pem --from-key OLD.key --cert NEW.pem --key NEW.key [--cn NAME] [--org ORG]
+//             [--country CC] [--crl URI] [--days N]
 //   qzpack cert --ca CA.pem --ca-key CA.key --cert OUT.crt --key OUT.key [--tls] [--cn NAME]
 //               [--org ORG] [--country CC] [--upn NAME] [--crl URI] [--dns NAME]... [--ip ADDR]... [--days N]
 //   qzpack encrypt-cert --in CERT.pem --out CERT.crt
 //   qzpack sign --key FS.key --out NAME.qz FILE[=ENTRY]...
 //   qzpack sign --key FS.key --definition DOC.xml --out qzAgent.xmd
 //   qzpack verify --ca CA.pem --cert FS.crt [--definition|--package] FILE
-//   qzpack release --agent DIR --build N [--manifest FILE] --ca CA.pem --fs-cert FS.crt --fs-key FS.key --out DIR
+//   qzpack release --agent DIR --build N [--manifest FILE] [--expires DAYS] --ca CA.pem --fs-cert FS.crt
+//                  --fs-key FS.key --out DIR
 //   qzpack setup --program QZSETUP --tool 7zr.exe --mode TEXT --out SETUP.exe [--level 0-9] [--release DIR] [--dir DIR]...
 //                [FILE[=NAME]]...
 #include <cstdio>
@@ -18,6 +21,7 @@
 #include <vector>
 
 #include "certs.h"
+#include "crypto/definition_stamp.h"
 #include "host.h"
 #include "pack.h"
 #include "setup.h"
@@ -27,13 +31,17 @@ namespace {
 constexpr const char* kUsage =
     "usage:\n"
     "  qzpack ca --cert CA.pem --key CA.key [--cn NAME] [--org ORG] [--country CC] [--days N]\n"
+    "  qzpack ca --rotate --from OLD.pem --from-key OLD.key --cert NEW.pem --key NEW.key [--cn NAME] [--org ORG]\n"
+    "            [--country CC] [--crl URI] [--days N]\n"
+    "              (NEW.pem: the new CA, then its key certified by the old CA; publish it with release --ca)\n"
     "  qzpack cert --ca CA.pem --ca-key CA.key --cert OUT.crt --key OUT.key [--tls] [--cn NAME] [--org ORG]\n"
     "              [--country CC] [--upn NAME] [--crl URI] [--dns NAME]... [--ip ADDR]... [--days N]\n"
     "  qzpack encrypt-cert --in CERT.pem --out CERT.crt\n"
     "  qzpack sign --key FS.key --out NAME.qz FILE[=ENTRY]...\n"
     "  qzpack sign --key FS.key --definition DOC.xml --out qzAgent.xmd\n"
     "  qzpack verify --ca CA.pem --cert FS.crt [--definition|--package] FILE\n"
-    "  qzpack release --agent DIR --build N [--manifest FILE] --ca CA.pem --fs-cert FS.crt --fs-key FS.key --out DIR\n"
+    "  qzpack release --agent DIR --build N [--manifest FILE] [--expires DAYS] --ca CA.pem --fs-cert FS.crt\n"
+    "                 --fs-key FS.key --out DIR\n"
     "  qzpack setup --program QZSETUP --tool 7zr.exe --mode TEXT --out SETUP.exe [--level 0-9] [--release DIR] [--dir DIR]...\n"
     "               [FILE[=NAME]]...\n"
     "              (TEXT: -uninstall for the delivered uninstaller, \"\", -hide, -auto, ...)\n";
@@ -122,13 +130,19 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   // "--definition" names the document when signing and is a switch when verifying.
   const Args a = command == "verify" ? Parse(argc, argv, {"definition", "package"})
-                                     : Parse(argc, argv, {"tls"});
+                                     : Parse(argc, argv, {"tls", "rotate"});
   std::string error = a.error;
   if (!error.empty()) return Fail(error);
 
   if (command == "ca") {
     if (!Need(a, {"cert", "key"}, &error)) return Fail(error);
-    error = qzpack::MakeCa(CertOptionsFrom(a, "Qorv Root CA"), a.Get("cert"), a.Get("key"));
+    if (a.Flag("rotate")) {
+      if (!Need(a, {"from", "from-key"}, &error)) return Fail(error);
+      error = qzpack::RotateCa(CertOptionsFrom(a, "Qorv Root CA"), a.Get("from"), a.Get("from-key"), a.Get("cert"),
+                               a.Get("key"));
+    } else {
+      error = qzpack::MakeCa(CertOptionsFrom(a, "Qorv Root CA"), a.Get("cert"), a.Get("key"));
+    }
   } else if (command == "cert") {
     if (!Need(a, {"ca", "ca-key", "cert", "key"}, &error)) return Fail(error);
     error = qzpack::MakeCert(CertOptionsFrom(a, a.Flag("tls") ? "127.0.0.1" : "Qorv File Signing"), a.Get("ca"),
@@ -167,7 +181,12 @@ int main(int argc, char** argv) {
     o.caCert = a.Get("ca");
     o.fsCert = a.Get("fs-cert");
     o.fsKey = a.Get("fs-key");
-    o.build = std::strtoul(a.Get("build").c_str(), nullptr, 10);
+    if (!qz::ParseBuildText(a.Get("build"), &o.build)) return Fail("--build takes a number from 1 to 4294967295");
+    if (!a.Get("expires").empty()) {
+      uint32_t days = 0;
+      if (!qz::ParseBuildText(a.Get("expires"), &days) || days > 36500) return Fail("--expires takes 1 to 36500 days");
+      o.expiresDays = days;
+    }
     error = qzpack::Release(o);
   } else if (command == "setup") {
     if (!Need(a, {"program", "tool", "out"}, &error)) return Fail(error);

@@ -4,6 +4,7 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
+#include <tinyxml2.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "certs.h"
 #include "crypto/aes.h"
 #include "crypto/cert.h"
+#include "crypto/definition_stamp.h"
 #include "crypto/digest.h"
 #include "crypto/secrets.h"
 #include "crypto/zip_archive.h"
@@ -248,9 +250,33 @@ int Verify(const std::string& caPath, const std::string& certPath, const std::st
       std::printf("refused: the updater would log \"Found illegal file: qzAgent.xmd\" (reason in the log line above)\n");
       return 1;
     }
-    std::printf("accepted: definition file, %d bytes of XML%s\n", n,
+    // The signed build and expiry, read by the updater's rules.
+    tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
+    doc.Parse(reinterpret_cast<const char*>(out.data()), static_cast<size_t>(n));
+    const tinyxml2::XMLElement* root = doc.RootElement();
+    qz::DefinitionStamp stamp;
+    const qz::StampError stampError = root ? qz::ReadDefinitionStamp(root, &stamp) : qz::StampError::None;
+    if (!root || stampError != qz::StampError::None) {
+      std::printf("refused: %s\n", !root ? "the document has no root element"
+                                         : stampError == qz::StampError::BadBuild
+                                             ? "the build attribute is not a number from 1 to 4294967295"
+                                             : "the expires attribute is not a UTC time YYYY-MM-DDThh:mm:ssZ");
+      return 1;
+    }
+    const bool expired = stamp.hasExpiry && win::Time().GetSystemTimeMs() > stamp.expiresMs;
+    std::printf("%s: definition file, %d bytes of XML%s\n", expired ? "refused" : "accepted", n,
                 n == static_cast<int>(qz::kPolicyBufferSize) ? " (the document is cut at 10,240 bytes)" : "");
-    return 0;
+    if (stamp.hasBuild) {
+      std::printf("  build: %u (signed; refused by agents that installed a higher build)\n", stamp.build);
+    } else {
+      std::printf("  build: none (no rollback protection)\n");
+    }
+    if (stamp.hasExpiry) {
+      std::printf("  expires: %s%s\n", stamp.expires.c_str(), expired ? " (passed)" : "");
+    } else {
+      std::printf("  expires: never\n");
+    }
+    return expired ? 1 : 0;
   }
   FileStream in(file);
   CountingSink sink;
@@ -353,7 +379,12 @@ std::string Release(const ReleaseOptions& o) {
     return r == 0 ? std::string() : package + " fails its own check: " + std::to_string(r);
   };
 
+  if (o.build == 0) return "the build number must be 1 to 4294967295";
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<qzAgent build=\"" + std::to_string(o.build) + "\"";
+  if (o.expiresDays > 0) {
+    const uint64_t expires = win::Time().GetSystemTimeMs() / 1000 * 1000 + uint64_t{o.expiresDays} * 86400000u;
+    xml += std::string(" ") + qz::kExpiresAttribute + "=\"" + qz::FormatExpiry(expires) + "\"";
+  }
   for (const auto& d : kDrivers) xml += " update" + d + "=\"" + (drivers.count(d) ? "true" : "false") + "\"";
   xml += ">\n";
   std::string cks;
@@ -395,7 +426,7 @@ std::string Release(const ReleaseOptions& o) {
       !WriteHostFile((out / "local-fs.crt").string(), sealed) ||
       !WriteHostFile((out / "release.txt").string(), "build=" + std::to_string(o.build) + "\n"))
     return "cannot write the certificates into " + o.outDir;
-  std::printf("release %lu: %zu modules, %zu removals%s into %s\n", o.build, modules.size(), removals.size(),
+  std::printf("release %u: %zu modules, %zu removals%s into %s\n", o.build, modules.size(), removals.size(),
               configPath.empty() ? "" : ", configuration", o.outDir.c_str());
   return {};
 }

@@ -1,6 +1,7 @@
 // Signed module packages, signed definition files, their check, and release folders.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,7 +27,8 @@ int Verify(const std::string& caPath, const std::string& certPath, const std::st
 struct ReleaseOptions {
   std::string agentDir, manifest, outDir;
   std::string caCert, fsCert, fsKey;
-  unsigned long build = 0;
+  uint32_t build = 0;           // 1 to 4294967295, signed on the definition's root
+  uint32_t expiresDays = 0;     // 0: the definition does not expire
 };
 std::string Release(const ReleaseOptions& o);
 
