@@ -28,6 +28,15 @@ bool HasDigest(std::u16string_view path, const Digest& expected) {
   return DigestFile(path, &d) && d == expected;
 }
 
+uint64_t SizeOf(const WIN32_FIND_DATAW& e) { return uint64_t{e.nFileSizeHigh} << 32 | e.nFileSizeLow; }
+
+// A prepared file as the install step lists it, still as this run digested it.
+bool CheckedUnchanged(UpdaterRun& u, const WIN32_FIND_DATAW& e, const Digest& expected) {
+  const auto it = u.plan.checked.find(FoldCase(e.cFileName));
+  return it != u.plan.checked.end() && it->second.digest == expected && it->second.size == SizeOf(e) &&
+         it->second.written == e.ftLastWriteTime;
+}
+
 // Where one step's files are.
 struct StepPaths {
   std::u16string installed, prepared, backup;
@@ -71,7 +80,7 @@ bool DoStep(UpdaterRun& u, const InstallJournal& j, const InstallStep& s, std::u
     }
     return true;
   }
-  if (HasDigest(p.installed, s.digest) && !PathExists(p.prepared)) return true;  // already in place
+  if (!PathExists(p.prepared) && HasDigest(p.installed, s.digest)) return true;  // already in place
   if (PathExists(p.installed) && KeptInPlace(u, s.name, p.installed)) {
     // The updater is what repairs a cut-short install, so its program is never missing: the
     // backup is a copy (made under a module-folder name, which recovery clears if cut short) and
@@ -183,6 +192,18 @@ bool IsBackupName(std::u16string_view name) {
   return true;
 }
 
+bool DigestPreparedFile(UpdaterRun& u, std::u16string_view name, Digest* digest) {
+  const std::u16string key = FoldCase(name);
+  const std::u16string path = Fmt(u"%s\\%s", u.folders().module, name);
+  u.plan.checked.erase(key);
+  // Taken first: a change while the file is read shows as another size or write time.
+  const std::vector<WIN32_FIND_DATAW> before = ListFolder(path);
+  if (!DigestFile(std::u16string_view(path), digest)) return false;
+  if (before.size() == 1 && !(before[0].dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+    u.plan.checked[key] = {*digest, SizeOf(before[0]), before[0].ftLastWriteTime};
+  return true;
+}
+
 bool InstallAgentModules(UpdaterRun& u, uint32_t build) {
   constexpr char16_t kFunc[] = u"InstallAgentModules";
   const std::u16string& installFolder = u.folders().install;
@@ -199,7 +220,8 @@ bool InstallAgentModules(UpdaterRun& u, uint32_t build) {
     const std::u16string prepared = Fmt(u"%s\\%s", moduleFolder, name);
     // Only what this definition names, exactly as it names it: a file left by an earlier run for
     // another build, or damaged since, is not installed.
-    if (planned == u.plan.files.end() || !HasDigest(prepared, planned->second)) {
+    if (planned == u.plan.files.end() ||
+        !(CheckedUnchanged(u, e, planned->second) || HasDigest(prepared, planned->second))) {
       Log(u, kFunc, kLogWarning, u"%s: prepared file dropped", name);
       DeleteFileNowOrAtRestart(prepared);
       continue;

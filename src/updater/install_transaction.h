@@ -27,6 +27,11 @@ void DeleteDownloadesAgentFile(UpdaterRun& u, std::u16string_view pattern);
 // installation are cleared (partial downloads stay for the download to resume).
 void RecoverInterruptedInstall(UpdaterRun& u);
 
+// The SHA-256 of the module folder's file name, as DigestFile gives it. The install step then takes
+// that file without reading it again, as long as its size and write time are still those it had
+// before it was read.
+bool DigestPreparedFile(UpdaterRun& u, std::u16string_view name, Digest* digest);
+
 // "<name>.r<digits>": a backup the install step made.
 bool IsBackupName(std::u16string_view name);
 

@@ -12,6 +12,7 @@
 #include "protocol/response_fields.h"
 #include "syscontrol/driver_service.h"
 #include "updater/config_update.h"
+#include "updater/install_transaction.h"
 #include "updater/release_stamp.h"
 
 namespace qz {
@@ -119,7 +120,7 @@ int InstallAgentModule(UpdaterRun& u, std::u16string_view name, const Digest& ex
     if (PathExists(filePath)) DeleteFileNowOrAtRestart(filePath);
   } else {
     Digest actual{};
-    if (!DigestFile(std::u16string_view(filePath), &actual) || actual != expected) {
+    if (!DigestPreparedFile(u, name, &actual) || actual != expected) {
       Log(u, kTagUtil, kFunc, kLogFatal, u"%s: 체크섬 오류 - %s(M):%s(F)", name, HexEncode(expected),
           HexEncode(actual));
       DeleteFileNowOrAtRestart(filePath);

@@ -39,11 +39,20 @@ struct UpdaterFolders {
   std::u16string setup;    // install mode: the folder the installer unpacked into
 };
 
+// A file this run wrote into the module folder and digested: the digest, and the size and write
+// time the file had then, by which the install step knows it is still those bytes.
+struct CheckedFile {
+  Digest digest{};
+  uint64_t size = 0;
+  uint64_t written = 0;
+};
+
 // What this run's definition lets the install step do: the files it may take from the module
 // folder, each with the SHA-256 it must have, and the installed files it retires.
 struct InstallPlan {
   std::map<std::u16string, Digest> files;  // by case-folded name
   std::vector<std::u16string> removals;
+  std::map<std::u16string, CheckedFile> checked;  // by case-folded name
   // The definition's checksum of the new configuration, recorded once that is installed.
   std::optional<Digest> configChecksum;
   // The build number the definition carries signed, when it carries one.

@@ -38,7 +38,7 @@ bool PlaceInstalledAgent(UpdaterRun& u) {
   u.plan = {};
   for (std::u16string_view name : kAgentFiles) {
     Digest d{};
-    if (DigestFile(Fmt(u"%s\\%s", module, name), &d)) u.plan.files[FoldCase(name)] = d;
+    if (DigestPreparedFile(u, name, &d)) u.plan.files[FoldCase(name)] = d;
   }
   InstallAgentModules(u, 0);
   CopyMsDllToSystemFolder(u, source);

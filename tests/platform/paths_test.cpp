@@ -104,6 +104,29 @@ TEST_F(HostPaths, ExistingPartsMatchCaseInsensitivelyMissingPartsKeepTheirSpelli
   EXPECT_EQ(Host(u"e:\\x"), (root_ / "drive_e" / "x").string());
 }
 
+// ASCII names compare by their letters alone; other names fold as Windows folds them, and no
+// other character stands for an ASCII one.
+TEST_F(HostPaths, NamesFoldAsWindowsFoldsThem) {
+  const std::filesystem::path dir = root_ / "drive_c" / "Program Files" / "Qz Agent";
+  for (const char* name : {"AGENT.exe", "\xd0\x96\xd1\x83\xd1\x80\xd0\xbd\xd0\xb0\xd0\xbb.txt", "Caf\xc3\xa9.LOG"})
+    std::ofstream(dir / name) << "x";
+  const std::string d = dir.string() + "/";
+  struct Case {
+    std::u16string win;
+    std::string host;
+  };
+  const Case cases[] = {
+      {u"agent.exe", "AGENT.exe"},  // of two that fold alike, the first in byte order
+      {u"\u0436\u0423\u0420\u043d\u0430\u043b.TXT", "\xd0\x96\xd1\x83\xd1\x80\xd0\xbd\xd0\xb0\xd0\xbb.txt"},
+      {u"CAF\u00c9.log", "Caf\xc3\xa9.LOG"},
+      {u"Cafe.log", "Cafe.log"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.host);
+    EXPECT_EQ(Host(u"C:\\Program Files\\Qz Agent\\" + c.win), d + c.host);
+  }
+}
+
 TEST_F(HostPaths, NeverLeavesTheMachineRoot) {
   const std::string c = (root_ / "drive_c").string();
   EXPECT_EQ(Host(u"C:\\..\\..\\etc\\passwd"), c + "/etc/passwd");

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "module_fixture.h"
+#include "support/counting_files.h"
 #include "updater/install_journal.h"
 
 using namespace qz;
@@ -61,6 +62,57 @@ TEST_F(ModuleInstall, ReplacesWithBackupsAndDropsThemAfterwards) {
   EXPECT_TRUE(log_->Has("TarlinUpdater::InstallAgentModules 2 qzAgentUtil.dll: 모듈을 업데이트 함"));
   EXPECT_TRUE(log_->Has("TarlinUpdater::InstallAgentModules 2 fresh.dll: 모듈을 업데이트 함"));
   EXPECT_FALSE(log_->Has("Backup 파일이 없음"));
+}
+
+// A file this run digested is installed as it stands: neither it nor the file it replaces is read
+// again.
+TEST_F(ModuleInstall, AFileThisRunDigestedIsInstalledWithoutAnotherRead) {
+  PutInstalled("qzAgentUtil.dll", "old util");
+  Prepare("qzAgentUtil.dll", "new util");
+  Digest d{};
+  ASSERT_TRUE(DigestPreparedFile(u_, u"qzAgentUtil.dll", &d));
+  EXPECT_EQ(d, DigestMemory(std::string("new util")));
+  win::Platform& p = win::Platform::Current();
+  auto counting = std::make_unique<qztest::CountingFiles>(p.SetFiles(nullptr));
+  qztest::CountingFiles* files = counting.get();
+  p.SetFiles(std::move(counting));
+
+  EXPECT_TRUE(InstallAgentModules(u_, 331));
+
+  EXPECT_EQ(files->reads, 0);
+  p.SetFiles(files->Release());
+  EXPECT_EQ(Content(HostInstalled("qzAgentUtil.dll")), "new util");
+  EXPECT_EQ(Content(HostInstalled("qzAgentUtil.dll.r331")), "(none)");
+  EXPECT_TRUE(log_->Has("TarlinUpdater::InstallAgentModules 2 qzAgentUtil.dll: 모듈을 업데이트 함"));
+}
+
+// Rewritten after it was digested (another size, or the same size written later): read again, and
+// not installed when it no longer has the definition's digest.
+TEST_F(ModuleInstall, APreparedFileChangedSinceItWasDigestedIsCheckedAgain) {
+  struct Case {
+    const char* name;
+    const char* now;
+    bool later;
+  };
+  const Case cases[] = {{"b.dll", "new b, longer", false}, {"c.dll", "bad c", true}};
+  for (const Case& c : cases) {
+    Prepare(c.name, std::string("new ") + c.name[0]);
+    Digest d{};
+    ASSERT_TRUE(DigestPreparedFile(u_, win::Utf8ToWide(c.name), &d));
+    PutModule(c.name, c.now);
+    if (c.later) {
+      const std::filesystem::path host = HostModule(c.name);
+      std::filesystem::last_write_time(host, std::filesystem::last_write_time(host) + std::chrono::seconds(2));
+    }
+  }
+
+  EXPECT_TRUE(InstallAgentModules(u_, 331));
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Content(HostInstalled(c.name)), "(none)");
+    EXPECT_TRUE(log_->Has(std::string("TarlinUpdater::InstallAgentModules 3 ") + c.name + ": prepared file dropped"));
+  }
 }
 
 TEST_F(ModuleInstall, ALockedFileStopsTheInstallAndEveryBackupReturns) {

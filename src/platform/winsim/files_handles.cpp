@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <typeinfo>
 #include <vector>
 
 #include "platform/winsim/files_internal.h"
@@ -44,7 +46,7 @@ Me CurrentProcess() {
   return cached;
 }
 
-class FileObject : public KernelObject {
+class FileObject final : public KernelObject {
  public:
   FileObject(std::shared_ptr<Machine> m, int fd, int64_t row, DWORD access, bool dir, bool deleteOnClose,
              std::string host)
@@ -86,8 +88,8 @@ class FileObject : public KernelObject {
     size_t done = 0;
     while (done < want) {
       if (taken_ == ahead_) {
-        if (buffer_.empty()) buffer_.resize(kAhead);
-        ssize_t n = ::read(fd_, buffer_.data(), kAhead);
+        if (!buffer_) buffer_.reset(new char[kAhead]);  // filled by the read, never cleared first
+        ssize_t n = ::read(fd_, buffer_.get(), kAhead);
         if (n < 0) {
           ahead_ = taken_ = 0;
           return done ? static_cast<ssize_t>(done) : n;
@@ -97,7 +99,7 @@ class FileObject : public KernelObject {
         if (n == 0) break;
       }
       size_t k = std::min(want - done, ahead_ - taken_);
-      std::memcpy(out + done, buffer_.data() + taken_, k);
+      std::memcpy(out + done, buffer_.get() + taken_, k);
       taken_ += k;
       done += k;
     }
@@ -119,7 +121,7 @@ class FileObject : public KernelObject {
   std::string host_;
   std::mutex mutex_;
   static constexpr size_t kAhead = 64 * 1024;
-  std::vector<char> buffer_;
+  std::unique_ptr<char[]> buffer_;
   size_t ahead_ = 0;  // bytes in buffer_
   size_t taken_ = 0;  // of which already handed out
 };
@@ -136,10 +138,16 @@ HANDLE WinsimFiles::CreateFileW(std::u16string_view path, DWORD access, DWORD sh
 
 BOOL WinsimFiles::ReadFile(HANDLE file, void* buffer, DWORD toRead, DWORD* read) {
   return Guard(FALSE, [&]() -> BOOL {
-    if (auto piped = ReadPipe(file, buffer, toRead, read)) return *piped;
+    // Files are read in 1 KiB blocks, so one handle look-up serves a file and only what is not a
+    // file is tried as a pipe.
+    const std::shared_ptr<KernelObject> object = Handles().Get(file);
+    FileObject* f = object && typeid(*object) == typeid(FileObject) ? static_cast<FileObject*>(object.get()) : nullptr;
+    if (!f) {
+      if (auto piped = ReadPipe(file, buffer, toRead, read)) return *piped;
+      if (read) *read = 0;
+      return Fail(ERROR_INVALID_HANDLE);
+    }
     if (read) *read = 0;
-    auto f = Handles().GetAs<FileObject>(file);
-    if (!f) return Fail(ERROR_INVALID_HANDLE);
     if (f->dir()) return Fail(ERROR_INVALID_FUNCTION);
     if (!WantsRead(f->access())) return Fail(ERROR_ACCESS_DENIED);
     std::lock_guard lock(f->mutex());

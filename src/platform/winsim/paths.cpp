@@ -162,12 +162,15 @@ std::string ToHostPath(const std::string& root, const WinPath& path) {
         continue;
       }
       // Case-insensitive match; of several host names that fold alike, the first in byte order.
-      const std::u16string folded = win::FoldCase(wpart);
+      // No other character folds to an ASCII one, so an ASCII name is compared as bytes.
+      const bool ascii = std::all_of(part.begin(), part.end(), [](char c) { return (c & 0x80) == 0; });
+      const std::u16string folded = ascii ? std::u16string() : win::FoldCase(wpart);
       std::vector<std::string> matches;
       std::error_code ec;
       for (fs::directory_iterator it(host, ec), end; !ec && it != end; it.increment(ec)) {
         std::string name = it->path().filename().string();
-        if (win::FoldCase(win::Utf8ToWide(name)) == folded) matches.push_back(std::move(name));
+        if (ascii ? win::EqualsNoCaseA(name, part) : win::FoldCase(win::Utf8ToWide(name)) == folded)
+          matches.push_back(std::move(name));
       }
       if (!matches.empty()) {
         host += "/" + *std::min_element(matches.begin(), matches.end());
