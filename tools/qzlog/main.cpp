@@ -229,7 +229,7 @@ class Printer {
   void EndFile(const std::string& mark) {
     if (!partial_.empty() || !mark.empty()) {
       std::string line = partial_;
-      if (!mark.empty()) line += (line.empty() ? "" : " ") + mark;
+      if (!mark.empty()) line += (line.empty() || line.back() == ' ' ? "" : " ") + mark;
       partial_.clear();
       Line(line + "\r\n");
     }
