@@ -198,7 +198,7 @@ INSTALL_HOST="$("$WINSIM" path "$MACHINE" "$INSTALL_WIN")"
 say "Install: qzSetup exit 1 with Install\\value01 \"0\" (installed; a hidden install ends so)," \
   "$("$WINSIM" journal "$MACHINE" | grep -c '^#.* MessageBox' || true) message boxes"
 more "the agent's service runs; $(find "$INSTALL_HOST" -maxdepth 1 -type f | wc -l) files in $INSTALL_WIN," \
-  "drivers: $(cd "$INSTALL_HOST" && ls *.sys | tr '\n' ' ')"
+  "drivers: $(cd "$INSTALL_HOST" && ls *.sys | paste -sd ' ')"
 more "the setup folder is $( [ -e "$("$WINSIM" path "$MACHINE" "$SETUP")" ] && echo 'still there' || echo 'gone');" \
   "the server got: $(server_notes) (the installer places the agent without it)"
 AFTER_INSTALL=$(requests)
