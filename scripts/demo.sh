@@ -12,7 +12,7 @@ usage: scripts/demo.sh [--pki DIR] [--volume-serial HEX] [--ports HTTP,HTTPS] [-
   --pki DIR            use the certificates in DIR (made there first when DIR holds none)
   --volume-serial HEX  the simulated machine's C: volume serial (8 hex digits) instead of a random one
   --ports HTTP,HTTPS   qzserver's ports instead of free ones
-  --keep DIR           keep qzserver's journal and log and the agent's registry export in DIR
+  --keep DIR           keep qzserver's journal and log, the agent's registry export and the tools' output (demo.log) in DIR
 With all four, two runs differ only in times and GUIDs (to compare builds).
 USAGE
 }
@@ -29,16 +29,27 @@ while [ $# -gt 0 ]; do
 done
 
 step=0
-say() { step=$((step + 1)); printf '\n== %d. %s\n' "$step" "$*"; }
-indent() { sed 's/^/    /'; }
-fail() { printf '\nDEMO FAILED: %s\n' "$*" >&2; exit 1; }
+# One line per step result; everything the tools print goes to the log file named at the start.
+say() { step=$((step + 1)); printf '%2d. %s\n' "$step" "$*"; }
+more() { printf '    %s\n' "$*"; }
+fail() { printf '\nDEMO FAILED: %s\n(the tools'"'"' output is in %s)\n' "$*" "$LOG" >&2; exit 1; }
+log_section() { printf '\n==== %s\n' "$*" >>"$LOG"; }
+quiet() { "$@" >>"$LOG" 2>&1; }  # a tool's output into the log; its status kept
 # shellcheck source=site_lib.sh
 . scripts/site_lib.sh
 
-printf '== Preparing: installing what is missing and building (this takes a while the first time)\n'
-scripts/bootstrap.sh
-cmake --preset default >/dev/null
-cmake --build --preset default >/dev/null
+LOG="${KEEP_DIR:+$KEEP_DIR/demo.log}"
+[ -n "$KEEP_DIR" ] && mkdir -p "$KEEP_DIR"
+LOG="${LOG:-$(mktemp /tmp/qz-demo-log.XXXXXX)}"
+: >"$LOG"
+printf '== VH-KSM agent: publish, install, update and remove it on a simulated Windows 10 x64 PC\n'
+printf '== Output of the tools (build, qzpack, 7-Zip, sc, winsim, exports, the decrypted log): %s\n' "$LOG"
+printf '== Preparing: installing what is missing and building (a while the first time) ... '
+log_section "bootstrap and build"
+quiet scripts/bootstrap.sh || fail "scripts/bootstrap.sh failed"
+quiet cmake --preset default || fail "cmake --preset default failed"
+quiet cmake --build --preset default || fail "the build failed"
+echo done
 BIN="$PWD/build/default/bin"
 WINSIM="$BIN/winsim"
 QZPACK="$BIN/qzpack"
@@ -80,55 +91,58 @@ make_agent() {  # build number
   cp "$BIN/qzUpdater" "$AGENT/qzUpdater.exe"
 }
 
-say "Making fresh certificates with qzpack: a CA, the file-signing certificate and the server's TLS certificate"
+log_section "certificates"
 if [ -s "$PKI/ca.pem" ] && [ -s "$PKI/fs.crt" ] && [ -s "$PKI/tls.crt" ]; then
-  echo "(reusing the certificates in $PKI)"
+  say "Certificates: reusing the CA, file-signing and TLS certificates in $PKI"
 else
-  make_pki "$PKI"
+  quiet make_pki "$PKI" || fail "qzpack could not make the certificates"
+  say "Certificates: a CA, the file-signing certificate under it and the server's TLS certificate (qzpack)"
 fi
-ls "$PKI" | indent
 
-say "Publishing agent build 330 (the stand-ins) with qzpack release"
+log_section "qzpack release 330"
 make_agent 330
-"$QZPACK" release --agent "$AGENT" --build 330 --ca "$PKI/ca.pem" --fs-cert "$PKI/fs.crt" --fs-key "$PKI/fs.key" \
-  --out "$RELEASE" | indent
-echo "The release folder: every module signed as NAME.qz, the signed definition qzAgent.xmd, the certificates:"
-(cd "$RELEASE" && find . -type f | sort | head -8 && echo "    ... $(find . -type f | wc -l) files") | indent
+quiet "$QZPACK" release --agent "$AGENT" --build 330 --ca "$PKI/ca.pem" --fs-cert "$PKI/fs.crt" \
+  --fs-key "$PKI/fs.key" --out "$RELEASE" || fail "qzpack release 330 failed"
+say "Published build 330: $(find "$RELEASE/agent" -name '*.qz' | wc -l) signed modules, the signed definition" \
+  "qzAgent.xmd, $(find "$RELEASE" -type f | wc -l) files in the release folder"
 
-say "Starting qzserver on 127.0.0.1 with that release folder"
 if [ -n "$PORTS" ]; then
   start_server "$RELEASE" "$PKI" --journal "$WORK/journal.txt" --http-port "${PORTS%,*}" --https-port "${PORTS#*,}"
 else
   start_server "$RELEASE" "$PKI" --journal "$WORK/journal.txt"
 fi
-echo "qzserver listens: HTTPS on port $HTTPS_PORT, HTTP on port $HTTP_PORT"
+say "qzserver listens on 127.0.0.1 (HTTPS $HTTPS_PORT, HTTP $HTTP_PORT), serving that release folder"
 
-say "Building the site installer with qzpack setup: release 330, the site's settings, certmgr.exe, the drivers"
+log_section "qzpack setup (site installer)"
 write_site_settings "$WORK/site.cfg"
-cat "$WORK/site.cfg" | indent
+cat "$WORK/site.cfg" >>"$LOG"
 # "-hide": no window, as an administrator pushes the installer to many PCs.
-"$QZPACK" setup --program "$BIN/qzSetup" --tool "$BIN/7zr.exe" --mode -hide --out "$WORK/qzSetup.exe" \
-  --release "$RELEASE" --dir "$BIN/drivers" "$WORK/site.cfg=server.cfg" "$BIN/certmgr.exe" | indent
-echo "The site installer qzSetup.exe: $(stat -c %s "$WORK/qzSetup.exe") bytes, its payload inside."
+quiet "$QZPACK" setup --program "$BIN/qzSetup" --tool "$BIN/7zr.exe" --mode -hide --out "$WORK/qzSetup.exe" \
+  --release "$RELEASE" --dir "$BIN/drivers" "$WORK/site.cfg=server.cfg" "$BIN/certmgr.exe" ||
+  fail "qzpack setup failed"
+say "Site installer qzSetup.exe: $(stat -c %s "$WORK/qzSetup.exe") bytes (release 330, site settings, certmgr.exe, drivers)"
 
-say "A fresh Windows 10 x64 machine; the installer copied to C:\\Users\\Public"
-"$WINSIM" new "$MACHINE" --os win10-x64 | indent
-[ -z "$VOLUME_SERIAL" ] || "$WINSIM" set "$MACHINE" volume C "$VOLUME_SERIAL" present | indent
+log_section "winsim new"
+quiet "$WINSIM" new "$MACHINE" --os win10-x64 || fail "winsim new failed"
+[ -z "$VOLUME_SERIAL" ] || quiet "$WINSIM" set "$MACHINE" volume C "$VOLUME_SERIAL" present
 mkdir -p "$("$WINSIM" path "$MACHINE" 'C:\Users\Public')"
 cp "$WORK/qzSetup.exe" "$("$WINSIM" path "$MACHINE" 'C:\Users\Public\qzSetup.exe')"
+say "A fresh Windows 10 x64 machine; the installer copied to C:\\Users\\Public"
 
-run_updater() {  # description, arguments (after the program name)
-  echo "Running: qzUpdater.exe $2   ($1)"
+run_updater() {  # arguments (after the program name)
+  log_section "qzUpdater.exe $1"
   local out
-  out="$("$WINSIM" run "$MACHINE" --cwd "$INSTALL_WIN" -- "\"$INSTALL_WIN\\qzUpdater.exe\" $2" 2>&1)" || true
+  out="$("$WINSIM" run "$MACHINE" --cwd "$INSTALL_WIN" -- "\"$INSTALL_WIN\\qzUpdater.exe\" $1" 2>&1)" || true
+  printf '%s\n' "$out" >>"$LOG"
   CODE="$(printf '%s\n' "$out" | tail -n 1)"
-  printf '%s\n' "$out" | head -n -1 | indent
-  echo "qzUpdater exited with $CODE"
 }
-server_notes() {  # the server's readable notes since the last call
+server_notes() {  # the server's readable notes since the last call, counted by what they say
   local seen=${NOTES_SEEN:-0}
-  grep -a 'Qz-Note\|^log\|^alive\|^tmp_web' "$WORK/server.log" | tail -n +$((seen + 1)) | indent || true
-  NOTES_SEEN="$(grep -ac 'Qz-Note\|^log\|^alive\|^tmp_web' "$WORK/server.log" || true)"
+  grep -a '^log \|^alive \|^tmp_web ' "$WORK/server.log" | tail -n +$((seen + 1)) >"$WORK/notes.txt" || true
+  NOTES_SEEN="$(grep -ac '^log \|^alive \|^tmp_web ' "$WORK/server.log" || true)"
+  [ -s "$WORK/notes.txt" ] || { echo "nothing"; return; }
+  sed -e 's/^log .* msg=/report: /' -e 's/^\(alive\|tmp_web\) .*/\1/' "$WORK/notes.txt" | sort | uniq -c |
+    awk '{n=$1; $1=""; printf "%s%s%s", (NR>1?"; ":""), substr($0,2), (n>1?" (x" n ")":"")}'
 }
 requests() {  # requests the server answered so far
   if [ -f "$WORK/journal.txt" ]; then grep -ac '^REQ ' "$WORK/journal.txt" || true; else echo 0; fi
@@ -138,31 +152,57 @@ result_value() {  # the installer's result, HKLM\SOFTWARE\Varnholt\KSM\Install v
     sed -n 's/.*REG_SZ: "\(.*\)"$/\1/p'
 }
 run_installer() {  # Windows path of the installer
-  echo "Running: $1"
+  log_section "$1"
   local out
   out="$("$WINSIM" run "$MACHINE" --cwd 'C:\Users\Public' -- "$1" 2>&1)" || true
+  printf '%s\n' "$out" >>"$LOG"
   CODE="$(printf '%s\n' "$out" | tail -n 1)"
-  echo "qzSetup exited with $CODE; its result value Install\\value01 = \"$(result_value)\""
+}
+running() { "$WINSIM" ps "$MACHINE" | grep -q "$1"; }
+summarise_pending() {  # file with winsim's query of PendingFileRenameOperations: counted by kind and folder
+  python3 - "$1" "$SETUP" "$INSTALL_WIN" <<'PY'
+import collections, re, sys
+text = open(sys.argv[1], encoding="utf-8", errors="replace").read()
+m = re.search(r'REG_MULTI_SZ: "(.*)"', text)
+if not m:
+    print("nothing"); sys.exit()
+raw, out, i = m.group(1), [], 0
+while i < len(raw):  # undo winsim's quoting: \\ \0 \" \n \r \t
+    if raw[i] == "\\" and i + 1 < len(raw):
+        out.append({"0": "\0", "n": "\n", "r": "\r", "t": "\t"}.get(raw[i + 1], raw[i + 1])); i += 2
+    else:
+        out.append(raw[i]); i += 1
+items = "".join(out).split("\0")
+pairs = [(items[k], items[k + 1]) for k in range(0, len(items) - 1, 2)]
+deletions = [src for src, dst in pairs if not dst]
+renames = len(pairs) - len(deletions)
+def where(path):
+    path = path.replace("\\??\\", "", 1).lower()
+    for name, root in (("the setup folder", sys.argv[2]), ("the install folder", sys.argv[3])):
+        if path == root.lower() or path.startswith(root.lower() + "\\"):
+            return name
+    return "elsewhere"
+places = collections.Counter(where(src) for src in deletions)
+print(f"{len(deletions)} deletions (" + ", ".join(f"{n} in {p}" for p, n in places.most_common()) +
+      f"), {renames} renames")
+PY
 }
 
-say "Installing: the site installer, hidden (it removes any previous agent through its own qzUpdater first)"
 run_installer 'C:\Users\Public\qzSetup.exe'
 [ "$CODE" = "1" ] && [ "$(result_value)" = "0" ] || fail "the install did not finish: exit $CODE, value01 '$(result_value)'"
-echo "Message boxes shown: $("$WINSIM" journal "$MACHINE" | grep -c '^#.* MessageBox' || true) (a hidden install shows one only on failure)"
-echo "What the agent's stand-in service said (the desktop journal's debug output):"
-"$WINSIM" journal "$MACHINE" | sed -n 's/^ *text: //p' | indent
-echo "Processes: the agent's service runs"
-"$WINSIM" ps "$MACHINE" | indent
-"$WINSIM" ps "$MACHINE" | grep -q qzTarlinSvc.exe || fail "the agent's service does not run after the install"
+running qzTarlinSvc.exe || fail "the agent's service does not run after the install"
+log_section "desktop journal and processes after the install"
+quiet "$WINSIM" journal "$MACHINE"
+quiet "$WINSIM" ps "$MACHINE"
 INSTALL_HOST="$("$WINSIM" path "$MACHINE" "$INSTALL_WIN")"
-echo "The install folder now holds $(find "$INSTALL_HOST" -maxdepth 1 -type f | wc -l) files; the drivers for V3-2 on 64-bit Windows 10:"
-(cd "$INSTALL_HOST" && ls *.sys qzComDrv.dll) | indent
-echo "The setup folder is $( [ -e "$("$WINSIM" path "$MACHINE" "$SETUP")" ] && echo 'still there' || echo 'gone')."
-echo "What the server received (its readable notes):"
-server_notes
+say "Install: qzSetup exit 1 with Install\\value01 \"0\" (installed; a hidden install ends so)," \
+  "$("$WINSIM" journal "$MACHINE" | grep -c '^#.* MessageBox' || true) message boxes"
+more "the agent's service runs; $(find "$INSTALL_HOST" -maxdepth 1 -type f | wc -l) files in $INSTALL_WIN," \
+  "drivers: $(cd "$INSTALL_HOST" && ls *.sys | paste -sd ' ')"
+more "the setup folder is $( [ -e "$("$WINSIM" path "$MACHINE" "$SETUP")" ] && echo 'still there' || echo 'gone');" \
+  "the server got: $(server_notes) (the installer places the agent without it)"
 AFTER_INSTALL=$(requests)
 
-say "Publishing build 331: two changed modules, one removed (qzNSI.dll), a new server.cfg"
 make_agent 331
 printf 'build 331 changed this library\n' >>"$AGENT/qzAgentUtil.dll"
 printf 'build 331 changed this library\n' >>"$AGENT/qzCommon.dll"
@@ -184,61 +224,63 @@ CFG
 mkdir -p "$WORK/manifest"
 cp "$WORK/server-331.cfg" "$WORK/manifest/server.cfg"
 printf 'remove qzNSI.dll\nconfig server.cfg\n' >"$WORK/manifest/manifest.txt"
-"$QZPACK" release --agent "$AGENT" --build 331 --manifest "$WORK/manifest/manifest.txt" --ca "$PKI/ca.pem" \
-  --fs-cert "$PKI/fs.crt" --fs-key "$PKI/fs.key" --out "$RELEASE" | indent
+log_section "qzpack release 331"
+quiet "$QZPACK" release --agent "$AGENT" --build 331 --manifest "$WORK/manifest/manifest.txt" --ca "$PKI/ca.pem" \
+  --fs-cert "$PKI/fs.crt" --fs-key "$PKI/fs.key" --out "$RELEASE" || fail "qzpack release 331 failed"
+say "Published build 331: qzAgentUtil.dll and qzCommon.dll changed, qzNSI.dll removed, a new server.cfg"
 
-say "Updating: qzUpdater (update mode, as the agent runs it; the service is started again at the end)"
-run_updater "update mode" ""
+run_updater ""
 [ "$CODE" = "0" ] || fail "update exited with $CODE"
-"$WINSIM" ps "$MACHINE" | grep -q qzTarlinSvc.exe || fail "the agent's service does not run after the update"
-echo "Installed modules against build 331's published checksums:"
+running qzTarlinSvc.exe || fail "the agent's service does not run after the update"
 ok=0 bad=0
 for f in "$AGENT"/*; do
-  n="$(basename "$f")"
-  if cmp -s "$f" "$INSTALL_HOST/$n"; then ok=$((ok + 1)); else bad=$((bad + 1)); echo "    differs: $n"; fi
+  if cmp -s "$f" "$INSTALL_HOST/$(basename "$f")"; then ok=$((ok + 1)); else bad=$((bad + 1)); fi
 done
-echo "    $ok equal, $bad different; qzNSI.dll is $( [ -e "$INSTALL_HOST/qzNSI.dll" ] && echo 'still there' || echo 'removed')"
-[ "$bad" = "0" ] || fail "installed files differ from build 331"
+[ "$bad" = "0" ] || fail "$bad installed files differ from build 331"
 [ ! -e "$INSTALL_HOST/qzNSI.dll" ] || fail "qzNSI.dll was not removed"
-echo "What the server received during the update:"
-server_notes
-echo "Requests of the update run: $(($(requests) - AFTER_INSTALL)) (agent commands by name, and downloads):"
-awk -v skip="$AFTER_INSTALL" '/^REQ /{n++; p=$4; sub("path=","",p); if (n>skip && p!="/CAgentRequest") print p}
-  n>skip && match($0, /&_c=[a-z_]+/){print "command " substr($0, RSTART+4, RLENGTH-4)}' "$WORK/journal.txt" |
-  sort | uniq -c | indent
+say "Update: qzUpdater exit 0; all $ok files equal to build 331, qzNSI.dll removed, the service runs again"
+more "the server got: $(server_notes)"
+more "requests of the run: $(awk -v skip="$AFTER_INSTALL" '/^REQ /{n++; p=$4; sub("path=","",p); if (n>skip && p!="/CAgentRequest") d++}
+  n>skip && match($0, /&_c=[a-z_]+/){c[substr($0, RSTART+4, RLENGTH-4)]++}
+  END{for (k in c) printf "%s%s", k, (c[k]>1?" x" c[k]:"") ", "; printf "%d downloads", d}' "$WORK/journal.txt")"
 
-say "The agent's registry tree (winsim reg export; sealed values are bound to this machine)"
-"$WINSIM" reg "$MACHINE" export 'HKLM\SOFTWARE\WOW6432Node\Varnholt\KSM' | tee "$WORK/agent-tree.reg" | indent
-[ -z "$KEEP_DIR" ] || { mkdir -p "$KEEP_DIR" && cp "$WORK/agent-tree.reg" "$KEEP_DIR/"; }
+log_section "registry export of the agent's tree"
+"$WINSIM" reg "$MACHINE" export 'HKLM\SOFTWARE\WOW6432Node\Varnholt\KSM' >"$WORK/agent-tree.reg"
+cat "$WORK/agent-tree.reg" >>"$LOG"
+[ -z "$KEEP_DIR" ] || cp "$WORK/agent-tree.reg" "$KEEP_DIR/"
+say "Registry: the agent's tree under HKLM\\SOFTWARE\\WOW6432Node\\Varnholt\\KSM has" \
+  "$(grep -c '^\[' "$WORK/agent-tree.reg") keys and $(grep -c '^"' "$WORK/agent-tree.reg") values, sealed to this machine"
 
-say "The updater's log, decrypted with qzlog (SYSTEM level and above)"
-"$BIN/qzlog" --level SYSTEM "$INSTALL_HOST/logs" | indent
+log_section "qzlog of the install folder's logs"
+"$BIN/qzlog" "$INSTALL_HOST/logs" >"$WORK/log.txt" 2>&1 || true
+cat "$WORK/log.txt" >>"$LOG"
+say "Log: qzlog reads $(grep -c '^\[' "$WORK/log.txt") entries in $(grep -c '^=== ' "$WORK/log.txt") file(s) of" \
+  "$INSTALL_WIN\\logs, $(grep -c '^\[WARNING\]\|^\[  FATAL\]' "$WORK/log.txt" || true) of level WARNING or above;" \
+  "qzlog --grep 'Build number' and '::Main}}':"
+for text in 'Build number' '::Main}}'; do
+  "$BIN/qzlog" --grep "$text" "$INSTALL_HOST/logs" 2>/dev/null | grep '^\[' | tail -n 1 | cut -c1-110 | sed 's/^/    /'
+done
 
-say "Uninstalling with the delivered uninstaller (bin/qzSetup-uninstall.exe, built by the build)"
 cp "$BIN/qzSetup-uninstall.exe" "$("$WINSIM" path "$MACHINE" 'C:\Users\Public\qzSetup-uninstall.exe')"
 run_installer 'C:\Users\Public\qzSetup-uninstall.exe'
-echo "Its message: $("$WINSIM" journal "$MACHINE" | grep -A2 'MessageBox' | sed -n 's/^ *text: //p' | tail -n 1)"
 [ "$CODE" = "1" ] && [ "$(result_value)" = "119" ] || fail "the uninstall did not finish: exit $CODE, value01 '$(result_value)'"
-echo "Processes of the agent left: $("$WINSIM" ps "$MACHINE" | grep -ci 'qzTarlinSvc\|lmvAgent\|lmvAssistant' || true)"
-echo "What remains of the agent in the registry:"
-"$WINSIM" reg "$MACHINE" export 'HKLM\SOFTWARE\WOW6432Node\Varnholt' 2>&1 | indent
-"$WINSIM" reg "$MACHINE" export 'HKLM\SYSTEM\Software\Varnholt\KSM' 2>&1 | indent
-echo "Files scheduled for the next restart (PendingFileRenameOperations):"
-"$WINSIM" reg "$MACHINE" query 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager' PendingFileRenameOperations 2>&1 |
-  indent
-echo "Restarting the machine (winsim reboot carries out those operations)"
-"$WINSIM" reboot "$MACHINE" | indent
-echo "The install folder is $( [ -e "$INSTALL_HOST" ] && echo "still there: $(find "$INSTALL_HOST" | wc -l) entries" || echo 'gone')"
+say "Uninstall: qzSetup-uninstall.exe exit 1 with Install\\value01 \"119\":" \
+  "\"$("$WINSIM" journal "$MACHINE" | grep -A2 'MessageBox' | sed -n 's/^ *text: //p' | tail -n 1)\""
+log_section "registry after the uninstall"
+"$WINSIM" reg "$MACHINE" export 'HKLM\SOFTWARE\WOW6432Node\Varnholt' >"$WORK/left.reg" 2>&1 || true
+cat "$WORK/left.reg" >>"$LOG"
+GUID_KEPT="$("$WINSIM" reg "$MACHINE" export 'HKLM\SYSTEM\Software\Varnholt\KSM' 2>/dev/null | grep -c '"UUID"' || true)"
+more "agent processes left: $("$WINSIM" ps "$MACHINE" | grep -ci 'qzTarlinSvc\|lmvAgent\|lmvAssistant' || true);" \
+  "registry values left under Varnholt: $(grep -c '^"' "$WORK/left.reg" || true)" \
+  "($(grep '^"' "$WORK/left.reg" | cut -d' ' -f1 | tr -d '"' | paste -sd, -)); the backup GUID" \
+  "$( [ "$GUID_KEPT" -gt 0 ] && echo 'stays' || echo 'is gone') under HKLM\\SYSTEM\\Software\\Varnholt\\KSM"
+log_section "PendingFileRenameOperations before the restart"
+"$WINSIM" reg "$MACHINE" query 'HKLM\SYSTEM\CurrentControlSet\Control\Session Manager' PendingFileRenameOperations \
+  >"$WORK/pending.txt" 2>&1 || true
+cat "$WORK/pending.txt" >>"$LOG"
+more "scheduled for the next restart: $(summarise_pending "$WORK/pending.txt")"
+quiet "$WINSIM" reboot "$MACHINE"
+say "Restart (winsim reboot carries out those operations): the install folder is" \
+  "$( [ -e "$INSTALL_HOST" ] && echo "still there ($(find "$INSTALL_HOST" | wc -l) entries)" || echo 'gone')"
 
-printf '\n== Summary\n'
-cat <<SUMMARY
-    Certificates made by qzpack; builds 330 and 331 published with qzpack release; qzserver on 127.0.0.1.
-    A site installer built with qzpack setup from build 330 and the site's settings.
-    Install (build 330) on a fresh Windows 10 x64 machine: exit 1 with Install\\value01 "0" (a hidden
-    install ends that way), the agent's drivers, files, registry and server.cfg placed, its service running.
-    Update to 331: two modules changed, qzNSI.dll removed, server.cfg replaced, every file equal to
-    its published checksum, the service running again.
-    Uninstall by the delivered qzSetup-uninstall.exe (Install\\value01 "119"): the agent's processes, service, files and registry gone; what stays is the backup GUID
-    under HKLM\\SYSTEM\\Software\\Varnholt\\KSM and the files the restart removes.
-    Requests the server answered: $(requests).
-SUMMARY
+printf '== Done: %s requests answered by the server; the tools'"'"' output is in %s\n' "$(requests)" "$LOG"

@@ -228,7 +228,8 @@ TEST_F(EncLoggerTest, DecryptsToExactlyWhatThePlainLoggerWrites) {
   const std::string folder = machine_.HostPath(u"C:\\enc");
   const std::string out = qztest::HostOutput(qztest::ShellQuote(program) + " " + qztest::ShellQuote(folder), &status);
   EXPECT_EQ(status, 0);
-  EXPECT_EQ(out, expected);
+  EXPECT_EQ(out, "=== 2024-01-31 " + (std::filesystem::path(folder) / "qzUpdater-20240131.log").string() + " ===\r\n" +
+                     expected);
 }
 
 TEST_F(EncLoggerTest, OneRecordPerSinkCallOfTheGivenSizes) {
@@ -261,6 +262,16 @@ TEST_F(EncLoggerTest, RotationCountsEncryptedBytes) {
   EXPECT_TRUE(b.damage.empty());
   EXPECT_EQ(a.text.rfind("[ SYSTEM]14:03:59 {{T::F}} line 0\r\n", 0), 0u);
   EXPECT_NE(b.text.find("line 19\r\n"), std::string::npos);
+}
+
+// The text without qzlog's "=== DATE PATH ===" lines.
+std::string WithoutFileHeaders(const std::string& out) {
+  std::istringstream in(out);
+  std::string kept;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("=== ", 0) != 0) kept += line + "\n";
+  }
+  return kept;
 }
 
 // The built reader program, end to end on host files.
@@ -297,7 +308,13 @@ TEST_F(QzlogProgram, FolderGivesDaysInOrderRotatedFilesOldestFirst) {
   Put("notes.txt", Bytes{'x'});
   Run r = Start(dir_.path());
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out, "30 current\r\n31 rotated 10\r\n31 rotated 1\r\n31 rotated 0\r\n31 current\r\n");
+  const auto head = [&](const char* date, const char* name) {
+    return std::string("=== ") + date + " " + (dir_ / name) + " ===\r\n";
+  };
+  EXPECT_EQ(r.out, head("2024-01-30", "p-20240130.log") + "30 current\r\n" + head("2024-01-31", "p-20240131.log.10") +
+                       "31 rotated 10\r\n" + head("2024-01-31", "p-20240131.log.1") + "31 rotated 1\r\n" +
+                       head("2024-01-31", "p-20240131.log.0") + "31 rotated 0\r\n" +
+                       head("2024-01-31", "p-20240131.log") + "31 current\r\n");
 }
 
 TEST_F(QzlogProgram, DamageIsReportedWithOffsetAndExitStatus) {
@@ -311,9 +328,12 @@ TEST_F(QzlogProgram, DamageIsReportedWithOffsetAndExitStatus) {
   Put("two.log", Join({Record("second file\r\n")}));
   Run all = Start((dir_ / "one.log") + " " + (dir_ / "two.log"));
   EXPECT_EQ(all.status, 1);
-  EXPECT_EQ(all.out,
+  // Two files: each begins with its header line (dated by its time of writing, as the names carry no date).
+  EXPECT_EQ(WithoutFileHeaders(all.out),
             "[   INFO]10:00:00 {{T::F}} kept\r\n[  DEBUG]10:00:01 {{T::F}} debug\r\n\tdebug detail\r\n"
             "[WARNING]10:00:02 {{T::F}} warn\r\nsecond file\r\n");
+  EXPECT_EQ(all.out.find("=== "), 0u) << all.out;
+  EXPECT_NE(all.out.find(" " + (dir_ / "two.log") + " ===\r\nsecond file"), std::string::npos) << all.out;
   EXPECT_NE(all.err.find("offset " + std::to_string(a.size())), std::string::npos) << all.err;
 
   Run filtered = Start("--level info " + (dir_ / "one.log"));
@@ -327,6 +347,117 @@ TEST_F(QzlogProgram, DamageIsReportedWithOffsetAndExitStatus) {
   Run clean = Start(dir_ / "two.log");
   EXPECT_EQ(clean.status, 0);
   EXPECT_EQ(Start("--level LOUD " + (dir_ / "two.log")).status, 2);
+}
+
+// Three days of logs, a day's last record cut short (twice: inside a line, and a whole header
+// record), and files beside them that are not logs.
+class QzlogFolder : public QzlogProgram {
+ protected:
+  void SetUp() override {
+    QzlogProgram::SetUp();
+    if (IsSkipped()) return;
+    Put("qzUpdater-20240129.log", Join({Record("[   INFO]09:00:00 {{T::F}} "), Record("day 29 starts"), Record("\r\n"),
+                                        Record("[WARNING]23:59:59 {{T::F}} "), Record("late on the 29th"),
+                                        Record("\r\n"), Record("\t"), Record("Needle in a continuation"),
+                                        Record("\r\n")}));
+    const Bytes day30 = Join({Record("[   INFO]10:00:00 {{T::F}} "), Record("day 30"), Record("\r\n"),
+                              Record("[  FATAL]10:00:05 {{T::F}} ")});
+    const Bytes cut30 = Record("this text never reached the disk whole");
+    cut30Offset_ = day30.size();
+    cut30Length_ = cut30.size() - 7;
+    Put("qzUpdater-20240130.log", Join({day30, Bytes(cut30.begin(), cut30.end() - 7)}));
+    const Bytes day31 = Join({Record("[   INFO]08:00:00 {{T::F}} "), Record("day 31"), Record("\r\n")});
+    const Bytes cut31 = Record("[   INFO]08:00:01 {{T::F}} ");
+    cut31Offset_ = day31.size();
+    cut31Length_ = 20;
+    Put("qzUpdater-20240131.log", Join({day31, Bytes(cut31.begin(), cut31.begin() + 20)}));
+    // Random bytes under a log's name (escape sequences and NULs among them), and beside the logs.
+    Bytes noise(3000);
+    uint32_t x = 12345;
+    for (auto& b : noise) {
+      x = x * 1103515245u + 12345u;
+      b = static_cast<uint8_t>(x >> 16);
+    }
+    noise[0] = 0x1B;
+    noise[1] = '[';
+    Put("qzUpdater-20240128.log", noise);
+    Put("photo.bin", noise);
+  }
+
+  std::string Head(const char* date) const {
+    return std::string("=== ") + date + " " + (dir_ / ("qzUpdater-" + std::string(date).erase(4, 1).erase(6, 1) + ".log")) +
+           " ===\r\n";
+  }
+  static std::string Cut(size_t offset, size_t length) {
+    return "<<< truncated record at offset " + std::to_string(offset) + " (" + std::to_string(length) +
+           " bytes): the rest of this line was not written >>>";
+  }
+  // The entries, as the files hold them.
+  const std::string e29a = "[   INFO]09:00:00 {{T::F}} day 29 starts\r\n";
+  const std::string e29b = "[WARNING]23:59:59 {{T::F}} late on the 29th\r\n\tNeedle in a continuation\r\n";
+  const std::string e30a = "[   INFO]10:00:00 {{T::F}} day 30\r\n";
+  std::string E30b() const { return "[  FATAL]10:00:05 {{T::F}} " + Cut(cut30Offset_, cut30Length_) + "\r\n"; }
+  const std::string e31a = "[   INFO]08:00:00 {{T::F}} day 31\r\n";
+  std::string E31b() const { return Cut(cut31Offset_, cut31Length_) + "\r\n"; }
+
+  size_t cut30Offset_ = 0, cut30Length_ = 0, cut31Offset_ = 0, cut31Length_ = 0;
+};
+
+TEST_F(QzlogFolder, DaysAreSeparatedACutRecordIsMarkedAndOtherDataRefused) {
+  Run r = Start(dir_.path());
+  // Every line whole and in its own day; nothing of the random data on the terminal.
+  EXPECT_EQ(r.out, Head("2024-01-29") + e29a + e29b + Head("2024-01-30") + e30a + E30b() + Head("2024-01-31") + e31a +
+                       E31b());
+  EXPECT_EQ(r.status, 2) << "a refused file outweighs damage";
+  EXPECT_NE(r.err.find((dir_ / "qzUpdater-20240128.log") + ": not an encrypted log file"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find((dir_ / "photo.bin") + ": skipped, not named like a log file"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("qzUpdater-20240130.log: truncated record at offset " + std::to_string(cut30Offset_)),
+            std::string::npos)
+      << r.err;
+
+  // The random file alone: refused, exit 2, nothing printed; a plain text file is named as such.
+  Run random = Start(dir_ / "photo.bin");
+  EXPECT_EQ(random.status, 2);
+  EXPECT_EQ(random.out, "");
+  EXPECT_NE(random.err.find("not an encrypted log file"), std::string::npos) << random.err;
+  qztest::WriteHostFile(dir_ / "plain.log", "[   INFO]10:00:00 {{T::F}} plain\r\n");
+  Run plain = Start(dir_ / "plain.log");
+  EXPECT_EQ(plain.status, 2);
+  EXPECT_EQ(plain.out, "");
+  EXPECT_NE(plain.err.find("plain text"), std::string::npos) << plain.err;
+
+  // Without the refused file: exit 1 for the cut records alone.
+  std::filesystem::remove(dir_ / "qzUpdater-20240128.log");
+  EXPECT_EQ(Start(dir_.path()).status, 1);
+}
+
+TEST_F(QzlogFolder, SinceUntilGrepAndLevelKeepWholeEntriesUnderTheirDays) {
+  struct Case {
+    std::string args, out;
+  };
+  const std::vector<Case> cases = {
+      {"--since '2024-01-29 12:00' --until 2024-01-30",
+       Head("2024-01-29") + e29b + Head("2024-01-30") + e30a + E30b()},
+      {"--until '2024-01-30 10:00:04'", Head("2024-01-29") + e29a + e29b + Head("2024-01-30") + e30a},
+      {"--since 2024-01-30T10:00:05", Head("2024-01-30") + E30b() + Head("2024-01-31") + e31a + E31b()},
+      {"--since 20240131", Head("2024-01-31") + e31a + E31b()},
+      {"--grep needle", Head("2024-01-29") + e29b},
+      // A cut-off record on a line of its own stays with the entry above it.
+      {"--grep 'day 3'", Head("2024-01-30") + e30a + Head("2024-01-31") + e31a + E31b()},
+      {"--level warning", Head("2024-01-29") + e29b + Head("2024-01-30") + E30b()},
+      {"--level warning --grep needle --since 2024-01-29", Head("2024-01-29") + e29b},
+      {"--grep 'not in any entry'", ""},
+  };
+  for (const auto& c : cases) {
+    Run r = Start(c.args + " " + dir_.path());
+    EXPECT_EQ(r.out, c.out) << c.args;
+  }
+  for (const char* bad : {"--since 2024-13-01", "--until yesterday", "--since '2024-01-31 24:00'",
+                          "--since 2024-01-31 --until 2024-01-30", "--grep ''", "--level"}) {
+    Run r = Start(std::string(bad) + " " + dir_.path());
+    EXPECT_EQ(r.status, 2) << bad;
+    EXPECT_EQ(r.out, "") << bad;
+  }
 }
 
 }  // namespace

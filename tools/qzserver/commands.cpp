@@ -1,6 +1,9 @@
 #include "commands.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -90,45 +93,137 @@ Site::Site() : clientKey(64, 'A'), serverKey(64, 'B') {
   }
 }
 
+namespace {
+
+// A whole decimal number, or hexadecimal after "0x"; nothing else, and at most max.
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* out) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty() || digits.size() > 20) return false;
+  uint64_t v = 0;
+  for (char c : digits) {
+    int d;
+    if (c >= '0' && c <= '9') d = c - '0';
+    else if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    else if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    else return false;
+    const uint64_t base = hex ? 16 : 10;
+    if (v > (max - static_cast<uint64_t>(d)) / base) return false;
+    v = v * base + static_cast<uint64_t>(d);
+  }
+  *out = v;
+  return true;
+}
+
+bool ParseSigned(const std::string& text, int64_t min, int64_t max, int64_t* out) {
+  const bool negative = !text.empty() && text[0] == '-';
+  uint64_t magnitude = 0;
+  const uint64_t limit = negative ? static_cast<uint64_t>(-(min + 1)) + 1 : static_cast<uint64_t>(max);
+  if (!ParseUnsigned(negative ? text.substr(1) : text, limit, &magnitude)) return false;
+  *out = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
+  return true;
+}
+
+bool IsIpv4(const std::string& text) {
+  int parts = 0;
+  size_t at = 0;
+  while (at <= text.size()) {
+    const size_t dot = std::min(text.find('.', at), text.size());
+    uint64_t v = 0;
+    const std::string part = text.substr(at, dot - at);
+    if (part.empty() || part.size() > 3 || part.find_first_not_of("0123456789") != std::string::npos ||
+        !ParseUnsigned(part, 255, &v))
+      return false;
+    ++parts;
+    at = dot + 1;
+  }
+  return parts == 4;
+}
+
+}  // namespace
+
 bool Site::Set(const std::string& raw, std::string* problem) {
   std::string line = raw.substr(0, raw.find_first_of("\r\n"));
   const size_t first = line.find_first_not_of(" \t");
   if (first == std::string::npos || line[first] == '#') return true;
   const size_t eq = line.find('=');
   if (eq == std::string::npos) {
-    *problem = "bad site setting: " + line;
+    *problem = "bad site setting (NAME=VALUE expected): " + line;
     return false;
   }
   const std::string name = line.substr(first, eq - first), value = line.substr(eq + 1);
-  auto num = [&] { return std::stoull(value, nullptr, 0); };
-  try {
-    if (name.rfind("client.", 0) == 0) clients[name.substr(7)] = static_cast<uint32_t>(num());
-    else if (name == "default_client") defaultClient = static_cast<uint32_t>(num());
-    else if (name == "client_key") clientKey = value;
-    else if (name == "server_key") serverKey = value;
-    else if (name == "clock_offset_ms") clockOffsetMs = std::stoll(value);
-    else if (name == "stamp_window_ms") stampWindowMs = num();
-    else if (name == "build") {
-      build = static_cast<uint32_t>(num());
-      buildSet = true;
-    }
-    else if (name == "lang") langType = static_cast<int32_t>(std::stol(value));
-    else if (name == "menu") menu = static_cast<uint32_t>(num());
-    else if (name == "mir_plc") mirPlc = static_cast<uint32_t>(num());
-    else if (name == "mir_plc2") mirPlc2 = static_cast<uint32_t>(num());
-    else if (name == "patch_timeout") patchTimeOut = static_cast<uint32_t>(num());
-    else if (name == "public_ip") publicIp = value;
-    else if (name == "updater") updaterName = value;
-    else if (name == "indent") indent = num() != 0;
-    else {
-      *problem = "unknown site setting: " + name;
-      return false;
-    }
-  } catch (const std::exception&) {
-    *problem = "bad value for " + name + ": " + value;
+  // Every value is checked whole: a setting the server cannot honour stops it at start.
+  auto bad = [&](const std::string& expected) {
+    *problem = "bad value for " + name + ": '" + value + "' (" + expected + ")";
     return false;
+  };
+  uint64_t u = 0;
+  auto u32 = [&](uint32_t* field, uint64_t min = 0) {
+    if (!ParseUnsigned(value, 0xFFFFFFFFu, &u) || u < min)
+      return bad(min ? "a number " + std::to_string(min) + "-4294967295" : "a number 0-4294967295");
+    *field = static_cast<uint32_t>(u);
+    return true;
+  };
+  auto key = [&](std::string* field) {
+    if (value.size() != 64 || std::any_of(value.begin(), value.end(), [](char c) { return c <= ' ' || c > '~'; }))
+      return bad("64 printable characters");
+    *field = value;
+    return true;
+  };
+  if (name.rfind("client.", 0) == 0) {
+    if (name.size() == 7) return bad("client.<GUID>=ID");
+    uint32_t id = 0;
+    if (!u32(&id)) return false;
+    clients[name.substr(7)] = id;
+    return true;
   }
-  return true;
+  if (name == "default_client") return u32(&defaultClient);
+  if (name == "client_key") return key(&clientKey);
+  if (name == "server_key") return key(&serverKey);
+  if (name == "clock_offset_ms") {
+    int64_t v = 0;
+    if (!ParseSigned(value, -(int64_t{1} << 53), int64_t{1} << 53, &v)) return bad("milliseconds, may be negative");
+    clockOffsetMs = v;
+    return true;
+  }
+  if (name == "stamp_window_ms") {
+    if (!ParseUnsigned(value, uint64_t{1} << 53, &u)) return bad("milliseconds");
+    stampWindowMs = u;
+    return true;
+  }
+  if (name == "build") {
+    if (!u32(&build)) return false;
+    buildSet = true;
+    return true;
+  }
+  if (name == "lang") {
+    int64_t v = 0;
+    if (!ParseSigned(value, INT32_MIN, INT32_MAX, &v)) return bad("a 32-bit number");
+    langType = static_cast<int32_t>(v);
+    return true;
+  }
+  if (name == "menu") return u32(&menu);
+  if (name == "mir_plc") return u32(&mirPlc);
+  if (name == "mir_plc2") return u32(&mirPlc2);
+  if (name == "patch_timeout") return u32(&patchTimeOut);
+  if (name == "public_ip") {
+    if (!IsIpv4(value)) return bad("an IPv4 address a.b.c.d");
+    publicIp = value;
+    return true;
+  }
+  if (name == "updater") {
+    if (value.empty() || value == "." || value == ".." || value.find_first_of("/\\:*?\"<>|") != std::string::npos)
+      return bad("a plain file name");
+    updaterName = value;
+    return true;
+  }
+  if (name == "indent") {
+    if (value != "0" && value != "1") return bad("0 or 1");
+    indent = value == "1";
+    return true;
+  }
+  *problem = "unknown site setting: " + name;
+  return false;
 }
 
 uint32_t Site::CurrentBuild() const {

@@ -235,6 +235,59 @@ std::vector<Part> ParseMultipart(const std::string& contentType, const std::stri
   return parts;
 }
 
+// What a Range header asks of a file of `size` bytes. Only one range of the unit "bytes" is
+// served; a header that is malformed, names another unit or several ranges is ignored (the whole
+// file, 200), which HTTP allows and keeps a confused client working.
+struct ByteRange {
+  enum class Kind { None, Ignored, Partial, Unsatisfiable } kind = Kind::None;
+  uint64_t first = 0, last = 0;
+  std::string why;  // for an ignored header
+};
+
+bool ParseOffset(const std::string& digits, uint64_t* out) {
+  if (digits.empty() || digits.size() > 19 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+  *out = std::stoull(digits);
+  return true;
+}
+
+ByteRange ParseRange(const std::string& header, uint64_t size) {
+  ByteRange r;
+  if (header.empty()) return r;
+  r.kind = ByteRange::Kind::Ignored;
+  if (header.rfind("bytes=", 0) != 0) {
+    r.why = "not a bytes range";
+    return r;
+  }
+  const std::string spec = header.substr(6);
+  if (spec.find(',') != std::string::npos) {
+    r.why = "several ranges";
+    return r;
+  }
+  r.why = "malformed";
+  const size_t dash = spec.find('-');
+  if (dash == std::string::npos) return r;
+  const std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+  uint64_t first = 0, last = 0;
+  if (a.empty()) {
+    // "-n": the last n bytes.
+    if (!ParseOffset(b, &last)) return r;
+    r.kind = last == 0 || size == 0 ? ByteRange::Kind::Unsatisfiable : ByteRange::Kind::Partial;
+    r.first = last >= size ? 0 : size - last;
+    r.last = size ? size - 1 : 0;
+    return r;
+  }
+  if (!ParseOffset(a, &first) || (!b.empty() && !ParseOffset(b, &last))) return r;
+  if (!b.empty() && last < first) return r;
+  if (first >= size) {
+    r.kind = ByteRange::Kind::Unsatisfiable;
+    return r;
+  }
+  r.kind = ByteRange::Kind::Partial;
+  r.first = first;
+  r.last = b.empty() ? size - 1 : std::min<uint64_t>(last, size - 1);
+  return r;
+}
+
 // The connection of a request, found among our sockets by its two ports; -1 when gone.
 int FindSocket(int localPort, int remotePort) {
   DIR* d = opendir("/proc/self/fd");
@@ -261,12 +314,34 @@ class Server {
  public:
   explicit Server(const Options& o) : o_(o) {
     site_.root = o_.root;
+    RegisterCommands(commands_, site_, siteMutex_);
+  }
+
+  // Takes the site settings and opens the journal; false (with every problem printed) when the
+  // server cannot run as asked.
+  bool Configure() {
+    bool ok = true;
     for (const auto& line : o_.site) {
       std::string problem;
-      if (!site_.Set(line, &problem)) std::fprintf(stderr, "qzserver: %s\n", problem.c_str());
+      if (!site_.Set(line, &problem)) {
+        std::fprintf(stderr, "qzserver: %s\n", problem.c_str());
+        ok = false;
+      }
     }
-    RegisterCommands(commands_, site_, siteMutex_);
-    if (!o_.journal.empty()) journal_ = std::fopen(o_.journal.c_str(), "ab");
+    std::error_code ec;
+    // Uploads into a folder that is not there would be answered OK and lost.
+    if (!o_.uploads.empty() && (!fs::is_directory(o_.uploads, ec) || ::access(o_.uploads.c_str(), W_OK) != 0)) {
+      std::fprintf(stderr, "qzserver: the uploads folder %s does not exist or cannot be written\n", o_.uploads.c_str());
+      ok = false;
+    }
+    if (ok && !o_.journal.empty()) {
+      journal_ = std::fopen(o_.journal.c_str(), "ab");
+      if (!journal_) {
+        std::fprintf(stderr, "qzserver: cannot open the journal %s\n", o_.journal.c_str());
+        ok = false;
+      }
+    }
+    return ok;
   }
   ~Server() {
     if (journal_) std::fclose(journal_);
@@ -276,7 +351,7 @@ class Server {
     svr.new_task_queue = [] { return new httplib::ThreadPool(16); };
     // Head and body go out in separate writes; with Nagle on, each answer waits for a delayed ACK.
     svr.set_tcp_nodelay(true);
-    svr.Get(".*", [this, tls](const httplib::Request& req, httplib::Response& res) { Handle(req, res, "", tls); });
+    svr.Get(".*", [this, tls](const httplib::Request& req, httplib::Response& res) { Route(req, res, "", tls); });
     svr.Post(".*", [this, tls](const httplib::Request& req, httplib::Response& res,
                                const httplib::ContentReader& reader) {
       // The journal wants the raw bytes, which the library only hands out for non-multipart bodies:
@@ -294,8 +369,21 @@ class Server {
         return true;
       });
       if (type != headers.end()) type->second = saved;
-      Handle(req, res, body, tls);
+      Route(req, res, body, tls);
     });
+    // The library answers a Range header it cannot parse with a bare 416 before any route runs;
+    // such a request is served here as if it had no Range (journalled and counted like any other).
+    svr.set_error_handler(httplib::Server::HandlerWithResponse([this, tls](const httplib::Request& req,
+                                                                           httplib::Response& res) {
+      if (res.has_header(kAnswered)) {
+        res.headers.erase(kAnswered);
+        return httplib::Server::HandlerResponse::Unhandled;
+      }
+      if (res.status != 416 || !req.has_header("Range")) return httplib::Server::HandlerResponse::Unhandled;
+      res.headers.clear();
+      Handle(req, res, "", tls);
+      return httplib::Server::HandlerResponse::Handled;
+    }));
   }
 
  private:
@@ -306,6 +394,14 @@ class Server {
       for (std::string line; std::getline(in, line);) lines.push_back(line);
     }
     return ParseRules(lines);
+  }
+
+  // Marks an error answer of ours, so the error handler leaves it as it is.
+  static constexpr const char* kAnswered = "X-Qzserver-Answered";
+
+  void Route(const httplib::Request& req, httplib::Response& res, const std::string& body, bool tls) {
+    Handle(req, res, body, tls);
+    if (res.status >= 400) res.set_header(kAnswered, "1");
   }
 
   void Handle(const httplib::Request& req, httplib::Response& res, const std::string& body, bool tls) {
@@ -402,10 +498,11 @@ class Server {
       return;
     }
     if (req.method == "POST" && req.get_header_value("Content-Type").rfind("multipart/form-data", 0) == 0) {
-      SaveUpload(req, body);
-      res.status = 200;
-      Record(number, req, body, tls, res.status);
-      SendText(res, "OK", truncate);
+      std::string problem;
+      const bool saved = SaveUpload(req, body, &problem);
+      res.status = saved ? 200 : 500;
+      Record(number, req, body, tls, res.status, saved ? std::vector<std::string>{} : std::vector<std::string>{"Qz-Note: " + problem});
+      SendText(res, saved ? "OK" : problem, truncate);
       return;
     }
     res.status = 404;
@@ -440,41 +537,24 @@ class Server {
       return;
     }
     const uint64_t size = fs::file_size(file, ec);
-    uint64_t first = 0, last = size ? size - 1 : 0;
-    bool partial = false;
-    // One range of the forms "bytes=a-", "bytes=a-b" and "bytes=-n"; anything else is ignored.
-    if (range.rfind("bytes=", 0) == 0 && range.find(',') == std::string::npos) {
-      std::string rangeText = range.substr(6);
-      size_t dash = rangeText.find('-');
-      if (dash != std::string::npos) {
-        std::string a = rangeText.substr(0, dash), b = rangeText.substr(dash + 1);
-        bool digits = a.find_first_not_of("0123456789") == std::string::npos &&
-                      b.find_first_not_of("0123456789") == std::string::npos && !(a.empty() && b.empty());
-        if (digits) {
-          partial = true;
-          if (a.empty()) {
-            uint64_t n = std::stoull(b);
-            first = n >= size ? 0 : size - n;
-            if (n == 0) first = size;
-          } else {
-            first = std::stoull(a);
-            if (!b.empty()) last = std::min<uint64_t>(std::stoull(b), last);
-          }
-          if (first >= size || (!b.empty() && !a.empty() && std::stoull(b) < first)) {
-            res.status = 416;
-            res.set_header("Content-Range", "bytes */" + std::to_string(size));
-            Record(number, req, body, tls, res.status);
-            return;
-          }
-        }
-      }
+    const ByteRange asked = ParseRange(range, size);
+    if (asked.kind == ByteRange::Kind::Unsatisfiable) {
+      res.status = 416;
+      res.set_header("Content-Range", "bytes */" + std::to_string(size));
+      Record(number, req, body, tls, res.status);
+      return;
     }
+    const bool partial = asked.kind == ByteRange::Kind::Partial;
+    const uint64_t first = partial ? asked.first : 0;
+    const uint64_t last = partial ? asked.last : (size ? size - 1 : 0);
+    std::vector<std::string> notes;
+    if (asked.kind == ByteRange::Kind::Ignored) notes.push_back("Qz-Range: ignored (" + asked.why + ")");
     res.status = partial ? 206 : 200;
     if (partial)
       res.set_header("Content-Range",
                      "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" + std::to_string(size));
     res.set_header("Accept-Ranges", "bytes");
-    Record(number, req, body, tls, res.status);
+    Record(number, req, body, tls, res.status, notes);
     const uint64_t fileLength = size ? last - first + 1 : 0;
     // `extra`: a body longer than the file the size queries name, of bytes 'X' after the file's.
     const uint64_t length = fileLength + static_cast<uint64_t>(std::max(extra, 0L));
@@ -497,15 +577,22 @@ class Server {
         });
   }
 
-  void SaveUpload(const httplib::Request& req, const std::string& body) {
-    if (o_.uploads.empty()) return;
+  // False (with why) when a file of the upload could not be written.
+  bool SaveUpload(const httplib::Request& req, const std::string& body, std::string* problem) {
+    if (o_.uploads.empty()) return true;
     for (const auto& part : ParseMultipart(req.get_header_value("Content-Type"), body)) {
       if (part.filename.empty()) continue;
       std::string name = fs::path(part.filename).filename().string();
       if (!SafeRelative(name) || name == ".") continue;
       std::ofstream out(fs::path(o_.uploads) / name, std::ios::binary | std::ios::trunc);
       out.write(part.content.data(), static_cast<std::streamsize>(part.content.size()));
+      out.close();
+      if (!out) {
+        *problem = "upload not saved: " + name;
+        return false;
+      }
     }
+    return true;
   }
 
   // One journal entry: a line of fields, the header lines, an empty line, the body bytes, a newline.
@@ -557,6 +644,7 @@ int Run(const Options& o) {
   signal(SIGPIPE, SIG_IGN);
 
   Server server(o);
+  if (!server.Configure()) return 2;
   std::unique_ptr<httplib::SSLServer> https;
   std::unique_ptr<httplib::Server> http;
   std::string ports;
