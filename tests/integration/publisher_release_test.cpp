@@ -231,10 +231,15 @@ TEST_F(PublisherRelease, AReusedFolderIsReplacedWholeThroughItsLink) {
   ASSERT_EQ(r10.status, 0) << r10.out;
   EXPECT_TRUE(fs::is_symlink(plain));
   EXPECT_EQ(Names(plain + "/agent"), (std::vector<std::string>{"good.dll.qz", "new.dll.qz", "qzAgent.xmd"}));
-  // An empty folder is taken as well.
+  // An empty folder is taken as well, and one that holds empty folders only.
   fs::create_directories(dir_ / "fresh");
-  EXPECT_EQ(Release(second, "1", dir_ / "fresh").status, 0);
-  EXPECT_TRUE(fs::is_symlink(dir_ / "fresh"));
+  fs::create_directories(dir_ / "skeleton/agent");
+  for (const char* folder : {"fresh", "skeleton"}) {
+    SCOPED_TRACE(folder);
+    EXPECT_EQ(Release(second, "1", dir_ / folder).status, 0);
+    EXPECT_TRUE(fs::is_symlink(dir_ / folder));
+    EXPECT_EQ(ReadHostFile(dir_ / folder + "/release.txt"), "build=1\n");
+  }
 }
 
 }  // namespace

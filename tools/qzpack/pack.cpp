@@ -323,6 +323,16 @@ struct ReleaseSlot {
   }
 };
 
+// A folder that holds no file, only (empty) folders, holds nothing to keep or to serve.
+bool HoldsNoFiles(const fs::path& dir) {
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    if (it->symlink_status(ec).type() != fs::file_type::directory) return false;
+  }
+  return !ec;
+}
+
 // The first certificate block of a PEM text, as DER; empty when there is none.
 std::string FirstCertificate(const std::string& pem) {
   qz::qzRSACert c;
@@ -369,7 +379,7 @@ std::string PrepareSlot(const std::string& outDir, uint32_t build, const std::st
     const std::string name = resolved.filename().string();
     if (resolved.parent_path() == parent && name.rfind(stem + ".", 0) == 0) slot->previous = resolved;
   } else if (st.type() == fs::file_type::directory) {
-    if (!fs::is_empty(slot->link, ec)) {
+    if (!HoldsNoFiles(slot->link)) {
       std::string error = CheckPreviousRelease(slot->link, caPem, outDir);
       if (!error.empty()) return error;
     }
