@@ -28,7 +28,7 @@ struct Built {
 };
 
 // qzpack setup of the payload folder in the given mode, into dir/qzSetup.exe.
-Built Setup(const HostDir& dir, const std::string& mode, const std::vector<std::string>& extra = {}) {
+Built BuildSetup(const HostDir& dir, const std::string& mode, const std::vector<std::string>& extra = {}) {
   std::string line = ShellQuote(BuiltProgram("qzpack")) + " setup --program " + ShellQuote(BuiltProgram("qzSetup")) +
                      " --tool " + ShellQuote(BuiltProgram("7zr.exe")) + " --mode " + ShellQuote(mode) +
                      " --level 1 --out " + ShellQuote(dir / "qzSetup.exe") + " --dir " + ShellQuote(dir / "payload");
@@ -65,10 +65,10 @@ TEST(SetupBuild, AnInstallBuildWithoutWhatTheInstallNeedsIsRefused) {
   for (const auto& s : steps) {
     SCOPED_TRACE(s.what);
     if (s.file) WriteHostFile(payload + "/" + s.file, s.content);
-    // The order in which missing files are named follows the list above; each is checked in turn.
+    // The document is read first, then the two programs are looked for, in that order.
     for (const char* mode : {"", "-hide", "-auto"}) {
       fs::remove(dir / "qzSetup.exe");
-      const Built b = Setup(dir, mode);
+      const Built b = BuildSetup(dir, mode);
       if (s.message.empty()) {
         EXPECT_EQ(b.status, 0) << b.out;
         EXPECT_TRUE(fs::exists(dir / "qzSetup.exe"));
@@ -85,10 +85,10 @@ TEST(SetupBuild, AnInstallBuildWithoutWhatTheInstallNeedsIsRefused) {
 TEST(SetupBuild, TheUninstallBuildAndAnUncheckedBuildNeedNoSettings) {
   HostDir dir;
   WriteHostFile(dir / "payload/qzUpdater.exe", "updater");
-  Built b = Setup(dir, "-uninstall");
+  Built b = BuildSetup(dir, "-uninstall");
   EXPECT_EQ(b.status, 0) << b.out;
   fs::remove(dir / "qzSetup.exe");
-  b = Setup(dir, "-hide", {"--unchecked"});
+  b = BuildSetup(dir, "-hide", {"--unchecked"});
   EXPECT_EQ(b.status, 0) << b.out;
   EXPECT_TRUE(fs::exists(dir / "qzSetup.exe"));
 }
@@ -97,7 +97,7 @@ TEST(SetupBuild, TheUninstallBuildAndAnUncheckedBuildNeedNoSettings) {
 TEST(SetupBuild, ShowsThePercentOfBytesCompressed) {
   HostDir dir;
   WriteHostFile(dir / "payload/qzUpdater.exe", qztest::Pattern(3 << 20));
-  Built b = Setup(dir, "-uninstall");
+  Built b = BuildSetup(dir, "-uninstall");
   ASSERT_EQ(b.status, 0) << b.out;
   const std::string size = std::to_string(3 << 20);
   EXPECT_NE(b.out.find("qzpack: compressing " + size + " bytes: 100%\n"), std::string::npos) << b.out;

@@ -126,14 +126,15 @@ int Run7zz(const std::string& dir, std::vector<std::string> args, Progress* prog
 
 // What the installer of an install build reads from its setup folder before it removes anything.
 std::string CheckInstallPayload(const std::map<std::string, std::string>& members) {
-  for (const char* name : {"server.cfg", "qzTarlinSvc.exe", "qzUpdater.exe"}) {
-    if (!members.count(name)) return std::string("an install build needs ") + name + " in its payload";
-  }
+  if (!members.count("server.cfg")) return "an install build needs server.cfg in its payload";
   std::string text;
   if (!ReadHostFile(members.at("server.cfg"), &text)) return "cannot read " + members.at("server.cfg");
   qz::InstallerSettings settings;
   if (const int code = qz::ParseInstallerSettings(text, &settings))
     return "the installer refuses its server.cfg (" + members.at("server.cfg") + ") with code " + std::to_string(code);
+  for (const char* name : {"qzTarlinSvc.exe", "qzUpdater.exe"}) {
+    if (!members.count(name)) return std::string("an install build needs ") + name + " in its payload";
+  }
   return {};
 }
 
