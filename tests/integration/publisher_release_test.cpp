@@ -242,4 +242,35 @@ TEST_F(PublisherRelease, AReusedFolderIsReplacedWholeThroughItsLink) {
   }
 }
 
+// Any refusal of any command is one line and exit status 2, never an abort.
+TEST_F(PublisherRelease, EveryRefusalIsOneLineAndStatus2) {
+  WriteHostFile(dir_ / "x.dll", "x");
+  const struct {
+    std::vector<std::string> args;
+    std::string message;
+  } rows[] = {
+      {{"sign", "--key", dir_ / "pki/fs.key", "--out", dir_ / "x.qz", dir_.path()}, "not a file: " + dir_.path()},
+      {{"sign", "--key", dir_ / "pki/fs.key", "--out", dir_ / "x.qz", dir_ / "x.dll=..\\x.dll"},
+       "entry name refused by the updater: ..\\x.dll"},
+      {{"ca", "--cert", dir_ / "c.pem", "--key", dir_ / "c.key", "--days", "abc"}, "--days takes 1 to 36500"},
+      {{"ca", "--cert", dir_ / "c.pem", "--key", dir_ / "c.key", "--days", "-5"}, "--days takes 1 to 36500"},
+      {{"release", "--agent", dir_ / "agent", "--build", "1", "--expires", "0", "--ca", dir_ / "pki/ca.pem",
+        "--fs-cert", dir_ / "pki/fs.crt", "--fs-key", dir_ / "pki/fs.key", "--out", dir_ / "r"},
+       "--expires takes 1 to 36500 days"},
+      {{"release", "--agent", dir_ / "missing", "--build", "1", "--ca", dir_ / "pki/ca.pem", "--fs-cert",
+        dir_ / "pki/fs.crt", "--fs-key", dir_ / "pki/fs.key", "--out", dir_ / "r"},
+       "cannot list the agent folder " + (dir_ / "missing")},
+      {{"encrypt-cert", "--in", dir_ / "missing.pem", "--out"}, "missing value for --out"},
+  };
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.args[0] + " " + r.message);
+    const Result got = Qzpack(r.args);
+    EXPECT_EQ(got.status, 2);
+    EXPECT_EQ(got.out, "qzpack: " + r.message + "\n");
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "x.qz"));
+  EXPECT_FALSE(fs::exists(dir_ / "c.pem"));
+  EXPECT_FALSE(fs::exists(dir_ / "r"));
+}
+
 }  // namespace
