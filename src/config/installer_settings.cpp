@@ -74,9 +74,13 @@ void ReadExtras(const tinyxml2::XMLElement* addbin, std::vector<ExtraProgram>* e
 
 int ReadInstallerSettings(std::string_view ansiPath, InstallerSettings* s) {
   std::string text;
+  if (!ReadWholeFile(AnsiToWide(ansiPath), &text, kSettingsFileLimit)) return kSettingsNotLoaded;
+  return ParseInstallerSettings(text, s);
+}
+
+int ParseInstallerSettings(std::string_view text, InstallerSettings* s) {
   tinyxml2::XMLDocument doc(true, tinyxml2::COLLAPSE_WHITESPACE);
-  if (!ReadWholeFile(AnsiToWide(ansiPath), &text, kSettingsFileLimit) ||
-      doc.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS)
+  if (text.size() > kSettingsFileLimit || doc.Parse(text.data(), text.size()) != tinyxml2::XML_SUCCESS)
     return kSettingsNotLoaded;
   const tinyxml2::XMLElement* root = doc.RootElement();
   if (!root) return kSettingsNoRoot;

@@ -54,6 +54,8 @@ struct InstallerSettings {
 
 // Fills settings from the document at ansiPath. 0 or 31..38; fields read before a failure stay filled.
 int ReadInstallerSettings(std::string_view ansiPath, InstallerSettings* settings);
+// The same over the document's bytes (the publisher tool checks an installer's document with it).
+int ParseInstallerSettings(std::string_view text, InstallerSettings* settings);
 
 // Rebuilds the agent's tree from the settings the preparation read and makes sure the agent has a
 // GUID. 0, or the first error: 1..9 key tree, 20 serial, 21 server, 10..13 PC keeper server, 23

@@ -59,14 +59,6 @@ bool ReadModuleName(const tinyxml2::XMLElement* element, std::u16string* name) {
   return true;
 }
 
-bool IsPlainFileName(std::u16string_view name) {
-  if (name.empty() || name.size() > kModuleNameMax || name == u"." || name == u"..") return false;
-  for (char16_t c : name) {
-    if (c < 0x20 || std::u16string_view(u"\\/:*?\"<>|").find(c) != std::u16string_view::npos) return false;
-  }
-  return true;
-}
-
 bool IsPlainDownload(UpdaterRun& u) {
   AgentRegKey agent;
   if (OpenAgentKey(KEY_READ, &agent) != ERROR_SUCCESS) return false;
@@ -148,8 +140,9 @@ bool DownloadAgentModule(UpdaterRun& u, const tinyxml2::XMLElement* module, bool
     Log(u, kTag, kFunc, kLogWarning, u"모듈 이름을 찾을 수 없음");
     return false;
   }
-  // The name is joined to the install folder and may be deleted there: it must stay inside it.
-  if (!IsPlainFileName(name)) {
+  // The name is joined to the install folder and may be deleted there: it must stay inside it and
+  // must not be one of the agent's own folders, backups or a device.
+  if (!ModuleNameRefusal(name).empty()) {
     Log(u, kTag, kFunc, kLogWarning, u"Invalid module name: %s", name);
     return false;
   }

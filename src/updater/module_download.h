@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "crypto/digest.h"
+#include "crypto/module_name.h"
 #include "updater/run.h"
 
 namespace tinyxml2 {
@@ -23,8 +24,6 @@ inline constexpr int kModuleChecksumError = 7;
 
 inline constexpr int kModuleAttempts = 5;
 inline constexpr win::DWORD kModuleRetryPause = 500;
-// Longest module or configuration file name, in UTF-16 characters.
-inline constexpr size_t kModuleNameMax = 79;
 
 
 // Reads qzAgent.xmd in the install folder and prepares every changed module that applies to this
@@ -44,7 +43,5 @@ void StopDriverIfNeedUpdate(UpdaterRun& u, const tinyxml2::XMLElement* root);
 
 // The element's text as UTF-16; false when it has none.
 bool ReadModuleName(const tinyxml2::XMLElement* element, std::u16string* name);
-// True when the name can only mean a file directly inside the folder it is joined to, and fits.
-bool IsPlainFileName(std::u16string_view name);
 
 }  // namespace qz

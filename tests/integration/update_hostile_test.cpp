@@ -239,6 +239,36 @@ TEST_F(UpdateHostile, EachFailsTheUpdateAndLeavesBuild330Running) {
   release_->server->Faults("");
 }
 
+// A definition that names a file the agent must not place (a device, one of its own folders, a
+// backup name, a wildcard, a dot-file), signed and with its package served: the update fails at
+// that name, after the modules before it were fetched, and nothing is installed or removed.
+TEST_F(UpdateHostile, ADefinitionNamingAForbiddenFileFailsTheUpdate) {
+  const auto& dir = release_->dir;
+  const std::string key = dir / "pki/fs.key";
+  const struct {
+    const char* name;
+    bool remove;
+  } rows[] = {{"q*.dll", false}, {".hidden.dll", false}, {"module", false}, {"logs", true},
+              {"CON", false},    {"nul.txt", false},     {"x.r330", false}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.name);
+    ExpectFailedUpdateKeeps330(
+        [&] {
+          std::string xml = ReadHostFile(dir / "release/qzAgent.xml");
+          const std::string data = std::string("planted as ") + r.name;
+          const std::string element =
+              r.remove ? std::string("  <module remove=\"true\">") + r.name + "</module>\n"
+                       : "  <module cks=\"" + qz::HexEncode(qz::DigestMemory(std::string_view(data))) + "\">" +
+                             r.name + "</module>\n";
+          xml.insert(xml.find("</qzAgent>"), element);
+          WriteHostFile(dir / "release/agent/qzAgent.xmd", SignContainer(Deflate(xml), key));
+          if (!r.remove) WriteHostFile(dir / ("release/agent/" + std::string(r.name) + ".qz"),
+                                       SignContainer(Entries({{r.name, data}}), key));
+        },
+        std::string("Invalid module name: ") + r.name);
+  }
+}
+
 // A server that breaks off every package download, or sends more than it announced: each attempt
 // fails at once with the code of the step that failed (never a time-out), three attempts for the
 // configuration file and five for the first module, and the update fails. The I/O time-outs are the real 30 s here.

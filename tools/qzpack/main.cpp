@@ -12,7 +12,7 @@
 //   qzpack release --agent DIR --build N [--manifest FILE] [--expires DAYS] --ca CA.pem --fs-cert FS.crt
 //                  --fs-key FS.key --out DIR
 //   qzpack setup --program QZSETUP --tool 7zr.exe --mode TEXT --out SETUP.exe [--level 0-9] [--release DIR] [--dir DIR]...
-//                [FILE[=NAME]]...
+//                [--unchecked] [FILE[=NAME]]...
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -43,8 +43,10 @@ constexpr const char* kUsage =
     "  qzpack release --agent DIR --build N [--manifest FILE] [--expires DAYS] --ca CA.pem --fs-cert FS.crt\n"
     "                 --fs-key FS.key --out DIR\n"
     "  qzpack setup --program QZSETUP --tool 7zr.exe --mode TEXT --out SETUP.exe [--level 0-9] [--release DIR] [--dir DIR]...\n"
-    "               [FILE[=NAME]]...\n"
-    "              (TEXT: -uninstall for the delivered uninstaller, \"\", -hide, -auto, ...)\n";
+    "               [--unchecked] [FILE[=NAME]]...\n"
+    "              (TEXT: -uninstall for the delivered uninstaller, \"\", -hide, -auto, ...; an install build must carry\n"
+    "               server.cfg, qzTarlinSvc.exe and qzUpdater.exe; --unchecked skips that check, for tests of the installer)\n"
+    "  Exit status: 0 done, 2 refused (one line on standard error); verify: 1 when it refuses the file.\n";
 
 // Options with a value ("--name value"), repeatable ones collected in order, flags, and operands.
 struct Args {
@@ -90,9 +92,10 @@ Args Parse(int argc, char** argv, const std::vector<std::string>& flagNames) {
   return a;
 }
 
+// Every refusal is one line and exit status 2.
 int Fail(const std::string& error) {
   std::fprintf(stderr, "qzpack: %s\n", error.c_str());
-  return 1;
+  return 2;
 }
 
 bool Need(const Args& a, std::initializer_list<const char*> names, std::string* error) {
@@ -105,12 +108,14 @@ bool Need(const Args& a, std::initializer_list<const char*> names, std::string* 
   return true;
 }
 
-qzpack::CertOptions CertOptionsFrom(const Args& a, const std::string& defaultCn) {
+qzpack::CertOptions CertOptionsFrom(const Args& a, const std::string& defaultCn, std::string* error) {
   qzpack::CertOptions o;
   o.commonName = a.Get("cn", defaultCn);
   o.organisation = a.Get("org", o.organisation);
   o.country = a.Get("country", o.country);
-  o.days = std::atoi(a.Get("days", "3650").c_str());
+  uint32_t days = 0;
+  if (!qz::ParseBuildText(a.Get("days", "3650"), &days) || days > 36500) *error = "--days takes 1 to 36500";
+  o.days = static_cast<int>(days);
   o.tlsServer = a.Flag("tls");
   o.upn = a.Get("upn", o.commonName);
   o.crlUri = a.Get("crl", o.crlUri);
@@ -119,9 +124,7 @@ qzpack::CertOptions CertOptionsFrom(const Args& a, const std::string& defaultCn)
   return o;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   if (argc < 2) {
     std::fputs(kUsage, stderr);
     return 2;
@@ -130,23 +133,26 @@ int main(int argc, char** argv) {
   const std::string command = argv[1];
   // "--definition" names the document when signing and is a switch when verifying.
   const Args a = command == "verify" ? Parse(argc, argv, {"definition", "package"})
-                                     : Parse(argc, argv, {"tls", "rotate"});
+                                     : Parse(argc, argv, {"tls", "rotate", "unchecked"});
   std::string error = a.error;
   if (!error.empty()) return Fail(error);
 
   if (command == "ca") {
     if (!Need(a, {"cert", "key"}, &error)) return Fail(error);
+    const qzpack::CertOptions options = CertOptionsFrom(a, "Qorv Root CA", &error);
+    if (!error.empty()) return Fail(error);
     if (a.Flag("rotate")) {
       if (!Need(a, {"from", "from-key"}, &error)) return Fail(error);
-      error = qzpack::RotateCa(CertOptionsFrom(a, "Qorv Root CA"), a.Get("from"), a.Get("from-key"), a.Get("cert"),
-                               a.Get("key"));
+      error = qzpack::RotateCa(options, a.Get("from"), a.Get("from-key"), a.Get("cert"), a.Get("key"));
     } else {
-      error = qzpack::MakeCa(CertOptionsFrom(a, "Qorv Root CA"), a.Get("cert"), a.Get("key"));
+      error = qzpack::MakeCa(options, a.Get("cert"), a.Get("key"));
     }
   } else if (command == "cert") {
     if (!Need(a, {"ca", "ca-key", "cert", "key"}, &error)) return Fail(error);
-    error = qzpack::MakeCert(CertOptionsFrom(a, a.Flag("tls") ? "127.0.0.1" : "Qorv File Signing"), a.Get("ca"),
-                             a.Get("ca-key"), a.Get("cert"), a.Get("key"));
+    const qzpack::CertOptions options =
+        CertOptionsFrom(a, a.Flag("tls") ? "127.0.0.1" : "Qorv File Signing", &error);
+    if (!error.empty()) return Fail(error);
+    error = qzpack::MakeCert(options, a.Get("ca"), a.Get("ca-key"), a.Get("cert"), a.Get("key"));
   } else if (command == "encrypt-cert") {
     if (!Need(a, {"in", "out"}, &error)) return Fail(error);
     error = qzpack::EncryptCert(a.Get("in"), a.Get("out"));
@@ -200,6 +206,7 @@ int main(int argc, char** argv) {
     o.release = a.Get("release");
     o.dirs = a.All("dir");
     o.files = a.operands;
+    o.checkInstall = !a.Flag("unchecked");
     const std::string level = a.Get("level");
     if (!level.empty()) {
       if (level.size() != 1 || level[0] < '0' || level[0] > '9') return Fail("--level takes 0 to 9");
@@ -211,4 +218,17 @@ int main(int argc, char** argv) {
     return 2;
   }
   return error.empty() ? 0 : Fail(error);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A library exception (a path that cannot be read, memory) is a refusal like any other.
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    return Fail(e.what());
+  } catch (...) {
+    return Fail("unexpected failure");
+  }
 }

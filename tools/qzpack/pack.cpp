@@ -5,6 +5,8 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <tinyxml2.h>
+#include <stdlib.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -21,6 +23,7 @@
 #include "crypto/cert.h"
 #include "crypto/definition_stamp.h"
 #include "crypto/digest.h"
+#include "crypto/module_name.h"
 #include "crypto/secrets.h"
 #include "crypto/zip_archive.h"
 #include "host.h"
@@ -106,10 +109,15 @@ std::string LoadCertificates(const std::string& caPath, const std::string& certP
   return {};
 }
 
-bool SafeModuleName(const std::string& name) {
-  return !name.empty() && name.size() <= 79 &&
-         std::all_of(name.begin(), name.end(), [](char c) { return c > ' ' - 1 && c < 0x7F; }) &&
-         qz::IsSafeEntryName(name) && name.find_first_of("\\/") == std::string::npos;
+// The agent's own rule, and ASCII: a package entry's name is read in the PC's code page, so any
+// other byte would name a different file there than the definition does.
+std::string ModuleNameProblem(const std::string& name) {
+  if (!std::all_of(name.begin(), name.end(), [](char c) { return c >= ' ' && c < 0x7F; }))
+    return "not plain ASCII";
+  const std::string_view why = qz::ModuleNameRefusal(win::Utf8ToWide(name));
+  if (!why.empty()) return std::string(why);
+  if (name.size() > qz::kMaxEntryName || !qz::IsSafeEntryName(name)) return "not a safe package entry name";
+  return {};
 }
 
 std::string XmlEscape(const std::string& s) {
@@ -181,6 +189,8 @@ std::string SignPackage(const std::vector<PackageFile>& files, const std::string
     if (f.name.empty() || f.name.size() > qz::kMaxEntryName || !qz::IsSafeEntryName(f.name))
       return "entry name refused by the updater: " + f.name;
     std::string data, packed;
+    std::error_code ec;
+    if (!fs::is_regular_file(f.path, ec)) return "not a file: " + f.path;
     if (!ReadHostFile(f.path, &data)) return "cannot read " + f.path;
     if (data.size() > 0xFFFFFFFFu || !Compress(data, &packed) || packed.size() > 0xFFFFFFFFu)
       return "cannot compress " + f.path;
@@ -291,6 +301,133 @@ int Verify(const std::string& caPath, const std::string& certPath, const std::st
   return 0;
 }
 
+namespace {
+
+// The files a release writes at the top of its folder.
+const std::set<std::string> kReleaseEntries = {"agent", "certs", "qzAgent.xml", "local-fs.crt", "release.txt"};
+
+// The release folder is a link to a versioned folder beside it; the new version is built whole,
+// then the link is swapped by a rename, so a server never serves half a release.
+struct ReleaseSlot {
+  fs::path link;          // --out
+  fs::path version;       // the folder being built
+  fs::path previous;      // the earlier version the link named, when it is ours to remove
+  bool realFolder = false;  // --out is a folder (empty, or a release made before releases were linked)
+  bool done = false;
+  ReleaseSlot() = default;
+  ReleaseSlot(const ReleaseSlot&) = delete;
+  ReleaseSlot& operator=(const ReleaseSlot&) = delete;
+  ~ReleaseSlot() {
+    std::error_code ec;
+    if (!done && !version.empty()) fs::remove_all(version, ec);
+  }
+};
+
+// A folder that holds no file, only (empty) folders, holds nothing to keep or to serve.
+bool HoldsNoFiles(const fs::path& dir) {
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    if (it->symlink_status(ec).type() != fs::file_type::directory) return false;
+  }
+  return !ec;
+}
+
+// The first certificate block of a PEM text, as DER; empty when there is none.
+std::string FirstCertificate(const std::string& pem) {
+  qz::qzRSACert c;
+  std::string der;
+  return c.DecodePem(pem, &der) == 0 ? der : std::string();
+}
+
+// Empty when dir holds a release that the CA in caPem may replace: one of the same CA, or of
+// the CA that cross-signed it.
+std::string CheckPreviousRelease(const fs::path& dir, const std::string& caPem, const std::string& shown) {
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(dir, ec)) {
+    const std::string name = e.path().filename().string();
+    if (!kReleaseEntries.count(name))
+      return "--out " + shown + " is neither empty nor a release folder (it holds " + name + ")";
+  }
+  if (ec) return "cannot list --out " + shown;
+  std::string heldPem;
+  if (!fs::is_regular_file(dir / "release.txt", ec) || !ReadHostFile((dir / "certs/qorv-ca.pem").string(), &heldPem))
+    return "--out " + shown + " is neither empty nor a release folder (no release.txt or certs/qorv-ca.pem)";
+  const std::string held = FirstCertificate(heldPem);
+  if (!held.empty() && held == FirstCertificate(caPem)) return {};
+  qz::qzRSACert heldCa, successor;
+  if (!held.empty() && heldCa.Parse(std::span(Bytes(held), held.size()), nullptr) == 0 &&
+      qz::CheckCaSuccessor(caPem, heldCa, &successor) == 0)
+    return {};
+  return "--out " + shown + " holds a release of another CA, which this CA does not succeed; publish into an empty folder";
+}
+
+std::string PrepareSlot(const std::string& outDir, uint32_t build, const std::string& caPem, ReleaseSlot* slot) {
+  std::error_code ec;
+  slot->link = fs::absolute(fs::path(outDir).lexically_normal(), ec);
+  if (slot->link.filename().empty()) slot->link = slot->link.parent_path();
+  const fs::path parent = slot->link.parent_path();
+  const std::string stem = slot->link.filename().string();
+  const fs::file_status st = fs::symlink_status(slot->link, ec);
+  if (st.type() == fs::file_type::symlink) {
+    const fs::path target = fs::read_symlink(slot->link, ec);
+    const fs::path resolved = target.is_absolute() ? target : parent / target;
+    if (!fs::is_directory(resolved, ec)) return "--out " + outDir + " is a link to no folder";
+    std::string error = CheckPreviousRelease(resolved, caPem, outDir);
+    if (!error.empty()) return error;
+    // Only an earlier version made here is removed after the swap.
+    const std::string name = resolved.filename().string();
+    if (resolved.parent_path() == parent && name.rfind(stem + ".", 0) == 0) slot->previous = resolved;
+  } else if (st.type() == fs::file_type::directory) {
+    if (!HoldsNoFiles(slot->link)) {
+      std::string error = CheckPreviousRelease(slot->link, caPem, outDir);
+      if (!error.empty()) return error;
+    }
+    slot->realFolder = true;
+  } else if (st.type() != fs::file_type::not_found) {
+    return "--out " + outDir + " is not a folder";
+  }
+  fs::create_directories(parent, ec);
+  std::string name = (parent / (stem + "." + std::to_string(build) + "-XXXXXX")).string();
+  if (!mkdtemp(name.data())) return "cannot create a folder beside " + outDir;
+  slot->version = name;
+  // Readable by a web server that runs as another user, as a folder made plainly would be.
+  fs::permissions(slot->version, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                     fs::perms::others_read | fs::perms::others_exec, ec);
+  return {};
+}
+
+std::string SwapIn(ReleaseSlot* slot) {
+  std::error_code ec;
+  const fs::path staged = slot->version.string() + ".link";
+  fs::remove(staged, ec);
+  fs::create_directory_symlink(slot->version.filename(), staged, ec);
+  if (ec) return "cannot make a link beside " + slot->link.string();
+  fs::path aside;
+  if (slot->realFolder) {
+    // A folder cannot be replaced by a link in one step: it is moved aside just before.
+    aside = slot->version.string() + ".old";
+    fs::rename(slot->link, aside, ec);
+    if (ec) {
+      fs::remove(staged, ec);
+      return "cannot move " + slot->link.string() + " aside";
+    }
+  }
+  fs::rename(staged, slot->link, ec);
+  if (ec) {
+    std::error_code ignored;
+    fs::remove(staged, ignored);
+    if (!aside.empty()) fs::rename(aside, slot->link, ignored);
+    return "cannot swap " + slot->link.string() + " to the new release";
+  }
+  slot->done = true;
+  if (!aside.empty()) fs::remove_all(aside, ec);
+  if (!slot->previous.empty() && slot->previous != slot->version) fs::remove_all(slot->previous, ec);
+  return {};
+}
+
+}  // namespace
+
 std::string Release(const ReleaseOptions& o) {
   qz::qzRSACert ca, cert;
   std::string error = LoadCertificates(o.caCert, o.fsCert, &ca, &cert);
@@ -347,27 +484,45 @@ std::string Release(const ReleaseOptions& o) {
 
   std::vector<std::string> modules;
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(o.agentDir, ec)) {
-    if (!entry.is_regular_file()) continue;
+  fs::directory_iterator listing(o.agentDir, ec);
+  if (ec) return "cannot list the agent folder " + o.agentDir;
+  for (const auto& entry : listing) {
     const std::string name = entry.path().filename().string();
+    // A link would publish whatever it points at; a subfolder's files would never be installed.
+    const fs::file_type type = entry.symlink_status(ec).type();
+    if (type == fs::file_type::symlink) return "the agent folder holds a symbolic link, which is not published: " + name;
+    if (type == fs::file_type::directory) return "the agent folder holds a subfolder, which the agent cannot install: " + name;
+    if (type != fs::file_type::regular) return "the agent folder holds something that is not a file: " + name;
     if (name == configName) continue;  // the configuration travels in its own element
-    if (!SafeModuleName(name)) return "module name refused (ASCII, at most 79 characters): " + name;
+    const std::string problem = ModuleNameProblem(name);
+    if (!problem.empty()) return "module name refused by the agent (" + problem + "): " + name;
     modules.push_back(name);
   }
-  if (ec) return "cannot list " + o.agentDir;
+  if (modules.empty()) return "the agent folder " + o.agentDir + " holds no module files";
   std::sort(modules.begin(), modules.end());
   for (const auto& [name, mask] : osMasks) {
     if (!std::binary_search(modules.begin(), modules.end(), name)) return "the manifest names an OS mask for a missing file: " + name;
   }
   for (const auto& name : removals) {
-    if (!SafeModuleName(name)) return "module name refused: " + name;
+    const std::string problem = ModuleNameProblem(name);
+    if (!problem.empty()) return "module name to remove refused by the agent (" + problem + "): " + name;
     if (std::binary_search(modules.begin(), modules.end(), name)) return "a file to remove is also published: " + name;
   }
+  if (!configPath.empty()) {
+    const std::string problem = ModuleNameProblem(configName);
+    if (!problem.empty()) return "configuration file name refused by the agent (" + problem + "): " + configName;
+  }
+  if (o.build == 0) return "the build number must be 1 to 4294967295";
 
-  const fs::path out(o.outDir), agent = out / "agent", certs = out / "certs";
+  std::string caPem, fsPem;
+  if (!ReadHostFile(o.caCert, &caPem) || !ReadHostFile(o.fsCert, &fsPem)) return "cannot read the certificates";
+  ReleaseSlot slot;
+  error = PrepareSlot(o.outDir, o.build, caPem, &slot);
+  if (!error.empty()) return error;
+  const fs::path out(slot.version), agent = out / "agent", certs = out / "certs";
   fs::create_directories(agent, ec);
   fs::create_directories(certs, ec);
-  if (ec) return "cannot create " + o.outDir;
+  if (ec) return "cannot create " + out.string();
 
   auto publish = [&](const std::string& path, const std::string& name, std::string* cks) {
     *cks = FileChecksum(path);
@@ -379,7 +534,6 @@ std::string Release(const ReleaseOptions& o) {
     return r == 0 ? std::string() : package + " fails its own check: " + std::to_string(r);
   };
 
-  if (o.build == 0) return "the build number must be 1 to 4294967295";
   std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<qzAgent build=\"" + std::to_string(o.build) + "\"";
   if (o.expiresDays > 0) {
     const uint64_t expires = win::Time().GetSystemTimeMs() / 1000 * 1000 + uint64_t{o.expiresDays} * 86400000u;
@@ -389,7 +543,6 @@ std::string Release(const ReleaseOptions& o) {
   xml += ">\n";
   std::string cks;
   if (!configPath.empty()) {
-    if (!SafeModuleName(configName)) return "configuration file name refused: " + configName;
     error = publish(configPath, configName, &cks);
     if (!error.empty()) return error;
     xml += "  <config cks=\"" + cks + "\">" + XmlEscape(configName) + "</config>\n";
@@ -418,14 +571,14 @@ std::string Release(const ReleaseOptions& o) {
       return definition + " fails its own check";
   }
 
-  std::string caPem, fsPem;
-  if (!ReadHostFile(o.caCert, &caPem) || !ReadHostFile(o.fsCert, &fsPem)) return "cannot read the certificates";
   const std::string sealed = EncryptedPem(CertificateDer(o.fsCert));
   if (sealed.empty()) return "cannot make the encrypted form of " + o.fsCert;
   if (!WriteHostFile((certs / "qorv-ca.pem").string(), caPem) || !WriteHostFile((certs / "qorv-fs.crt").string(), fsPem) ||
       !WriteHostFile((out / "local-fs.crt").string(), sealed) ||
       !WriteHostFile((out / "release.txt").string(), "build=" + std::to_string(o.build) + "\n"))
-    return "cannot write the certificates into " + o.outDir;
+    return "cannot write the certificates into " + out.string();
+  error = SwapIn(&slot);
+  if (!error.empty()) return error;
   std::printf("release %u: %zu modules, %zu removals%s into %s\n", o.build, modules.size(), removals.size(),
               configPath.empty() ? "" : ", configuration", o.outDir.c_str());
   return {};

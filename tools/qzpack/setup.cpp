@@ -5,12 +5,16 @@
 #include <stdlib.h>
 #include <sys/wait.h>
 
+#include <unistd.h>
+
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
 
+#include "config/installer_settings.h"
 #include "crypto/aes.h"
 #include "crypto/cert.h"
 #include "crypto/secrets.h"
@@ -41,25 +45,97 @@ bool ReadBytes(const std::string& path, std::vector<uint8_t>* out) {
   return true;
 }
 
-// Runs 7zz in dir with args; its exit status, or -1 when it cannot be started.
-int Run7zz(const std::string& dir, std::vector<std::string> args) {
+// Shows the share of bytes compressed that 7zz reports: on a terminal one line kept current,
+// otherwise a line at every quarter, so a log stays short.
+class Progress {
+ public:
+  explicit Progress(uint64_t bytes) : bytes_(bytes), terminal_(isatty(2) != 0) {}
+  void Show(int percent) {
+    if (percent <= shown_ || percent > 100) return;
+    if (terminal_) {
+      std::fprintf(stderr, "\rqzpack: compressing %llu bytes: %3d%%", static_cast<unsigned long long>(bytes_), percent);
+    } else if (percent / 25 > shown_ / 25 || shown_ < 0) {
+      std::fprintf(stderr, "qzpack: compressing %llu bytes: %d%%\n", static_cast<unsigned long long>(bytes_), percent);
+    } else {
+      return;
+    }
+    shown_ = percent;
+  }
+  void End() {
+    Show(100);
+    if (terminal_ && shown_ >= 0) std::fputc('\n', stderr);
+  }
+
+ private:
+  uint64_t bytes_;
+  bool terminal_;
+  int shown_ = -1;
+};
+
+// Runs 7zz in dir with args, its progress read from a pipe; its exit status, or -1 when it cannot
+// be started.
+int Run7zz(const std::string& dir, std::vector<std::string> args, Progress* progress) {
   args.insert(args.begin(), "7zz");
+  // Progress on standard output alone; its other lines would only clutter the publisher's terminal.
+  args.insert(args.begin() + 2, {"-bso0", "-bsp1"});
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addchdir_np(&fa, dir.c_str());
-  // Its progress lines would only clutter the publisher's terminal.
-  posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+  posix_spawn_file_actions_addclose(&fa, fds[0]);
+  posix_spawn_file_actions_addclose(&fa, fds[1]);
   pid_t pid = 0;
   int rc = posix_spawnp(&pid, "7zz", &fa, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) return -1;
+  close(fds[1]);
+  if (rc != 0) {
+    close(fds[0]);
+    return -1;
+  }
+  // Its progress is "NN%" among backspaces and file names.
+  int number = -1;
+  char buffer[512];
+  for (;;) {
+    const ssize_t got = read(fds[0], buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    for (ssize_t i = 0; i < got; ++i) {
+      const char c = buffer[i];
+      if (c >= '0' && c <= '9') {
+        number = (number < 0 ? 0 : number) * 10 + (c - '0');
+        if (number > 1000) number = 1000;
+      } else {
+        if (c == '%' && number >= 0) progress->Show(number);
+        number = -1;
+      }
+    }
+  }
+  close(fds[0]);
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (code == 0) progress->End();
+  return code;
+}
+
+// What the installer of an install build reads from its setup folder before it removes anything.
+std::string CheckInstallPayload(const std::map<std::string, std::string>& members) {
+  if (!members.count("server.cfg")) return "an install build needs server.cfg in its payload";
+  std::string text;
+  if (!ReadHostFile(members.at("server.cfg"), &text)) return "cannot read " + members.at("server.cfg");
+  qz::InstallerSettings settings;
+  if (const int code = qz::ParseInstallerSettings(text, &settings))
+    return "the installer refuses its server.cfg (" + members.at("server.cfg") + ") with code " + std::to_string(code);
+  for (const char* name : {"qzTarlinSvc.exe", "qzUpdater.exe"}) {
+    if (!members.count(name)) return std::string("an install build needs ") + name + " in its payload";
+  }
+  return {};
 }
 
 struct TempDir {
@@ -180,6 +256,10 @@ std::string BuildSetup(const SetupOptions& o) {
     members[name] = source;
   }
   if (members.empty()) return "no files for the payload";
+  if (o.checkInstall && o.mode.find("-uninstall") == std::string::npos) {
+    std::string error = CheckInstallPayload(members);
+    if (!error.empty()) return error + " (--unchecked builds it anyway)";
+  }
 
   auto bundle = winsim::ReadBundle(o.program);
   if (!bundle) return o.program + " is not a built program (no resource bundle)";
@@ -189,12 +269,15 @@ std::string BuildSetup(const SetupOptions& o) {
   const std::string staging = tmp.path + "/files";
   std::error_code ec;
   fs::create_directory(staging, ec);
-  std::vector<std::string> args{"a", "-t7z", "-y", "-bd", "-mx" + std::to_string(o.level), tmp.path + "/payload.7z"};
+  std::vector<std::string> args{"a", "-t7z", "-y", "-mx" + std::to_string(o.level), tmp.path + "/payload.7z"};
+  uint64_t bytes = 0;
   for (const auto& [name, source] : members) {
     if (!fs::copy_file(source, staging + "/" + name, ec)) return "cannot stage " + source;
+    bytes += fs::file_size(staging + "/" + name, ec);
     args.push_back(name);
   }
-  int rc = Run7zz(staging, args);
+  Progress progress(bytes);
+  int rc = Run7zz(staging, args, &progress);
   if (rc < 0) return "cannot start 7zz (Debian package 7zip)";
   if (rc != 0) return "7zz failed with status " + std::to_string(rc);
   if (!ReadBytes(tmp.path + "/payload.7z", &archive) || archive.empty()) return "7zz made no archive";

@@ -18,6 +18,9 @@ struct SetupOptions {
   std::vector<std::string> dirs;  // every regular file at the top of each folder
   std::vector<std::string> files;  // FILE or FILE=NAME; later names replace earlier ones
   int level = 5;                   // 7-Zip's compression level; 1 builds test installers quickly
+  // An install build (any mode but -uninstall) must carry what the installer needs, or it would
+  // fail only on the PC. Off for tests of the installer's own refusals.
+  bool checkInstall = true;
 };
 
 // Empty on success, else why it failed (nothing is left at out then).
