@@ -11,6 +11,8 @@
 # missing, or with --refresh (then a newer Debian version is built beside the old one).
 #
 # usage: scripts/bootstrap-windows.sh [--refresh] [--arch i686|x86_64]...   (default: both)
+# Exits 3 when a package or source it needs cannot be had (no network, no such package in the
+# machine's apt sources), 1 on any other failure (a library that does not build).
 set -euo pipefail
 shopt -s inherit_errexit
 
@@ -40,12 +42,15 @@ if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok 
    ! dpkg --print-foreign-architectures | grep -qx i386; then
   echo "bootstrap-windows: adding the i386 architecture for wine32"
   $SUDO dpkg --add-architecture i386
-  $SUDO apt-get update -qq
+  $SUDO apt-get update -qq || { echo "bootstrap-windows: the package index cannot be read" >&2; exit 3; }
 fi
-"$here/scripts/bootstrap.sh" \
+if ! "$here/scripts/bootstrap.sh" \
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev \
   wine wine32:i386 wine64 xvfb icoutils \
-  cmake make perl dpkg-dev xz-utils file binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  cmake make perl dpkg-dev xz-utils file binutils-mingw-w64-i686 binutils-mingw-w64-x86-64; then
+  echo "bootstrap-windows: the cross toolchain, Wine or Xvfb cannot be installed" >&2
+  exit 3
+fi
 
 # --- the cache ---
 cache="${QZ_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/qz-windows}"
@@ -139,7 +144,7 @@ for l in "${libs[@]}"; do
   done
   if [ -z "${version[$l]:-}" ]; then
     echo "bootstrap-windows: no source package $l to be had from the machine's apt sources (see $aptdir/update.log)" >&2
-    exit 1
+    exit 3
   fi
 done
 

@@ -3,7 +3,8 @@
 # builds the preset, then runs every test program of build/<preset>/windows_tests.txt under Wine,
 # one GoogleTest suite at a time, each in a Wine session of its own (`wineserver -p`, ended with
 # `wineserver -k`), in one fresh WINEPREFIX made for this run, with Xvfb on a display of its own.
-# Prints a ctest-like summary and the Wine differences the tests met; exits 1 when a suite fails
+# Then checks qzUpdater.exe --install against its version gate under Wine (-999 at win2k, -1 with
+# another running). Prints a ctest-like summary and the Wine differences the tests met; exits 1 when a suite fails
 # (or none ran), 2 when Wine cannot run here. Wine, its server and Xvfb are ended whatever happens.
 #
 # usage: scripts/test-windows.sh [--preset win32|win64|auto] [--no-build] [-R REGEX] [--keep]
@@ -225,6 +226,66 @@ for entry in "${suites[@]}"; do
   fi
 done
 
+# --- the shipped program's version gate: qzUpdater.exe --install under Wine's Windows versions ---
+# Each box it shows is dismissed with Return (XTest through ctypes); its exit code comes back
+# whole through a batch file's %ERRORLEVEL% (the shell sees it mod 256).
+gate_failed=()
+updater="$bindir/qzUpdater.exe"
+if [ -f "$updater" ] && [ -z "$filter" ]; then
+  dospath() { printf 'Z:%s' "${1//\//\\}"; }
+  cat > "$run/press.py" <<'PY'
+import ctypes, sys
+x11 = ctypes.CDLL("libX11.so.6"); xtst = ctypes.CDLL("libXtst.so.6")
+x11.XOpenDisplay.restype = ctypes.c_void_p
+d = x11.XOpenDisplay(None)
+if not d: sys.exit(1)
+x11.XKeysymToKeycode.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+xtst.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+x11.XFlush.argtypes = [ctypes.c_void_p]
+k = x11.XKeysymToKeycode(d, 0xff0d)
+xtst.XTestFakeKeyEvent(d, k, 1, 0); xtst.XTestFakeKeyEvent(d, k, 0, 0); x11.XFlush(d)
+PY
+  printf '@echo off\r\n"%s" --install\r\necho %%ERRORLEVEL%%> "%s"\r\n' "$(dospath "$updater")" \
+    "$(dospath "$run/gate_rc.txt")" > "$run/gate.bat"
+  boxes() { xwininfo -root -tree 2>/dev/null | grep '"qzupdater.exe"' | grep -vc 'Default IME' || true; }
+  install_rc() {  # the exit code of qzUpdater.exe --install, each box dismissed; "none" if it hangs
+    rm -f "$run/gate_rc.txt"
+    "${wine[@]}" cmd /c "$(dospath "$run/gate.bat")" </dev/null >/dev/null 2>&1 &
+    local pid=$! i
+    for i in $(seq 120); do
+      sleep 0.5
+      [ -s "$run/gate_rc.txt" ] && break
+      if [ "$(boxes)" -gt "$1" ]; then python3 "$run/press.py" || true; fi
+    done
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    if [ -s "$run/gate_rc.txt" ]; then tr -d '\r\n ' < "$run/gate_rc.txt"; else echo none; fi
+  }
+  gate_check() {  # what, got, want ("not:N" for anything but N)
+    local ok=0
+    case "$3" in not:*) [ "$2" != none ] && [ "$2" != "${3#not:}" ] && ok=1 ;; *) [ "$2" = "$3" ] && ok=1 ;; esac
+    if [ "$ok" -eq 1 ]; then echo "test-windows: qzUpdater --install $1: exit $2"; else
+      echo "test-windows: qzUpdater --install $1: exit $2, expected ${3/not:/anything but }" >&2
+      gate_failed+=("qzUpdater --install $1")
+    fi
+  }
+  wineserver -p || true
+  for v in win2k winxp win2003 win10; do
+    "${wine[@]}" reg add 'HKCU\Software\Wine' /v Version /d "$v" /f </dev/null >/dev/null 2>&1
+    if [ "$v" = win2k ]; then want=-999; else want=not:-999; fi
+    gate_check "at $v" "$(install_rc 0)" "$want"
+  done
+  # Another qzUpdater.exe running (the first waits at its box, left there): -1.
+  "${wine[@]}" reg add 'HKCU\Software\Wine' /v Version /d win2k /f </dev/null >/dev/null 2>&1
+  "${wine[@]}" "$updater" --install </dev/null >/dev/null 2>&1 &
+  first=$!
+  for _ in $(seq 60); do [ "$(boxes)" -ge 1 ] && break; sleep 0.5; done
+  gate_check "with another running" "$(install_rc 1)" -1
+  wineserver -k >/dev/null 2>&1 || true
+  wait "$first" 2>/dev/null || true
+  wineserver -w || true
+fi
+
 echo
 passed=$((total - ${#failed[@]}))
 echo "$((100 * passed / total))% suites passed, ${#failed[@]} failed out of $total ($cases test cases, preset $preset)"
@@ -237,6 +298,7 @@ else
 fi
 echo "Total time $((SECONDS - start_all)) s"
 for program in "${unlisted[@]}"; do failed+=("$program (no test listed)"); done
+failed+=("${gate_failed[@]}")
 if [ ${#failed[@]} -gt 0 ]; then
   echo "The following suites FAILED:"
   printf '  %s\n' "${failed[@]}"

@@ -16,6 +16,15 @@ constexpr WineDifference kAll[] = {
     WineDifference::StrictTlsSecureFailureFlags,
     WineDifference::DriverPathInNtForm,
     WineDifference::MessageBoxWithoutDisplay,
+    WineDifference::RegCreateWithoutCreateSubKeyRight,
+    WineDifference::RegSubkeyOrderOfUnderscore,
+    WineDifference::RegValueOrderOfFirstMade,
+    WineDifference::FolderDaclEntriesOfCreatedDacl,
+    WineDifference::FolderWithoutDaclHasExplicitDacl,
+    WineDifference::RenameFolderHoldingAnOpenFile,
+    WineDifference::WriteToReadOnlyFileAsRoot,
+    WineDifference::VersionUnknownSizeLastError,
+    WineDifference::SnapshotListsIdleProcess,
 };
 
 TEST(WineDifferences, EachDifferenceHasOneRowWithTwoDistinctValues) {
@@ -35,6 +44,10 @@ TEST(WineDifferences, WindowsValuesAreTheRealOnes) {
   EXPECT_EQ(WineDifferenceOf(WineDifference::StrictTlsUnknownCa).windows, 12175);      // ERROR_WINHTTP_SECURE_FAILURE
   EXPECT_EQ(WineDifferenceOf(WineDifference::StartDriverMissingFile).wine, 1114);
   EXPECT_EQ(WineDifferenceOf(WineDifference::StrictTlsUnknownCa).wine, 12157);
+  EXPECT_EQ(WineDifferenceOf(WineDifference::RegCreateWithoutCreateSubKeyRight).windows, 5);  // ERROR_ACCESS_DENIED
+  EXPECT_EQ(WineDifferenceOf(WineDifference::RenameFolderHoldingAnOpenFile).windows, 5);
+  EXPECT_EQ(WineDifferenceOf(WineDifference::WriteToReadOnlyFileAsRoot).windows, 5);
+  EXPECT_EQ(WineDifferenceOf(WineDifference::VersionUnknownSizeLastError).windows, 122);  // ERROR_INSUFFICIENT_BUFFER
 }
 
 // The Wine runner marks its runs; Wine must be recognised there and nowhere else.

@@ -17,6 +17,15 @@ constexpr WineDifferenceEntry kDifferences[] = {
     {WineDifference::StrictTlsSecureFailureFlags, "secure-failure flags of strict TLS to an unknown CA", 8, 0},
     {WineDifference::DriverPathInNtForm, "a driver's path in NT form in its service configuration", 1, 0},
     {WineDifference::MessageBoxWithoutDisplay, "MessageBoxW without a display", 1, 0},
+    {WineDifference::RegCreateWithoutCreateSubKeyRight, "RegCreateKeyExW without KEY_CREATE_SUB_KEY", 5, 0},
+    {WineDifference::RegSubkeyOrderOfUnderscore, "subkey order of a name starting with '_'", 4, 0},
+    {WineDifference::RegValueOrderOfFirstMade, "value order (made, not sorted by name)", 0, 2},
+    {WineDifference::FolderDaclEntriesOfCreatedDacl, "explicit entries of a folder made with a DACL", 1, 2},
+    {WineDifference::FolderWithoutDaclHasExplicitDacl, "explicit DACL of a folder made without one", 0, 1},
+    {WineDifference::RenameFolderHoldingAnOpenFile, "renaming a folder that holds an open file", 5, 0},
+    {WineDifference::WriteToReadOnlyFileAsRoot, "writing to a read-only file (Wine as root)", 5, 0},
+    {WineDifference::VersionUnknownSizeLastError, "last error of GetVersionExW with an unknown size", 122, 0},
+    {WineDifference::SnapshotListsIdleProcess, "the idle process first in a process snapshot", 1, 0},
 };
 
 }  // namespace

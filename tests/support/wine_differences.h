@@ -28,6 +28,34 @@ enum class WineDifference {
   // MessageBoxW needs a display: without one Wine returns 0 at once; Windows always shows the
   // box (the Wine runner starts Xvfb, so a run there is not expected to meet this).
   MessageBoxWithoutDisplay,
+  // RegCreateKeyExW of a new subkey through a handle opened without KEY_CREATE_SUB_KEY: Windows
+  // ERROR_ACCESS_DENIED (5); Wine creates it (0).
+  RegCreateWithoutCreateSubKeyRight,
+  // Subkeys enumerate sorted by their upper-cased names on Windows, so "_under" comes after
+  // "Alpha", "beta", "Gamma" and "gamma2" (index 4); Wine compares lower-cased (index 0).
+  RegSubkeyOrderOfUnderscore,
+  // Values enumerate in the order they were made on Windows: of "z", "a", "M" made in that order
+  // "z" is index 0; Wine sorts them by name (index 2).
+  RegValueOrderOfFirstMade,
+  // A folder made with a DACL of one entry reads back that one explicit entry on Windows (1);
+  // Wine reads back two of its own built from the Unix mode (Local System, the owner), neither
+  // of them the one given (2).
+  FolderDaclEntriesOfCreatedDacl,
+  // A folder made without a security descriptor reads back no explicit DACL on Windows (0, its
+  // entries are inherited); Wine reports one built from the Unix mode (1).
+  FolderWithoutDaclHasExplicitDacl,
+  // MoveFileW of a folder that holds an open file: Windows ERROR_ACCESS_DENIED (5); Wine
+  // renames it (0).
+  RenameFolderHoldingAnOpenFile,
+  // A file with FILE_ATTRIBUTE_READONLY opened for writing, or copied onto: Windows
+  // ERROR_ACCESS_DENIED (5); Wine, running as root here, lets it through (0).
+  WriteToReadOnlyFileAsRoot,
+  // GetVersionExW with a structure size it does not know fails on both; Windows sets
+  // ERROR_INSUFFICIENT_BUFFER (122), Wine leaves the last error as it was (0 in the test).
+  VersionUnknownSizeLastError,
+  // A Toolhelp process snapshot starts with the idle process (process id 0) on Windows (1);
+  // Wine lists no idle process (0).
+  SnapshotListsIdleProcess,
 };
 
 struct WineDifferenceEntry {
