@@ -163,6 +163,9 @@ class IHttp {
   virtual BOOL WinHttpReadData(HINTERNET request, void* buffer, DWORD toRead, DWORD* read) = 0;
 };
 
+// A certificate context holding its own copy of the DER bytes, as both backends hand it out;
+// released with CertFreeCertificateContext.
+PCCERT_CONTEXT CopyCertificateContext(const BYTE* der, size_t size, DWORD encodingType = X509_ASN_ENCODING);
 BOOL CertFreeCertificateContext(PCCERT_CONTEXT context);
 
 }  // namespace win

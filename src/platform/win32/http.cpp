@@ -18,22 +18,6 @@
 #include <wincrypt.h>
 #include <winhttp.h>
 
-namespace win {
-
-namespace {
-struct OwnedCert : CERT_CONTEXT {
-  std::vector<BYTE> der;
-};
-}  // namespace
-
-// The certificate handed out is a copy of its DER bytes; WinHTTP's own context is freed at once.
-BOOL CertFreeCertificateContext(PCCERT_CONTEXT context) {
-  delete static_cast<const OwnedCert*>(context);
-  return 1;
-}
-
-}  // namespace win
-
 namespace win32 {
 
 namespace {
@@ -169,13 +153,10 @@ class Win32Http : public win::IHttp {
         ::SetLastError(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
         return FALSE;
       }
-      auto* cert = new win::OwnedCert;
-      cert->der.assign(real->pbCertEncoded, real->pbCertEncoded + real->cbCertEncoded);
-      cert->pbCertEncoded = cert->der.data();
-      cert->cbCertEncoded = static_cast<win::DWORD>(cert->der.size());
-      cert->dwCertEncodingType = real->dwCertEncodingType;
+      // The certificate handed out is a copy of its DER bytes; WinHTTP's own context is freed at once.
+      win::PCCERT_CONTEXT p = win::CopyCertificateContext(real->pbCertEncoded, real->cbCertEncoded,
+                                                          real->dwCertEncodingType);
       ::CertFreeCertificateContext(real);
-      win::PCCERT_CONTEXT p = cert;
       std::memcpy(buffer, &p, sizeof p);
       *length = sizeof p;
       return TRUE;

@@ -7,21 +7,6 @@
 #include "platform/winsim/http_internal.h"
 #include "platform/winsim/services.h"
 
-namespace win {
-
-namespace {
-struct OwnedCert : CERT_CONTEXT {
-  std::vector<BYTE> der;
-};
-}  // namespace
-
-BOOL CertFreeCertificateContext(PCCERT_CONTEXT context) {
-  delete static_cast<const OwnedCert*>(context);
-  return TRUE;
-}
-
-}  // namespace win
-
 namespace winsim {
 
 using namespace win;
@@ -89,11 +74,7 @@ BOOL WinsimHttp::WinHttpQueryOption(HINTERNET handle, DWORD option, void* buffer
     }
     std::lock_guard lock(r->m);
     if (r->serverCert.empty()) return Fail<BOOL>(ERROR_WINHTTP_INCORRECT_HANDLE_STATE, FALSE);
-    auto* cert = new win::OwnedCert;
-    cert->der = r->serverCert;
-    cert->pbCertEncoded = cert->der.data();
-    cert->cbCertEncoded = static_cast<DWORD>(cert->der.size());
-    PCCERT_CONTEXT p = cert;
+    PCCERT_CONTEXT p = CopyCertificateContext(r->serverCert.data(), r->serverCert.size());
     std::memcpy(buffer, &p, sizeof p);
     *length = sizeof p;
     return TRUE;

@@ -19,24 +19,11 @@
 
 namespace {
 
-// The text after the program's name, as Windows hands it to wWinMain.
-std::u16string ArgumentsOf(const std::u16string& cmd) {
-  size_t i = 0;
-  if (i < cmd.size() && cmd[i] == u'"') {
-    size_t end = cmd.find(u'"', 1);
-    i = end == std::u16string::npos ? cmd.size() : end + 1;
-  } else {
-    while (i < cmd.size() && cmd[i] != u' ' && cmd[i] != u'\t') ++i;
-  }
-  while (i < cmd.size() && (cmd[i] == u' ' || cmd[i] == u'\t')) ++i;
-  return cmd.substr(i);
-}
-
 int Run(win::HINSTANCE instance, int show) {
   // Lives until the process ends: other threads may still use services while it exits.
   auto* platform = new win32::Win32Platform();
   win::Platform::SetCurrent(platform);
-  std::u16string args = ArgumentsOf(win::Processes().GetCommandLineW());
+  std::u16string args = win::CommandLineArguments(win::Processes().GetCommandLineW());
   int rc;
   try {
     rc = wWinMain(instance, nullptr, args.data(), show);

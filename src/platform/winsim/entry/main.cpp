@@ -24,18 +24,6 @@ std::string Env(const char* name) {
   return v ? v : "";
 }
 
-// The text after the program name, as Windows hands it to wWinMain.
-std::u16string ArgumentsOf(const std::u16string& cmd) {
-  size_t i = 0;
-  if (i < cmd.size() && cmd[i] == u'"') {
-    size_t end = cmd.find(u'"', 1);
-    i = end == std::u16string::npos ? cmd.size() : end + 1;
-  } else {
-    while (i < cmd.size() && cmd[i] != u' ' && cmd[i] != u'\t') ++i;
-  }
-  while (i < cmd.size() && (cmd[i] == u' ' || cmd[i] == u'\t')) ++i;
-  return cmd.substr(i);
-}
 
 }  // namespace
 
@@ -100,7 +88,7 @@ int main(int argc, char** argv) {
   win::Platform::SetCurrent(platform.get());
   winsim::RegisterCurrentProcess(platform->machine(), hostImage);
 
-  std::u16string args = ArgumentsOf(id.commandLine);
+  std::u16string args = win::CommandLineArguments(id.commandLine);
   int rc;
   try {
     rc = wWinMain(reinterpret_cast<win::HINSTANCE>(0x400000), nullptr, args.data(), 1);
