@@ -27,10 +27,11 @@ constexpr char16_t kSetup[] = u"C:\\bc8f992f5df34654945e6e32a5aa400c";
 constexpr char16_t kUpdater[] = u"C:\\bc8f992f5df34654945e6e32a5aa400c\\qzUpdater.exe";
 constexpr char16_t kInstall[] = u"C:\\Program Files (x86)\\varnholt\\KSM";
 
-
-// A CA, a file-signing certificate and a release of one module, published in dir/release.
+// A CA, a file-signing certificate and a release of one module, published in dir/release (a
+// release of another CA stands in its way, so a fresh folder each time).
 void Publish(const HostDir& dir, const std::string& pki) {
   const std::string qzpack = BuiltProgram("qzpack");
+  std::filesystem::remove_all(dir / "release");
   std::filesystem::create_directories(dir / pki);
   std::filesystem::create_directories(dir / "agent");
   WriteHostFile(dir / "agent/qzAgentUtil.dll", "module");
