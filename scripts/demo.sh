@@ -104,7 +104,7 @@ make_agent 330
 quiet "$QZPACK" release --agent "$AGENT" --build 330 --ca "$PKI/ca.pem" --fs-cert "$PKI/fs.crt" \
   --fs-key "$PKI/fs.key" --out "$RELEASE" || fail "qzpack release 330 failed"
 say "Published build 330: $(find "$RELEASE/agent" -name '*.qz' | wc -l) signed modules, the signed definition" \
-  "qzAgent.xmd, $(find "$RELEASE" -type f | wc -l) files in the release folder"
+  "qzAgent.xmd, $(find -L "$RELEASE" -type f | wc -l) files in the release folder"
 
 if [ -n "$PORTS" ]; then
   start_server "$RELEASE" "$PKI" --journal "$WORK/journal.txt" --http-port "${PORTS%,*}" --https-port "${PORTS#*,}"
