@@ -258,15 +258,15 @@ ByteRange ParseRange(const std::string& header, uint64_t size) {
     r.why = "not a bytes range";
     return r;
   }
-  const std::string spec = header.substr(6);
-  if (spec.find(',') != std::string::npos) {
+  const std::string bounds = header.substr(6);
+  if (bounds.find(',') != std::string::npos) {
     r.why = "several ranges";
     return r;
   }
   r.why = "malformed";
-  const size_t dash = spec.find('-');
+  const size_t dash = bounds.find('-');
   if (dash == std::string::npos) return r;
-  const std::string a = spec.substr(0, dash), b = spec.substr(dash + 1);
+  const std::string a = bounds.substr(0, dash), b = bounds.substr(dash + 1);
   uint64_t first = 0, last = 0;
   if (a.empty()) {
     // "-n": the last n bytes.
