@@ -10,38 +10,23 @@
 #include "platform/pending_renames.h"
 #include "platform/platform.h"
 #include "platform/text.h"
+#include "files_helpers.h"
 #include "support/sandbox.h"
 #include "support/wine_differences.h"
 
 namespace {
+
+using namespace filetest;
 
 using namespace win;
 using qztest::P;
 using qztest::Sandbox;
 using qztest::WineDifference;
 
-constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
-
-HANDLE Open(std::u16string_view path, DWORD access, DWORD share, DWORD creation = OPEN_EXISTING, DWORD flags = 0) {
-  return Files().CreateFileW(path, access, share, creation, flags);
-}
-
-// Runs a BOOL-returning call and reports "ok" or "error N".
-std::string Result(BOOL ok) { return ok ? "ok" : "error " + std::to_string(GetLastError()); }
-
 // The result a call must give where Wine differs: the Windows error, or Wine's under Wine.
 std::string ExpectedResult(WineDifference what) {
   const int64_t e = qztest::Expected(what);
   return e ? "error " + std::to_string(e) : "ok";
-}
-
-// Opens and closes at once; reports the result and the last error of a success, as a caller sees them.
-std::string OpenResult(std::u16string_view path, DWORD access, DWORD share, DWORD creation, DWORD flags = 0) {
-  HANDLE h = Open(path, access, share, creation, flags);
-  if (h == INVALID_HANDLE_VALUE) return "error " + std::to_string(GetLastError());
-  DWORD err = GetLastError();
-  CloseHandle(h);
-  return err ? "ok " + std::to_string(err) : "ok";
 }
 
 TEST(Files, WindowsResults) {

@@ -13,38 +13,23 @@
 #include "platform/text.h"
 #include "platform/winsim/reboot.h"
 #include "platform/winsim/services.h"
+#include "files_helpers.h"
 #include "support/host_files.h"
 #include "support/test_machine.h"
 
 namespace {
+
+using namespace filetest;
 
 using namespace win;
 using qztest::ReadHostFile;
 using qztest::TestMachine;
 namespace fs = std::filesystem;
 
-constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
-
 winsim::Machine& MachineOf(Platform& p) { return dynamic_cast<winsim::WinsimPlatform&>(p).machine(); }
 
 void Put(const TestMachine& m, std::u16string_view winPath, const std::string& text = "data") {
   qztest::WriteHostFile(m.HostPath(winPath), text);
-}
-
-HANDLE Open(std::u16string_view path, DWORD access, DWORD share, DWORD creation = OPEN_EXISTING, DWORD flags = 0) {
-  return Files().CreateFileW(path, access, share, creation, flags);
-}
-
-// Runs a BOOL-returning call and reports "ok" or "error N".
-std::string Result(BOOL ok) { return ok ? "ok" : "error " + std::to_string(GetLastError()); }
-
-// Opens and closes at once; reports the result and the last error of a success, as a caller sees them.
-std::string OpenResult(std::u16string_view path, DWORD access, DWORD share, DWORD creation, DWORD flags = 0) {
-  HANDLE h = Open(path, access, share, creation, flags);
-  if (h == INVALID_HANDLE_VALUE) return "error " + std::to_string(GetLastError());
-  DWORD err = GetLastError();
-  CloseHandle(h);
-  return err ? "ok " + std::to_string(err) : "ok";
 }
 
 TEST(Files, DrivesWithoutAVolumeOrAMedium) {
